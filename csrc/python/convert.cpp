@@ -1,0 +1,89 @@
+#include "python/convert.hpp"
+
+namespace simsieve::py {
+namespace {
+
+bool is_str(PyObject* obj) { return (PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0; }
+
+// "'T' object is not an instance of 'EXPECTED'" with T the name of obj's type.
+[[noreturn]] void not_an_instance(PyObject* obj, const char* expected) {
+  Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+  if (!name) throw PythonError{};
+  throw_type_error(PyUnicode_FromFormat("'%U' object is not an instance of '%s'", name.get(), expected));
+}
+
+// collections.abc.Sequence, imported the first time a non-sequence needs the registry check.
+bool registered_sequence(PyObject* obj) {
+  static PyObject* sequence_abc = nullptr;  // kept for the life of the process
+  if (!sequence_abc) {
+    Ref module(PyImport_ImportModule("collections.abc"));
+    if (!module) throw PythonError{};
+    sequence_abc = PyObject_GetAttrString(module.get(), "Sequence");
+    if (!sequence_abc) throw PythonError{};
+  }
+  int r = PyObject_IsInstance(obj, sequence_abc);
+  if (r < 0) throw PythonError{};
+  return r == 1;
+}
+
+uint64_t long_to_u64(PyObject* value) {
+  unsigned long long v = PyLong_AsUnsignedLongLong(value);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
+  return static_cast<uint64_t>(v);
+}
+
+}  // namespace
+
+std::string to_string(PyObject* obj) {
+  if (!is_str(obj)) {
+    if (obj == Py_None) throw_type_error(PyUnicode_FromString("'None' is not an instance of 'str'"));
+    not_an_instance(obj, "str");
+  }
+  Ref bytes(PyUnicode_AsUTF8String(obj));
+  if (!bytes) throw PythonError{};
+  const char* data = PyBytes_AsString(bytes.get());
+  Py_ssize_t size = PyBytes_Size(bytes.get());
+  if (!data || size < 0) throw PythonError{};
+  return std::string(data, static_cast<size_t>(size));
+}
+
+std::pair<std::string, std::string> to_string_pair(PyObject* obj) {
+  if (!PyTuple_Check(obj)) not_an_instance(obj, "tuple");
+  Py_ssize_t n = PyTuple_Size(obj);
+  if (n != 2) {
+    Ref msg(PyUnicode_FromFormat("expected tuple of length 2, but got tuple of length %zd", n));
+    if (msg) PyErr_SetObject(PyExc_ValueError, msg.get());
+    throw PythonError{};
+  }
+  std::string a = to_string(PyTuple_GetItem(obj, 0));
+  std::string b = to_string(PyTuple_GetItem(obj, 1));
+  return {std::move(a), std::move(b)};
+}
+
+uint64_t to_count(PyObject* obj) {
+  if (PyLong_Check(obj)) return long_to_u64(obj);
+  Ref index(PyNumber_Index(obj));
+  if (!index) throw PythonError{};
+  return long_to_u64(index.get());
+}
+
+double to_real(PyObject* obj) {
+  double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) throw PythonError{};
+  return v;
+}
+
+namespace detail {
+
+Ref sequence_iterator(PyObject* obj, Py_ssize_t* size_hint) {
+  if (is_str(obj)) throw_type_error(PyUnicode_FromString("Can't extract `str` to `Vec`"));
+  if (!PySequence_Check(obj) && !registered_sequence(obj)) not_an_instance(obj, "Sequence");
+  *size_hint = PyObject_Size(obj);
+  if (*size_hint < 0) PyErr_Clear();
+  Ref iter(PyObject_GetIter(obj));
+  if (!iter) throw PythonError{};
+  return iter;
+}
+
+}  // namespace detail
+}  // namespace simsieve::py

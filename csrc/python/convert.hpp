@@ -1,0 +1,61 @@
+// Conversion of Python arguments into owned C++ values, done before the interpreter lock is
+// released. Every converter throws PythonError with the Python exception set on failure; `arg`
+// adds the "argument 'NAME': " prefix to a TypeError.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "python/errors.hpp"
+#include "python/pyref.hpp"
+
+namespace simsieve::py {
+
+// A `str` (or subclass) as an owned copy of its UTF-8 encoding. A lone surrogate raises the
+// interpreter's UnicodeEncodeError unchanged.
+std::string to_string(PyObject* obj);
+
+// A pair of strings from a tuple of length exactly 2.
+std::pair<std::string, std::string> to_string_pair(PyObject* obj);
+
+// An unsigned 64-bit count: an int, or any object with __index__.
+uint64_t to_count(PyObject* obj);
+
+// A real number: anything float() accepts through __float__ / __index__.
+double to_real(PyObject* obj);
+
+namespace detail {
+// Checks that obj is a sequence other than str and returns its iterator; sets *size_hint to its
+// length when that can be queried (-1 otherwise).
+Ref sequence_iterator(PyObject* obj, Py_ssize_t* size_hint);
+}  // namespace detail
+
+// A sequence (never a str) as a vector, converting every item with `item`.
+template <class F>
+auto to_vector(PyObject* obj, F&& item) -> std::vector<std::decay_t<decltype(item(obj))>> {
+  Py_ssize_t hint = -1;
+  Ref iter = detail::sequence_iterator(obj, &hint);
+  std::vector<std::decay_t<decltype(item(obj))>> out;
+  if (hint > 0) out.reserve(static_cast<size_t>(hint));
+  while (Ref element{PyIter_Next(iter.get())}) out.push_back(item(element.get()));
+  throw_if_error_set();
+  return out;
+}
+
+// Converts argument `name` with `conv`, prefixing a TypeError with "argument 'name': ".
+template <class F>
+auto arg(const char* name, PyObject* obj, F&& conv) -> decltype(conv(obj)) {
+  try {
+    return conv(obj);
+  } catch (const PythonError&) {
+    prefix_type_error(name);
+    throw;
+  }
+}
+
+}  // namespace simsieve::py

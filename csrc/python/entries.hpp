@@ -1,0 +1,14 @@
+// The module-level entry points and their docstrings, collected for the module's function table.
+// Each entry point lives in its own csrc/python/entry_*.cpp.
+#pragma once
+
+#include <Python.h>
+
+namespace simsieve::py {
+
+PyObject* ratio_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* ratio_many_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char ratio_doc[];
+extern const char ratio_many_doc[];
+
+}  // namespace simsieve::py

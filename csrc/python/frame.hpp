@@ -1,0 +1,107 @@
+// The call frame shared by every Python-visible entry point: argument binding by a fixed
+// descriptor, the interpreter-lock release guard, and the protective frame that maps C++
+// failures to Python exceptions.
+//
+// An entry point is written as
+//
+//   PyObject* my_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+//     return call_frame([&]() -> PyObject* {
+//       auto bound = kMySignature.bind(args, kwargs);          // borrowed; nullptr = default
+//       auto text = arg("text", bound[0], to_string);
+//       auto threads = bound[1] ? arg("threads", bound[1], to_count) : 0;
+//       auto result = without_gil([&] { return compute(text, threads); });
+//       return to_py(result);
+//     });
+//   }
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+#include "common/internal_error.hpp"
+#include "python/errors.hpp"
+
+namespace simsieve::py {
+
+namespace detail {
+// Binds positional and keyword arguments to parameter slots (borrowed references, nullptr where a
+// parameter was not given); throws PythonError with the binding TypeError otherwise.
+void bind_arguments(const char* display, const char* const* names, size_t count, size_t required,
+                    PyObject* args, PyObject* kwargs, PyObject** slots);
+}  // namespace detail
+
+// The argument descriptor of one entry point: its display name ("ratio()", "Rationer.ratio()"),
+// its parameter names in order and how many of them are required. Optional parameters take their
+// defaults in the entry point when their slot is nullptr.
+template <size_t N>
+struct Signature {
+  const char* display;
+  std::array<const char*, N> names;
+  size_t required;
+
+  std::array<PyObject*, N> bind(PyObject* args, PyObject* kwargs) const {
+    std::array<PyObject*, N> slots{};
+    detail::bind_arguments(display, names.data(), N, required, args, kwargs, slots.data());
+    return slots;
+  }
+};
+
+// Releases the interpreter lock for its lifetime; the lock is re-acquired on every path out,
+// exceptions included.
+class GilRelease {
+ public:
+  GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+  ~GilRelease() { PyEval_RestoreThread(state_); }
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs f with the interpreter lock released. f must not touch any Python object.
+template <class F>
+decltype(auto) without_gil(F&& f) {
+  GilRelease released;
+  return std::forward<F>(f)();
+}
+
+// The protective frame: runs body (which returns a new reference or nullptr with an exception
+// set) and turns every C++ failure into a Python exception: PythonError -> the pending error,
+// std::bad_alloc -> MemoryError, anything else -> PanicException.
+template <class F>
+PyObject* call_frame(F&& body) noexcept {
+  try {
+    return std::forward<F>(body)();
+  } catch (const PythonError&) {
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  } catch (const std::exception& failure) {
+    raise_panic(failure.what());
+    return nullptr;
+  } catch (...) {
+    raise_panic(nullptr);
+    return nullptr;
+  }
+}
+
+// Same frame for slots that report failure with -1 (tp_init).
+template <class F>
+int call_frame_int(F&& body) noexcept {
+  PyObject* marker = call_frame([&]() -> PyObject* {
+    std::forward<F>(body)();
+    Py_RETURN_NONE;
+  });
+  if (!marker) return -1;
+  Py_DECREF(marker);
+  return 0;
+}
+
+}  // namespace simsieve::py

@@ -1,0 +1,64 @@
+// The _simsieve extension module: multi-phase initialisation, the function table and the classes.
+#include <Python.h>
+
+#include "python/entries.hpp"
+#include "python/errors.hpp"
+#include "python/pyref.hpp"
+
+namespace simsieve::py {
+namespace {
+
+#define SIMSIEVE_ENTRY(name, fn, doc) \
+  { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_VARARGS | METH_KEYWORDS, doc }
+
+// Registration order is the order of the module's attributes.
+PyMethodDef module_functions[] = {
+    SIMSIEVE_ENTRY("ratio", ratio_entry, ratio_doc),
+    SIMSIEVE_ENTRY("ratio_many", ratio_many_entry, ratio_many_doc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Each class adder creates one heap type and adds it to the module; 0 on success, -1 with an
+// exception set on failure.
+using ClassAdder = int (*)(PyObject* module);
+const ClassAdder class_adders[] = {
+    nullptr,
+};
+
+int exec_module(PyObject* module) {
+  if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
+  for (ClassAdder add : class_adders) {
+    if (add && add(module) < 0) return -1;
+  }
+  PyObject* panic = panic_exception_type();
+  if (!panic) return -1;
+  if (PyModule_AddObject(module, "PanicException", panic) < 0) {
+    Py_DECREF(panic);
+    return -1;
+  }
+  return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_simsieve",
+    "Compiled core of the `simsieve` Python package (re-exported by `simsieve/__init__.py`).",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace simsieve::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__simsieve(void) {
+  return PyModuleDef_Init(&simsieve::py::module_def);
+}

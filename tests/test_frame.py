@@ -176,3 +176,21 @@ def test_package_ratio_two_forms():
         simsieve.ratio(1, "a")
     with pytest.raises(TypeError, match="unexpected keyword argument 'threads'"):
         simsieve.ratio("a", "b", threads=2)
+
+
+def test_core_failures_map_to_python_exceptions():
+    from simsieve import _testing
+
+    with pytest.raises(native.PanicException) as info:
+        _testing.fail_in_core("internal")
+    assert str(info.value) == "broken invariant"
+    with pytest.raises(native.PanicException) as info:
+        _testing.fail_in_core("empty")
+    assert str(info.value)  # a generic text, never empty
+    with pytest.raises(native.PanicException):
+        _testing.fail_in_core("other")
+    with pytest.raises(MemoryError):
+        _testing.fail_in_core("alloc")
+    # The interpreter lock was taken back on every path: the interpreter goes on normally.
+    assert _testing.fail_in_core("fine") == "fine"
+    assert native.ratio("abcd", "bcde") == 0.75

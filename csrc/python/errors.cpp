@@ -65,6 +65,12 @@ PyObject* panic_exception_type() {
   return g_panic_type;
 }
 
+void adopt_panic_exception_type(PyObject* type) {
+  if (g_panic_type) return;
+  Py_INCREF(type);
+  g_panic_type = type;
+}
+
 void raise_panic(const char* message) noexcept {
   try {
     Ref type(panic_exception_type());

@@ -19,6 +19,9 @@ void throw_if_error_set();
 // The PanicException class (a new reference), created on first use; nullptr with an exception set
 // if it cannot be created.
 PyObject* panic_exception_type();
+// Makes this library raise an existing PanicException class (a module linked separately from
+// _simsieve, such as the test module, shares _simsieve's class instead of creating its own).
+void adopt_panic_exception_type(PyObject* type);
 // Raises PanicException with the given message (a generic text when message is null or empty).
 void raise_panic(const char* message) noexcept;
 

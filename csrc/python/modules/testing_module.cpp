@@ -2,6 +2,7 @@
 // only (not re-exported). Each area adds its functions in csrc/python/testing/.
 #include <Python.h>
 
+#include "python/errors.hpp"
 #include "python/testing/testing.hpp"
 
 namespace simsieve::py::testing {
@@ -10,10 +11,18 @@ namespace {
 // One adder per area; each calls PyModule_AddFunctions with its own table.
 using Adder = int (*)(PyObject* module);
 const Adder adders[] = {
-    nullptr,
+    add_frame_functions,
 };
 
 int exec_module(PyObject* module) {
+  // Failures raised here must be the package's own PanicException.
+  PyObject* native = PyImport_ImportModule("simsieve._simsieve");
+  if (!native) return -1;
+  PyObject* panic = PyObject_GetAttrString(native, "PanicException");
+  Py_DECREF(native);
+  if (!panic) return -1;
+  adopt_panic_exception_type(panic);
+  Py_DECREF(panic);
   for (Adder add : adders) {
     if (add && add(module) < 0) return -1;
   }

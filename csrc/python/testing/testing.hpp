@@ -8,4 +8,8 @@
 #define SIMSIEVE_TEST_ENTRY(name, fn) \
   { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_VARARGS | METH_KEYWORDS, nullptr }
 
-namespace simsieve::py::testing {}  // namespace simsieve::py::testing
+namespace simsieve::py::testing {
+
+int add_frame_functions(PyObject* module);
+
+}  // namespace simsieve::py::testing

@@ -11,9 +11,10 @@ from __future__ import annotations
 from typing import Any
 
 from . import _simsieve
+from ._close_matches import get_close_matches
 from ._simsieve import PanicException, ratio_many
 
-__all__ = ["PanicException", "ratio", "ratio_many"]
+__all__ = ["PanicException", "get_close_matches", "ratio", "ratio_many"]
 
 _MISSING: Any = object()
 

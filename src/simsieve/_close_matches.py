@@ -1,0 +1,45 @@
+"""A drop-in for difflib.get_close_matches with exact, natively computed scores."""
+
+from __future__ import annotations
+
+import difflib
+from heapq import nlargest
+from typing import Any, Iterable, List
+
+from . import _simsieve
+
+
+def get_close_matches(word: Any, possibilities: Iterable[Any], n: int = 3, cutoff: float = 0.6) -> List[Any]:
+    """Use SequenceMatcher-compatible ratios to return a list of the best "good enough" matches.
+
+    Same arguments, checks, messages and result order as :func:`difflib.get_close_matches`:
+    each possibility is scored as the first sequence against `word` as the second, the ones
+    scoring at least `cutoff` are kept, and the `n` largest ``(score, possibility)`` tuples are
+    returned best first. The scores are computed natively and in parallel with the interpreter
+    lock released, `word` being indexed once.
+
+    Difference: difflib's get_close_matches uses ``autojunk=True``, which for a `word` of 200 or
+    more characters junks its most frequent characters and changes the scores; simsieve's scores
+    are always the exact ``autojunk=False`` ratios. For shorter words the results are identical.
+    Possibilities that are not all ``str`` (and a non-``str`` word) are handed to difflib as they
+    are, so anything difflib accepts keeps working.
+    """
+    if not n > 0:
+        raise ValueError("n must be > 0: %r" % (n,))
+    if not 0.0 <= cutoff <= 1.0:
+        raise ValueError("cutoff must be in [0.0, 1.0]: %r" % (cutoff,))
+    candidates = list(possibilities)
+    if not isinstance(word, str) or not all(isinstance(x, str) for x in candidates):
+        return difflib.get_close_matches(word, candidates, n, cutoff)
+    scores = _score_against(word, candidates)
+    result = [(score, x) for score, x in zip(scores, candidates) if score >= cutoff]
+    return [x for score, x in nlargest(n, result)]
+
+
+def _score_against(word: str, candidates: List[str]) -> List[float]:
+    rationer = getattr(_simsieve, "Rationer", None)
+    pairs = [(x, word) for x in candidates]
+    if rationer is not None:
+        # The interned batch indexes `word` once and scores every candidate against it.
+        return rationer().ratio_many(pairs)
+    return _simsieve.ratio_many(pairs)

@@ -1,69 +1,66 @@
-// TEMPORARY development scaffold: a direct transcription of difflib's quadratic algorithm, used
-// until the sparse and indexed engines land. Not for release.
 #include "gestalt/gestalt.hpp"
 
-#include <cstdint>
-#include <tuple>
-#include <unordered_map>
 #include <vector>
+
+#include "gestalt/codepoints.hpp"
+#include "gestalt/match_count.hpp"
+#include "gestalt/match_index.hpp"
+#include "gestalt/scratch.hpp"
+#include "gestalt/sparse_ratio.hpp"
+#include "gestalt/work_factor.hpp"
 
 namespace simsieve {
 namespace {
 
-std::vector<uint32_t> decode(std::string_view s) {
-  std::vector<uint32_t> out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size();) {
-    auto c = static_cast<unsigned char>(s[i]);
-    uint32_t cp;
-    int n;
-    if (c < 0x80) { cp = c; n = 1; }
-    else if (c < 0xE0) { cp = c & 0x1F; n = 2; }
-    else if (c < 0xF0) { cp = c & 0x0F; n = 3; }
-    else { cp = c & 0x07; n = 4; }
-    for (int k = 1; k < n && i + k < s.size(); ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    out.push_back(cp);
-    i += n;
-  }
-  return out;
+// Decoded code points of the two strings of one call.
+struct PairBuffers : detail::ScratchArea {
+  std::vector<uint32_t> a, b;
+};
+
+thread_local PairBuffers tls_pair;
+
+double ratio_of(uint64_t m, size_t total) { return static_cast<double>(m + m) / static_cast<double>(total); }
+
+double index_path(std::span<const uint32_t> a, std::span<const uint32_t> b) {
+  if (a.empty() || b.empty()) return 0.0;
+  const MatchIndex index = build_match_index(b);
+  return ratio_of(count_matches(a, index, b), a.size() + b.size());
+}
+
+uint64_t saturating_mul(uint64_t x, uint64_t y) {
+  uint64_t r;
+  return __builtin_mul_overflow(x, y, &r) ? UINT64_MAX : r;
 }
 
 }  // namespace
 
 double gestalt_ratio(std::string_view as, std::string_view bs) {
-  auto a = decode(as), b = decode(bs);
-  size_t la = a.size(), lb = b.size();
-  if (la + lb == 0) return 1.0;
-  std::unordered_map<uint32_t, std::vector<size_t>> b2j;
-  for (size_t j = 0; j < lb; ++j) b2j[b[j]].push_back(j);
-  uint64_t m = 0;
-  std::vector<std::tuple<size_t, size_t, size_t, size_t>> stack{{0, la, 0, lb}};
-  while (!stack.empty()) {
-    auto [alo, ahi, blo, bhi] = stack.back();
-    stack.pop_back();
-    size_t bi = alo, bj = blo, bk = 0;
-    std::unordered_map<size_t, size_t> j2len;
-    for (size_t i = alo; i < ahi; ++i) {
-      std::unordered_map<size_t, size_t> next;
-      auto it = b2j.find(a[i]);
-      if (it != b2j.end()) {
-        for (size_t j : it->second) {
-          if (j < blo) continue;
-          if (j >= bhi) break;
-          size_t k = (j > 0 && j2len.count(j - 1) ? j2len[j - 1] : 0) + 1;
-          next[j] = k;
-          if (k > bk) { bi = i - k + 1; bj = j - k + 1; bk = k; }
-        }
-      }
-      j2len.swap(next);
-    }
-    if (bk) {
-      m += bk;
-      if (alo < bi && blo < bj) stack.emplace_back(alo, bi, blo, bj);
-      if (bi + bk < ahi && bj + bk < bhi) stack.emplace_back(bi + bk, ahi, bj + bk, bhi);
-    }
+  detail::ScratchLease lease(tls_pair, "ratio buffers re-entered");
+  decode_utf8_into(as, lease->a);
+  decode_utf8_into(bs, lease->b);
+  const std::span<const uint32_t> a = lease->a, b = lease->b;
+  const size_t total = a.size() + b.size();
+  if (total == 0) return 1.0;
+  const AsciiHistogram ha = ascii_histogram(a);
+  const AsciiHistogram hb = ascii_histogram(b);
+  if (ha.non_ascii || hb.non_ascii) return index_path(a, b);
+  // Equal-code-point position pairs: the sparse search's cost per recursion level.
+  uint64_t pairs = 0;
+  for (int c = 0; c < 128; ++c) pairs += uint64_t{ha.counts[c]} * hb.counts[c];
+  if (pairs <= saturating_mul(work_factor(), total)) {
+    if (a.empty() || b.empty()) return 0.0;
+    return sparse_ratio(a, b, hb);
   }
-  return static_cast<double>(m) * 2.0 / static_cast<double>(la + lb);
+  return index_path(a, b);
+}
+
+// Declared in match_count.hpp; lives here to share the per-thread decode buffers.
+double indexed_ratio(std::string_view as, std::string_view bs) {
+  detail::ScratchLease lease(tls_pair, "ratio buffers re-entered");
+  decode_utf8_into(as, lease->a);
+  decode_utf8_into(bs, lease->b);
+  if (lease->a.empty() && lease->b.empty()) return 1.0;
+  return index_path(lease->a, lease->b);
 }
 
 }  // namespace simsieve

@@ -1,0 +1,260 @@
+#include "cluster/cluster_exact.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <numeric>
+#include <tuple>
+#include <unordered_map>
+
+#include "cluster/char_histogram.hpp"
+#include "cluster/copies.hpp"
+#include "cluster/form_clusters.hpp"
+#include "cluster/lazy_match_index.hpp"
+#include "cluster/parallel_steps.hpp"
+#include "cluster/progress.hpp"
+#include "common/internal_error.hpp"
+#include "gestalt/bounded.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace simsieve {
+namespace {
+
+struct CandidatePair {
+  uint32_t lo, hi;
+};
+
+// A candidate with its sort key: the complemented bit pattern of its histogram bound, so that
+// ascending keys are descending bounds.
+struct RankedCandidate {
+  uint64_t key;
+  uint32_t lo, hi;
+};
+
+// The character counts of an ASCII canonical whose counts all fit a byte, laid out densely so that
+// the overlap of two of them is a vector minimum and a sum. Gives the same overlap as the merge
+// walk over the sorted lists.
+struct alignas(16) DenseCounts {
+  uint8_t count[128];
+};
+
+uint32_t dense_overlap(const DenseCounts& x, const DenseCounts& y) {
+#if defined(__SSE2__)
+  __m128i acc = _mm_setzero_si128();
+  const __m128i zero = _mm_setzero_si128();
+  for (int k = 0; k < 8; ++k) {
+    __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(x.count) + k);
+    __m128i b = _mm_load_si128(reinterpret_cast<const __m128i*>(y.count) + k);
+    acc = _mm_add_epi64(acc, _mm_sad_epu8(_mm_min_epu8(a, b), zero));
+  }
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(acc) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(acc, acc)));
+#else
+  uint32_t sum = 0;
+  for (int c = 0; c < 128; ++c) sum += std::min(x.count[c], y.count[c]);
+  return sum;
+#endif
+}
+
+// Per position of the length order: what the candidate scan needs, stored contiguously.
+struct ScanTables {
+  std::vector<uint32_t> length;     // code point length
+  std::vector<int32_t> dense;       // slot in `counts`, or -1 when the canonical has no dense form
+  std::vector<DenseCounts> counts;
+};
+
+ScanTables scan_tables(const std::vector<uint32_t>& order, const std::vector<CharHistogram>& histograms) {
+  ScanTables t;
+  t.length.resize(order.size());
+  t.dense.resize(order.size(), -1);
+  for (size_t p = 0; p < order.size(); ++p) {
+    const CharHistogram& h = histograms[order[p]];
+    t.length[p] = h.length;
+    bool fits = std::all_of(h.counts.begin(), h.counts.end(),
+                            [](const CharCount& c) { return c.code_point < 128 && c.count <= 255; });
+    if (!fits) continue;
+    t.dense[p] = static_cast<int32_t>(t.counts.size());
+    DenseCounts& d = t.counts.emplace_back();
+    std::fill(std::begin(d.count), std::end(d.count), uint8_t{0});
+    for (const CharCount& c : h.counts) d.count[c.code_point] = static_cast<uint8_t>(c.count);
+  }
+  return t;
+}
+
+uint32_t find_root(std::vector<uint32_t>& parent, uint32_t x) {
+  while (parent[x] != x) {
+    parent[x] = parent[parent[x]];
+    x = parent[x];
+  }
+  return x;
+}
+
+// The clustering of canonicals that contain no more than two copies of any string.
+std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals, double threshold) {
+  const size_t n = canonicals.size();
+  const bool parallel = n >= CLUSTER_PARALLEL_MIN;
+  auto histograms =
+      detail::map_indices<CharHistogram>(n, parallel, [&](size_t k) { return char_histogram(canonicals[k]); });
+
+  std::vector<uint32_t> order(n);
+  std::iota(order.begin(), order.end(), 0u);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](uint32_t x, uint32_t y) { return canonicals[x].size() < canonicals[y].size(); });
+
+  // Candidates, row by row of the length order; each row stops at the first pair the length bound
+  // rules out, since every later canonical is at least as long.
+  const ScanTables scan = scan_tables(order, histograms);
+  auto rows = detail::map_indices<std::vector<RankedCandidate>>(n, parallel, [&](size_t p) {
+    std::vector<RankedCandidate> row;
+    const uint32_t a = order[p];
+    const uint64_t la = scan.length[p];
+    const int32_t da = scan.dense[p];
+    for (size_t q = p + 1; q < n; ++q) {
+      const uint64_t lb = scan.length[q];
+      if (threshold > length_bound(la, lb)) break;
+      const uint32_t b = order[q];
+      const int32_t db = scan.dense[q];
+      uint32_t overlap = (da >= 0 && db >= 0) ? dense_overlap(scan.counts[da], scan.counts[db])
+                                              : histogram_overlap(histograms[a], histograms[b]);
+      double bound = overlap_bound(overlap, la, lb);
+      if (threshold > bound) continue;
+      row.push_back({~std::bit_cast<uint64_t>(bound), std::min(a, b), std::max(a, b)});
+    }
+    return row;
+  });
+  size_t total = 0;
+  for (const auto& row : rows) total += row.size();
+  std::vector<RankedCandidate> ranked;
+  ranked.reserve(total);
+  for (auto& row : rows) {
+    ranked.insert(ranked.end(), row.begin(), row.end());
+    row = {};
+  }
+  rows = {};
+
+  MatchIndexTable slots(canonicals);
+  std::vector<ClusterEdge> edges;
+  auto passes = [&](uint32_t lo, uint32_t hi) {
+    return ratio_reaches_fast(canonicals[lo], slots.match_index_of(hi), canonicals[hi], threshold);
+  };
+
+  if (ranked.size() == 1) {
+    const uint32_t lo = ranked[0].lo, hi = ranked[0].hi;
+    const uint64_t t = canonicals[lo].size() + canonicals[hi].size();
+    if (t == 0) {
+      edges.push_back({lo, hi, 1.0});
+    } else if (canonicals[lo].empty() || canonicals[hi].empty()) {
+      if (need_for(threshold, t) == 0) edges.push_back({lo, hi, 0.0});
+    } else {
+      Reach reach = ratio_reaches(canonicals[lo], slots.match_index_of(hi), canonicals[hi], threshold);
+      if (reach.reached) edges.push_back({lo, hi, reach.ratio});
+    }
+  } else {
+    // Highest bound first; ties by lo, then hi.
+    detail::sort_items(ranked, parallel, [](const RankedCandidate& x, const RankedCandidate& y) {
+      return std::tie(x.key, x.lo, x.hi) < std::tie(y.key, y.lo, y.hi);
+    });
+    std::vector<CandidatePair> pairs(ranked.size());
+    for (size_t k = 0; k < ranked.size(); ++k) pairs[k] = {ranked[k].lo, ranked[k].hi};
+    ranked = {};
+    const size_t m = pairs.size();
+
+    std::vector<uint32_t> parent(n);
+    std::iota(parent.begin(), parent.end(), 0u);
+    if (m < CLUSTER_PARALLEL_MIN) {
+      for (const CandidatePair& c : pairs) {
+        uint32_t rx = find_root(parent, c.lo), ry = find_root(parent, c.hi);
+        if (rx == ry || !passes(c.lo, c.hi)) continue;
+        parent[rx] = ry;
+        edges.push_back({c.lo, c.hi, std::nullopt});
+      }
+    } else {
+      const bool progress = progress_enabled();
+      size_t batch = std::clamp<size_t>(m / 16, 32, 256);
+      size_t done = 0;
+      std::vector<CandidatePair> tests;
+      std::vector<uint32_t> indexed;
+      while (done < m) {
+        const size_t end = std::min(m, done + batch);
+        tests.clear();
+        for (size_t k = done; k < end; ++k)
+          if (find_root(parent, pairs[k].lo) != find_root(parent, pairs[k].hi)) tests.push_back(pairs[k]);
+        done = end;
+        batch = std::min(2 * batch, EDGE_BATCH_MAX);
+        if (tests.empty()) continue;
+        std::sort(tests.begin(), tests.end(), [](const CandidatePair& x, const CandidatePair& y) {
+          return std::tie(x.hi, x.lo) < std::tie(y.hi, y.lo);
+        });
+        const bool wide = tests.size() >= CLUSTER_PARALLEL_MIN;
+        if (wide) {
+          indexed.clear();
+          for (const CandidatePair& c : tests)
+            if (indexed.empty() || indexed.back() != c.hi) indexed.push_back(c.hi);
+          detail::for_each_item(indexed, true, [&](uint32_t k) { slots.match_index_of(k); });
+        }
+        auto kept = detail::filter_items(tests, wide, [&](const CandidatePair& c) { return passes(c.lo, c.hi); });
+        for (const CandidatePair& c : kept) {
+          uint32_t rx = find_root(parent, c.lo), ry = find_root(parent, c.hi);
+          if (rx != ry) parent[rx] = ry;
+          edges.push_back({c.lo, c.hi, std::nullopt});
+        }
+        if (progress) write_edge_progress(done, m, tests.size(), edges.size());
+      }
+    }
+  }
+  return form_clusters(n, edges, canonicals, slots);
+}
+
+}  // namespace
+
+std::vector<Cluster> cluster_exact(std::span<const CodepointView> canonicals, double threshold) {
+  const size_t n = canonicals.size();
+  if (n < 2) return {};
+  ensure(n < UINT32_MAX, "too many canonicals for one clustering call");
+
+  // Copies. Comparisons are oriented (lower index scanned, higher index indexed), and for two
+  // distinct strings the orientations that occur among all their copies are exactly those that
+  // occur among the first and last copy of each. Copies of one string have ratio 1.0, never lower a
+  // minimum, and are linked to each other whenever the threshold admits any pair at all. So the
+  // clustering of the first and last copies, with every other copy joined to its first copy's
+  // cluster, is the clustering of the full input.
+  std::unordered_map<CodepointView, uint32_t, detail::CodepointHash, detail::CodepointEqual> seen;
+  seen.reserve(n);
+  std::vector<uint32_t> first_of(n), last_of(n);
+  for (uint32_t k = 0; k < n; ++k) {
+    auto [it, inserted] = seen.try_emplace(canonicals[k], k);
+    first_of[k] = it->second;
+    last_of[it->second] = k;
+  }
+  seen = {};
+  std::vector<uint32_t> keep;
+  keep.reserve(n);
+  for (uint32_t k = 0; k < n; ++k)
+    if (first_of[k] == k || last_of[first_of[k]] == k) keep.push_back(k);
+  if (keep.size() == n) return cluster_distinct(canonicals, threshold);
+
+  std::vector<CodepointView> reduced(keep.size());
+  for (size_t r = 0; r < keep.size(); ++r) reduced[r] = canonicals[keep[r]];
+  std::vector<Cluster> clusters = cluster_distinct(reduced, threshold);
+  constexpr uint32_t kNone = UINT32_MAX;
+  std::vector<uint32_t> cluster_of_first(n, kNone);
+  for (uint32_t c = 0; c < clusters.size(); ++c)
+    for (uint64_t& member : clusters[c].members) {
+      member = keep[member];
+      if (first_of[member] == member) cluster_of_first[member] = static_cast<uint32_t>(c);
+    }
+  std::vector<bool> grown(clusters.size(), false);
+  for (uint32_t k = 0; k < n; ++k) {
+    if (first_of[k] == k || last_of[first_of[k]] == k) continue;
+    uint32_t c = cluster_of_first[first_of[k]];
+    if (c == kNone) continue;
+    clusters[c].members.push_back(k);
+    grown[c] = true;
+  }
+  for (size_t c = 0; c < clusters.size(); ++c)
+    if (grown[c]) std::sort(clusters[c].members.begin(), clusters[c].members.end());
+  return clusters;
+}
+
+}  // namespace simsieve

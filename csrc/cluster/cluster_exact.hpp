@@ -1,0 +1,26 @@
+// Exact single-linkage clustering of canonicals at a ratio threshold: pairs pruned by the length
+// and character-histogram bounds, the survivors tested best-bound first in batches, skipping pairs
+// whose canonicals are already connected; then cluster formation with exact minimum ratios.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "cluster/cluster_types.hpp"
+
+namespace simsieve {
+
+// Largest number of ranked pairs taken into one batch of the edge search.
+inline constexpr size_t EDGE_BATCH_MAX = 2048;
+
+// Steps with fewer items than this run on the calling thread.
+inline constexpr size_t CLUSTER_PARALLEL_MIN = 32;
+
+// Clusters of two or more canonicals whose members are chained by pairs with ratio >= threshold,
+// ordered by smallest member, each with its exact minimum pairwise ratio. Any threshold is accepted
+// (NaN and values <= 0 link everything). Runs on the calling thread; parallel steps go to its pool.
+std::vector<Cluster> cluster_exact(std::span<const CodepointView> canonicals, double threshold);
+
+}  // namespace simsieve

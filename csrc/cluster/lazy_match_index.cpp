@@ -1,0 +1,38 @@
+#include "cluster/lazy_match_index.hpp"
+
+#include <utility>
+
+#include "common/internal_error.hpp"
+
+namespace simsieve {
+
+const MatchIndex& LazyMatchIndex::get(CodepointView text) {
+  uint8_t state = state_.load(std::memory_order_acquire);
+  if (state == kReady) [[likely]] return *index_;
+  if (state == kEmpty && state_.compare_exchange_strong(state, kBuilding, std::memory_order_acquire)) {
+    try {
+      index_.emplace(build_match_index(text));
+    } catch (...) {
+      state_.store(kFailed, std::memory_order_release);
+      state_.notify_all();
+      throw;
+    }
+    state_.store(kReady, std::memory_order_release);
+    state_.notify_all();
+    return *index_;
+  }
+  // Someone else is building it (or the compare-exchange just lost to them): wait for the outcome.
+  for (state = state_.load(std::memory_order_acquire); state == kBuilding;
+       state = state_.load(std::memory_order_acquire))
+    state_.wait(kBuilding, std::memory_order_acquire);
+  if (state != kReady) internal_failure("match index of a canonical could not be built");
+  return *index_;
+}
+
+void LazyMatchIndex::set(MatchIndex index) {
+  ensure(state_.load(std::memory_order_relaxed) == kEmpty, "match index slot filled twice");
+  index_.emplace(std::move(index));
+  state_.store(kReady, std::memory_order_release);
+}
+
+}  // namespace simsieve

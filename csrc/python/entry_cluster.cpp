@@ -1,0 +1,53 @@
+// cluster_canonicals(canonicals, threshold, threads=0).
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cluster/cluster_exact.hpp"
+#include "gestalt/codepoints.hpp"
+#include "python/build.hpp"
+#include "python/convert.hpp"
+#include "python/entries.hpp"
+#include "python/frame.hpp"
+
+namespace simsieve::py {
+
+const char cluster_canonicals_doc[] =
+    "cluster_canonicals(canonicals, threshold, threads=0)\n--\n\n"
+    "Return the single-linkage clusters of `canonicals` at `threshold` as a list of clusters, each "
+    "given as its member indices (ascending) with its minimum pairwise ratio.\n\n"
+    "The all-pairs comparison runs across cores inside one call with the interpreter lock released. "
+    "`threads=0` means all cores and `threads=N` caps this call to N threads.";
+
+namespace {
+constexpr Signature<3> kClusterCanonicals{"cluster_canonicals()", {"canonicals", "threshold", "threads"}, 2};
+
+// Python result of a clustering: [(members, min_ratio), ...].
+Ref clusters_to_py(const std::vector<Cluster>& clusters) {
+  return to_py_list(clusters, [](const Cluster& c) {
+    return to_py_tuple(to_py_list(c.members), to_py(c.min_ratio));
+  });
+}
+
+}  // namespace
+
+PyObject* cluster_canonicals_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    auto bound = kClusterCanonicals.bind(args, kwargs);
+    auto texts = arg("canonicals", bound[0], [](PyObject* o) { return to_vector(o, to_string); });
+    double threshold = arg("threshold", bound[1], to_real);
+    uint64_t threads = bound[2] ? arg("threads", bound[2], to_count) : 0;
+    std::vector<Cluster> clusters = without_gil([&] {
+      (void)threads;
+      std::vector<std::vector<uint32_t>> code_points;
+      code_points.reserve(texts.size());
+      for (const std::string& t : texts) code_points.push_back(decode_utf8(t));
+      texts = {};
+      std::vector<CodepointView> views = codepoint_views(code_points);
+      return cluster_exact(views, threshold);
+    });
+    return clusters_to_py(clusters).release();
+  });
+}
+
+}  // namespace simsieve::py

@@ -1,0 +1,259 @@
+"""cluster_canonicals against a brute-force reference: every pair through difflib, union-find,
+minimum over all member pairs."""
+
+import difflib
+import inspect
+import math
+import random
+import string
+
+import pytest
+from hypothesis import given, strategies as st
+
+import simsieve
+from simsieve import _simsieve as native
+
+THRESHOLDS = [0.0, 0.5, 0.8, 1.0, 1.5, -0.25, float("nan")]
+
+
+def difflib_ratio(a, b):
+    return difflib.SequenceMatcher(None, a, b, autojunk=False).ratio()
+
+
+class Reference:
+    """All pair ratios of one input, computed once (lower index first), clustered per threshold."""
+
+    def __init__(self, canonicals):
+        self.canonicals = list(canonicals)
+        n = len(self.canonicals)
+        self.ratio = {
+            (i, j): difflib_ratio(self.canonicals[i], self.canonicals[j]) for i in range(n) for j in range(i + 1, n)
+        }
+
+    def clusters(self, threshold):
+        n = len(self.canonicals)
+        parent = list(range(n))
+
+        def find(x):
+            while parent[x] != x:
+                parent[x] = parent[parent[x]]
+                x = parent[x]
+            return x
+
+        for (i, j), r in self.ratio.items():
+            # NaN admits every pair, like a threshold of 0.
+            if math.isnan(threshold) or r >= threshold:
+                ri, rj = find(i), find(j)
+                if ri != rj:
+                    parent[ri] = rj
+        groups = {}
+        for k in range(n):
+            groups.setdefault(find(k), []).append(k)
+        out = []
+        for members in groups.values():
+            if len(members) < 2:
+                continue
+            low = min(self.ratio[a, b] for x, a in enumerate(members) for b in members[x + 1 :])
+            out.append((members, low))
+        out.sort(key=lambda c: c[0][0])
+        return out
+
+
+def check_all(canonicals, thresholds=THRESHOLDS, threads=(0, 1, 3)):
+    ref = Reference(canonicals)
+    for t in thresholds:
+        expected = ref.clusters(t)
+        for th in threads:
+            got = native.cluster_canonicals(canonicals, t, threads=th)
+            assert got == expected, (t, th)
+
+
+# ---------------------------------------------------------------- inputs
+
+
+def random_strings(seed, n, alphabet, max_len):
+    rnd = random.Random(seed)
+    out = ["".join(rnd.choice(alphabet) for _ in range(rnd.randint(0, max_len))) for _ in range(n)]
+    for _ in range(n // 8):  # copies scattered around
+        out[rnd.randrange(n)] = out[rnd.randrange(n)]
+    return out
+
+
+def mutate(rnd, text):
+    if not text or rnd.random() < 0.3:
+        pos = rnd.randint(0, len(text))
+        return text[:pos] + rnd.choice(string.ascii_lowercase + " _(") + text[pos:]
+    pos = rnd.randrange(len(text))
+    if rnd.random() < 0.5:
+        return text[:pos] + text[pos + 1 :]
+    return text[:pos] + rnd.choice(string.ascii_letters) + text[pos + 1 :]
+
+
+def source_lines(seed, count):
+    rnd = random.Random(seed)
+    lines = sorted({line.strip() for line in inspect.getsource(difflib).splitlines() if 4 < len(line.strip()) < 60})
+    picked = rnd.sample(lines, count)
+    out = []
+    for line in picked:
+        out.append(line)
+        for _ in range(rnd.randint(0, 2)):
+            out.append(mutate(rnd, line))
+    out += ["", "", out[0]]
+    rnd.shuffle(out)
+    return out
+
+
+def source_identifiers(seed, count):
+    rnd = random.Random(seed)
+    names = sorted({name for name in dir(inspect) + dir(string) + dir(difflib) if len(name) > 2})
+    out = [mutate(rnd, name) if rnd.random() < 0.4 else name for name in rnd.sample(names, count)]
+    return out
+
+
+FIRST = ["john", "jon", "maria", "mario", "anna", "hannah", "pete", "peter", "zoë", "chloé", "łukasz"]
+LAST = ["smith", "smyth", "schmidt", "johnson", "jonson", "garcía", "garcia", "müller", "muller", "nowak"]
+
+
+def names_with_typos(seed, count):
+    rnd = random.Random(seed)
+    out = []
+    for _ in range(count):
+        name = f"{rnd.choice(FIRST)} {rnd.choice(LAST)}"
+        if rnd.random() < 0.5:
+            name = mutate(rnd, name)
+        out.append(name)
+    return out
+
+
+# ---------------------------------------------------------------- differential tests
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_random_small_alphabet(seed):
+    check_all(random_strings(seed, 40, "abc", 6))
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_random_unicode(seed):
+    check_all(random_strings(100 + seed, 36, "aé✓𝄞", 5))
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_source_lines_with_mutations(seed):
+    check_all(source_lines(seed, 40))
+
+
+def test_source_identifiers():
+    check_all(source_identifiers(7, 120))
+
+
+@pytest.mark.parametrize("seed", range(2))
+def test_names_with_typos(seed):
+    check_all(names_with_typos(seed, 120))
+
+
+@given(
+    st.lists(st.text(alphabet="abcé", max_size=6), max_size=12),
+    st.sampled_from(THRESHOLDS + [0.3, 0.6, 0.75, 0.9]),
+)
+def test_hypothesis_small_lists(canonicals, threshold):
+    assert native.cluster_canonicals(canonicals, threshold) == Reference(canonicals).clusters(threshold)
+
+
+# ---------------------------------------------------------------- particular cases
+
+
+@pytest.mark.parametrize("canonicals", [[], ["x"], [""]])
+def test_fewer_than_two(canonicals):
+    for t in THRESHOLDS:
+        assert native.cluster_canonicals(canonicals, t) == []
+
+
+def test_chain_minimum_below_threshold():
+    # a-b and b-c reach 0.7, a-c does not: one cluster whose minimum is the a-c ratio.
+    a, b, c = "abcdefghij", "abcdefgxyz", "abcduvwxyz"
+    assert difflib_ratio(a, b) >= 0.7 and difflib_ratio(b, c) >= 0.7 and difflib_ratio(a, c) < 0.7
+    assert native.cluster_canonicals([a, b, c], 0.7) == [([0, 1, 2], difflib_ratio(a, c))]
+
+
+def test_single_candidate_reports_its_ratio():
+    # Lengths 4, 5 and 20: only the first two survive the length bound.
+    canonicals = ["abcd", "abcde", "q" * 20]
+    assert native.cluster_canonicals(canonicals, 0.8) == [([0, 1], difflib_ratio("abcd", "abcde"))]
+    assert native.cluster_canonicals(["", ""], 0.9) == [([0, 1], 1.0)]
+    assert native.cluster_canonicals(["", "abc"], 0.0) == [([0, 1], 0.0)]
+    assert native.cluster_canonicals(["", "abc"], 0.1) == []
+    assert native.cluster_canonicals(["abcd", "wxyz"], 0.5) == []
+
+
+def test_empty_strings():
+    assert native.cluster_canonicals(["", "a", ""], 1.0) == [([0, 2], 1.0)]
+    assert native.cluster_canonicals(["", "a", ""], 1.5) == []
+    assert native.cluster_canonicals(["", "a", ""], float("nan")) == [([0, 1, 2], 0.0)]
+
+
+def test_oriented_ratio_of_copies():
+    # difflib's ratio depends on argument order for this pair; copies after the other string
+    # bring in the other orientation, which must count both for linking and for the minimum.
+    x, y = "ab", "bacb"
+    assert difflib_ratio(x, y) != difflib_ratio(y, x)
+    for canonicals in ([x, y, x], [y, x, x], [x, x, y], [x] * 5 + [y] + [x] * 4, [y] * 3 + [x] * 3 + [y]):
+        check_all(canonicals, thresholds=[0.3, 0.5, 0.6, 1.0, 1.5, float("nan")], threads=(0, 2))
+
+
+@pytest.mark.parametrize("text", ["john smith", ""])
+def test_many_copies(text):
+    n = 20000
+    every = list(range(n))
+    assert native.cluster_canonicals([text] * n, 0.8) == [(every, 1.0)]
+    assert native.cluster_canonicals([text] * n, 1.0, threads=2) == [(every, 1.0)]
+    assert native.cluster_canonicals([text] * n, 1.5) == []
+    assert native.cluster_canonicals([text] * n, float("nan")) == [(every, 1.0)]
+
+
+def test_copies_mixed_with_other_strings():
+    base = ["john smith", "jon smith", "mary jones", "", "zzz"]
+    canonicals = [base[k % 5] for k in range(3000)] + ["john smyth"]
+    groups = {s: [k for k, t in enumerate(canonicals) if t == s] for s in base}
+    johns = sorted(groups["john smith"] + groups["jon smith"] + [3000])
+    low = min(difflib_ratio(a, b) for a in ["john smith", "jon smith", "john smyth"] for b in ["jon smith", "john smyth"] if a != b)
+    assert native.cluster_canonicals(canonicals, 0.8) == [
+        (johns, low),
+        (groups["mary jones"], 1.0),
+        (groups[""], 1.0),
+        (groups["zzz"], 1.0),
+    ]
+
+
+def test_all_pass_thresholds_make_one_cluster():
+    canonicals = ["abc", "xyz", "", "q"]
+    low = 0.0
+    for t in (0.0, -3.0, float("nan"), float("-inf")):
+        assert native.cluster_canonicals(canonicals, t) == [([0, 1, 2, 3], low)]
+    assert native.cluster_canonicals(canonicals, float("inf")) == []
+
+
+# ---------------------------------------------------------------- interface
+
+
+def test_signature_and_reexport():
+    assert simsieve.cluster_canonicals is native.cluster_canonicals
+    assert str(inspect.signature(native.cluster_canonicals)) == "(canonicals, threshold, threads=0)"
+    assert native.cluster_canonicals(canonicals=["ab", "ab"], threshold=0.5, threads=1) == [([0, 1], 1.0)]
+    assert native.cluster_canonicals(("ab", "ab"), 1) == [([0, 1], 1.0)]
+
+
+@pytest.mark.parametrize(
+    "call,error,message",
+    [
+        (lambda: native.cluster_canonicals("abc", 0.5), TypeError, "argument 'canonicals': Can't extract `str` to `Vec`"),
+        (lambda: native.cluster_canonicals(["a", 1], 0.5), TypeError, "argument 'canonicals': 'int' object is not an instance of 'str'"),
+        (lambda: native.cluster_canonicals(["a"], "x"), TypeError, "argument 'threshold': "),
+        (lambda: native.cluster_canonicals(["a"], 0.5, threads=-1), OverflowError, ""),
+        (lambda: native.cluster_canonicals(["a"]), TypeError, "cluster_canonicals() missing 1 required positional argument: 'threshold'"),
+    ],
+)
+def test_argument_errors(call, error, message):
+    with pytest.raises(error) as info:
+        call()
+    assert str(info.value).startswith(message)

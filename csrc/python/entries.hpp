@@ -10,5 +10,7 @@ PyObject* ratio_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* ratio_many_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char ratio_doc[];
 extern const char ratio_many_doc[];
+PyObject* cluster_canonicals_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char cluster_canonicals_doc[];
 
 }  // namespace simsieve::py

@@ -15,6 +15,7 @@ namespace {
 PyMethodDef module_functions[] = {
     SIMSIEVE_ENTRY("ratio", ratio_entry, ratio_doc),
     SIMSIEVE_ENTRY("ratio_many", ratio_many_entry, ratio_many_doc),
+    SIMSIEVE_ENTRY("cluster_canonicals", cluster_canonicals_entry, cluster_canonicals_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,50 @@
+// Argument conversion and result building shared by cosine_join and CosineJoiner: token
+// documents, the (concurrency, threads) pair of a join, and the (j, i, cos) result list.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/build.hpp"
+#include "python/convert.hpp"
+#include "simjoin/cosine_join.hpp"
+#include "simjoin/tfidf_corpus.hpp"
+
+namespace simsieve::py {
+
+// A sequence (not str) of documents, each a sequence (not str) of str tokens.
+inline std::vector<TokenDocument> to_token_documents(PyObject* obj) {
+  return to_vector(obj, [](PyObject* doc) { return to_vector(doc, to_string); });
+}
+
+struct JoinOptions {
+  uint64_t threads = 0;
+};
+
+// Converts `concurrency` (if given), then `threads` (if given), then parses the concurrency text;
+// every failure raises before any work. The parsed mode selects nothing: every mode runs the
+// exact CPU join.
+inline JoinOptions join_options(PyObject* concurrency, PyObject* threads) {
+  std::string text = concurrency ? arg("concurrency", concurrency, to_string) : std::string("cpu");
+  JoinOptions options;
+  if (threads) options.threads = arg("threads", threads, to_count);
+  (void)text;  // parsed once the shared concurrency parser is in
+  return options;
+}
+
+// Runs op under the call's thread budget.
+template <class F>
+decltype(auto) run_with_thread_budget(uint64_t threads, F&& op) {
+  (void)threads;
+  return std::forward<F>(op)();
+}
+
+inline Ref join_pairs_to_py(const std::vector<JoinPair>& pairs) {
+  return to_py_list(pairs, [](const JoinPair& p) { return to_py_tuple(to_py(p.j), to_py(p.i), to_py(p.cos)); });
+}
+
+}  // namespace simsieve::py

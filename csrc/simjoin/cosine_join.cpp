@@ -1,0 +1,163 @@
+// Index build (split point, postings, prefix records) and the probe of every row: dense
+// accumulation over the earlier rows' postings, the two Cauchy-Schwarz bounds, exact verification.
+#include "simjoin/cosine_join.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace simsieve {
+
+namespace detail {
+
+JoinIndex build_join_index(const TfIdfCorpus& corpus, double t) {
+  JoinIndex index;
+  index.corpus = &corpus;
+  index.threshold = t;
+  const uint64_t n_docs = corpus.n_docs;
+  index.prefixes.assign(n_docs, IndexPrefix{});
+  std::vector<uint64_t>& offsets = index.posting_offsets;
+  offsets.assign(corpus.n_features + 1, 0);
+
+  // Split points: the first entry at which the running bound sum(w_p * max_weight[r_p]) reaches t.
+  // The entries before it are the prefix, which alone cannot reach t with any row.
+  for (uint64_t d = 0; d < n_docs; ++d) {
+    const auto ranks = corpus.row_ranks(d);
+    const auto weights = corpus.row_weights(d);
+    const size_t m = ranks.size();
+    IndexPrefix& prefix = index.prefixes[d];
+    double b = 0.0;
+    size_t k = m;
+    for (size_t p = 0; p < m; ++p) {
+      b = b + weights[p] * corpus.max_weight[ranks[p]];
+      if (t <= b) {
+        k = p;
+        break;
+      }
+    }
+    double s = 0.0;
+    for (size_t p = 0; p < k; ++p) s = s + weights[p] * weights[p];
+    prefix.prefix_norm = std::sqrt(s);
+    prefix.prefix_len = static_cast<uint32_t>(k);
+    if (k < m) {
+      prefix.boundary = static_cast<int32_t>(ranks[k]);
+      for (size_t p = k; p < m; ++p) ++offsets[ranks[p] + 1];
+    }
+  }
+  for (uint64_t r = 0; r < corpus.n_features; ++r) offsets[r + 1] += offsets[r];
+
+  index.postings.resize(offsets[corpus.n_features]);
+  std::vector<uint64_t> fill(offsets.begin(), offsets.end() - 1);
+  for (uint64_t d = 0; d < n_docs; ++d) {
+    const auto ranks = corpus.row_ranks(d);
+    const auto weights = corpus.row_weights(d);
+    for (size_t p = index.prefixes[d].prefix_len; p < ranks.size(); ++p) {
+      index.postings[fill[ranks[p]]++] = Posting{static_cast<uint32_t>(d), weights[p]};
+    }
+  }
+  return index;
+}
+
+JoinScratch::JoinScratch(uint64_t n_docs) : acc(n_docs, -1.0), touched(n_docs) {}
+
+namespace {
+
+// Sum of aw[p] * bw[q] over the ranks the two sorted lists share, in ascending rank, added to c.
+inline double merge_dot(const uint32_t* ar, const double* aw, size_t an, const uint32_t* br, const double* bw,
+                        size_t bn, double c) {
+  size_t a = 0, b = 0;
+  while (a < an && b < bn) {
+    const uint32_t ra = ar[a], rb = br[b];
+    if (ra == rb) c = c + aw[a] * bw[b];
+    a += ra <= rb;
+    b += rb <= ra;
+  }
+  return c;
+}
+
+}  // namespace
+
+void probe_row(uint64_t i, const JoinIndex& index, JoinScratch& scratch) {
+  const TfIdfCorpus& corpus = *index.corpus;
+  const uint32_t* xr = corpus.feature_ranks.data() + corpus.row_offsets[i];
+  const double* xw = corpus.weights.data() + corpus.row_offsets[i];
+  const size_t m = static_cast<size_t>(corpus.row_size(i));
+  if (m == 0) return;  // touches nothing
+  const double t = index.threshold;
+
+  // 1. Accumulate the products with the indexed suffixes of the earlier rows. The touched list
+  // is appended branch-free: the slot is always written, the count only advances on first touch.
+  double* acc = scratch.acc.data();
+  uint32_t* touched = scratch.touched.data();
+  size_t n_touched = 0;
+  const auto row = static_cast<uint32_t>(i);
+  const Posting* postings = index.postings.data();
+  for (size_t p = 0; p < m; ++p) {
+    const double w = xw[p];
+    const Posting* it = postings + index.posting_offsets[xr[p]];
+    const Posting* end = postings + index.posting_offsets[xr[p] + 1];
+    for (; it != end && it->doc < row; ++it) {
+      const uint32_t d = it->doc;
+      const double old = acc[d];
+      acc[d] = it->weight * w + std::max(old, 0.0);
+      touched[n_touched] = d;
+      n_touched += old < 0.0;
+    }
+  }
+  if (n_touched == 0) return;
+
+  // 2. Prefix norms of x: pn[p] is the norm of its first p entries.
+  std::vector<double>& pn = scratch.prefix_norms;
+  pn.resize(m + 1);
+  pn[0] = 0.0;
+  double s = 0.0;
+  for (size_t p = 1; p <= m; ++p) {
+    s = s + xw[p - 1] * xw[p - 1];
+    pn[p] = std::sqrt(s);
+  }
+  const double nx = pn[m];
+  const double bound_min = -BOUND_SLACK + t;
+  const bool cheap_bound = m >= EARLY_BOUND_MIN_ENTRIES;
+
+  for (size_t k = 0; k < n_touched; ++k) {
+    const uint32_t d = touched[k];
+    const double o = acc[d];
+    acc[d] = -1.0;
+    const IndexPrefix& prefix = index.prefixes[d];
+    const double pd = prefix.prefix_norm;
+    if (cheap_bound && bound_min > nx * pd + o) continue;
+    // Entries of x ranked below d's first indexed rank: only these can meet d's prefix.
+    const auto q = static_cast<uint32_t>(prefix.boundary);
+    const size_t r = static_cast<size_t>(std::lower_bound(xr, xr + m, q) - xr);
+    if (!(o + pd * pn[r] >= bound_min)) continue;
+
+    // Exact dot product, by merge in ascending rank. The ranks below q (x's first r entries
+    // against d's prefix) come first; when they contribute exactly 0.0 the remaining sum equals
+    // the accumulated o bit for bit (same products, same order), so that part need not be redone.
+    const uint32_t* yr = corpus.feature_ranks.data() + corpus.row_offsets[d];
+    const double* yw = corpus.weights.data() + corpus.row_offsets[d];
+    const size_t ym = static_cast<size_t>(corpus.row_size(d));
+    const size_t yk = prefix.prefix_len;
+    double c = merge_dot(xr, xw, r, yr, yw, yk, 0.0);
+    if (c == 0.0) {
+      c = o;
+    } else {
+      c = merge_dot(xr + r, xw + r, m - r, yr + yk, yw + yk, ym - yk, c);
+    }
+    if (t <= c) scratch.out.push_back(JoinPair{d, i, c});
+  }
+}
+
+std::vector<JoinPair> probe_rows(const JoinIndex& index, uint64_t begin, uint64_t end) {
+  JoinScratch scratch(index.corpus->n_docs);
+  for (uint64_t i = begin; i < end; ++i) probe_row(i, index, scratch);
+  return std::move(scratch.out);
+}
+
+}  // namespace detail
+
+std::vector<JoinPair> join_corpus(const TfIdfCorpus& corpus, double t) {
+  const detail::JoinIndex index = detail::build_join_index(corpus, t);
+  return detail::probe_rows(index, 0, corpus.n_docs);
+}
+
+}  // namespace simsieve

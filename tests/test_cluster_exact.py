@@ -143,6 +143,11 @@ def test_source_lines_with_mutations(seed):
     check_all(source_lines(seed, 40))
 
 
+def test_long_runs_of_one_character():
+    # Counts above 255 and code points above 127 take the general histogram path.
+    check_all(["a" * 300, "a" * 299 + "b", "b" + "a" * 280, "a" * 256, "é" + "a" * 290, "ab" * 140], threads=(0, 2))
+
+
 def test_source_identifiers():
     check_all(source_identifiers(7, 120))
 

@@ -12,6 +12,7 @@ namespace {
 using Adder = int (*)(PyObject* module);
 const Adder adders[] = {
     add_frame_functions,
+    add_gestalt_functions,
 };
 
 int exec_module(PyObject* module) {

@@ -11,5 +11,6 @@
 namespace simsieve::py::testing {
 
 int add_frame_functions(PyObject* module);
+int add_gestalt_functions(PyObject* module);
 
 }  // namespace simsieve::py::testing

@@ -74,7 +74,7 @@ def test_cluster_formats_agree_with_the_library():
 
 @needs_cluster
 def test_cluster_reads_stdin_and_reports_progress():
-    data = "\n".join(["john smith", "jon smith", "john smyth", "mary jones"] * 20).encode()
+    data = NAMES.read_bytes()
     done = cli("cluster", "-", "--threshold", "0.7", "--progress", stdin=data)
     assert done.returncode == 0
     assert b"cluster 1:" in done.stdout

@@ -1,0 +1,237 @@
+"""Ratio engine: tie-breaks and edge cases, the match index's end-position queries, the bounded
+checks against the exact match count, and very long repetitive strings."""
+
+import difflib
+import math
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import strategies as S
+from simsieve import _simsieve as native
+from simsieve import _testing as hooks
+
+U64_MAX = 2**64 - 1
+
+
+def difflib_ratio(a, b):
+    return difflib.SequenceMatcher(None, a, b, autojunk=False).ratio()
+
+
+# ---------------------------------------------------------------------------------------------
+# Ratio semantics
+
+
+@pytest.mark.parametrize(
+    "a,b,expected",
+    [
+        ("", "", 1.0),
+        ("", "x", 0.0),
+        ("x", "", 0.0),
+        ("", "日本", 0.0),
+        ("same text", "same text", 1.0),
+        ("日本語テキスト", "日本語テキスト", 1.0),
+        ("abcd", "bcde", 0.75),
+        # The two single-character runs tie; "a" (first in a) wins and leaves nothing else.
+        ("ab", "ba", 0.5),
+        ("é", "e", 0.0),
+        ("日本", "本", 2 / 3),
+        ("😀a", "a😀", 0.5),
+    ],
+)
+def test_ratio_values(a, b, expected):
+    assert native.ratio(a, b) == expected
+    assert hooks.indexed_ratio(a, b) == expected
+
+
+def test_first_block_ends_first_in_b():
+    # "abc" occurs twice in b; the occurrence ending first in b is taken, so "x" is left against
+    # "yabc" on the right and adds nothing.
+    assert hooks.count_matches("xabcx", "abcyabc") == 3
+    assert native.ratio("xabcx", "abcyabc") == difflib_ratio("xabcx", "abcyabc")
+
+
+@pytest.mark.parametrize("lb", [7, 8, 9, 10])
+def test_row_search_and_automaton_agree_at_the_size_boundary(lb):
+    # Sub-problems with b ranges of 8 code points or fewer use a plain row search, larger ones
+    # the automaton; equal-length runs everywhere make the tie-breaks decide.
+    for unit in ["ab", "abc", "aab", "日本"]:
+        b = (unit * lb)[:lb]
+        for a in [unit * 6, unit[::-1] * 6, "x" + b + "y" + b, b[::-1] + b]:
+            assert hooks.count_matches(a, b) == sum(
+                m.size for m in difflib.SequenceMatcher(None, a, b, autojunk=False).get_matching_blocks()
+            )
+            assert native.ratio(a, b) == difflib_ratio(a, b)
+
+
+def test_long_repetitive_strings_complete():
+    # Values worked out by hand (difflib itself takes minutes here): one block of all but the
+    # last character; "ab" * 50000 matched whole after the leading "b".
+    assert native.ratio("a" * 200000, "a" * 199999 + "b") == 2 * 199999 / 400000
+    assert native.ratio("ab" * 50000, "b" + "ab" * 50000) == 200000 / 200001
+    # Blocks of "a" * 50000 on each side of the "c".
+    assert native.ratio("a" * 100000, "a" * 50000 + "c" + "a" * 50000) == 200000 / 200001
+    assert native.ratio("a" * 100000, "a" * 50000 + "c" * 50000) == 0.5
+    assert hooks.indexed_ratio("ab" * 50000, "b" + "ab" * 50000) == 200000 / 200001
+
+
+# ---------------------------------------------------------------------------------------------
+# Match index
+
+
+def test_empty_index():
+    states, prefix, root_entries, tree, root_count = hooks.index_summary("")
+    assert (states, prefix, root_entries, tree, root_count) == (1, [], 0, False, 0)
+
+
+def test_index_of_a_run():
+    states, prefix, _, _, root_count = hooks.index_summary("aaaa")
+    assert states == 5 and root_count == 4
+    assert prefix == [1, 2, 3, 4]
+    state, length, link_len, min_end, max_end, ends, _, _ = hooks.index_ends("aaaa", "aa", 3)
+    assert (length, link_len, min_end, max_end) == (2, 1, 1, 3)
+    assert sorted(ends) == [1, 2, 3]
+
+
+def test_index_of_abab():
+    _, prefix, _, _, _ = hooks.index_summary("abab")
+    assert len(set(prefix)) == 4
+    assert sorted(hooks.index_ends("abab", "ab", 0)[5]) == [1, 3]
+    assert hooks.index_ends("abab", "ba", 0)[5] == [2]
+    assert hooks.index_ends("abab", "aa", 0) is None
+
+
+def test_non_ascii_root_edges_come_from_the_sorted_run():
+    _, _, root_entries, _, _ = hooks.index_summary("日本日é")
+    assert root_entries == 0
+    assert sorted(hooks.index_ends("日本日é", "日", 0)[5]) == [0, 2]
+    assert hooks.index_ends("日本日é", "é", 0)[5] == [3]
+
+
+def test_range_tree_only_past_the_scan_limit():
+    assert hooks.index_summary("a" * 256 + "b")[3] is False
+    assert hooks.index_summary("a" * 257)[3] is True
+
+
+def occurrences(b, sub):
+    return [i + len(sub) - 1 for i in range(len(b) - len(sub) + 1) if b.startswith(sub, i)]
+
+
+@st.composite
+def index_queries(draw):
+    unit = draw(st.sampled_from(["a", "ab", "abc", "aab", "日本"]))
+    b = draw(S.edited(unit * draw(st.integers(1, 400)), "abcd日", max_edits=6))
+    if not b:
+        b = unit
+    start = draw(st.integers(0, len(b) - 1))
+    sub = b[start : start + draw(st.integers(1, 6))]
+    return b, sub, draw(st.integers(0, len(b) + 1))
+
+
+@settings(max_examples=max(10, settings().max_examples // 3))
+@given(index_queries())
+def test_end_position_queries_match_brute_force(query):
+    b, sub, bound = query
+    found = hooks.index_ends(b, sub, bound)
+    ends = occurrences(b, sub)
+    assert found is not None
+    _, length, link_len, min_end, max_end, slice_ends, below, above = found
+    assert link_len < len(sub) <= length
+    assert sorted(slice_ends) == ends
+    assert (min_end, max_end) == (ends[0], ends[-1])
+    assert below == max((e for e in ends if e <= bound), default=None)
+    assert above == min((e for e in ends if e >= bound), default=None)
+
+
+# ---------------------------------------------------------------------------------------------
+# Bounded checks
+
+
+def reference_need(t, total):
+    need = t * total * 0.5
+    if math.isnan(need) or need <= 0:
+        return 0
+    if math.isinf(need):
+        return U64_MAX
+    return min(math.ceil(need), U64_MAX)
+
+
+@pytest.mark.parametrize(
+    "t,total",
+    [(0.0, 10), (-0.5, 10), (math.nan, 10), (0.75, 8), (0.5, 7), (1.0, 9), (1.5, 4),
+     (math.inf, 3), (-math.inf, 3), (1e300, 10**6), (0.1, 3), (0.3, 10), (0.0, 0)],
+)
+def test_need_for(t, total):
+    assert hooks.need_for(t, total) == reference_need(t, total)
+
+
+def thresholds_for(matches, total):
+    exact = [2 * k / total for k in range(max(0, matches - 2), matches + 3)] if total else []
+    return [0.0, -1.0, math.nan, 1.0, 1.0000001, 2.0, math.inf, -math.inf] + exact
+
+
+def check_bounded(a, b, extra_thresholds=(), matches=None):
+    total = len(a) + len(b)
+    if matches is None:
+        matches = hooks.count_matches(a, b)
+        ratio = difflib_ratio(a, b)
+    else:
+        assert hooks.count_matches(a, b) == matches
+        ratio = 2.0 * matches / total
+    for t in thresholds_for(matches, total) + list(extra_thresholds):
+        reached = total == 0 or matches >= reference_need(t, total)
+        assert hooks.ratio_reaches(a, b, t) == ((True, ratio) if reached else (False, 0.0)), t
+        assert hooks.ratio_reaches_fast(a, b, t) is reached, t
+    if total and a and b:
+        assert hooks.capped_ratio(a, b, matches + 1) == ratio
+        assert hooks.capped_ratio(a, b, matches) == 2.0
+        assert hooks.capped_ratio(a, b, U64_MAX) == ratio
+
+
+@settings(max_examples=max(10, settings().max_examples // 2))
+@given(
+    st.one_of(S.tiny_pairs("ab", 120), S.ascii_pairs(200), S.non_ascii_pairs(120), S.repetitive_pairs(300)),
+    st.lists(st.floats(allow_nan=True, allow_infinity=True), max_size=3),
+)
+def test_bounded_checks_agree_with_match_count(pair, thresholds):
+    check_bounded(*pair, thresholds)
+
+
+@settings(max_examples=max(10, settings().max_examples // 4))
+@given(S.stdlib_function_pairs(), st.integers(0, 5000))
+def test_capped_ratio_with_any_limit(pair, limit):
+    a, b = pair
+    if not a or not b:
+        return
+    matches = hooks.count_matches(a, b)
+    expected = 2.0 if matches >= limit else difflib_ratio(a, b)
+    assert hooks.capped_ratio(a, b, limit) == expected
+
+
+def test_bounded_edge_cases():
+    for t in [0.0, 0.5, 1.0, 7.0, math.nan, -3.0]:
+        assert hooks.ratio_reaches("", "", t) == (True, 1.0)
+        assert hooks.ratio_reaches_fast("", "", t) is True
+    # One empty string passes only when nothing is demanded.
+    for a, b in [("", "abc"), ("abc", "")]:
+        assert hooks.ratio_reaches(a, b, 0.0) == (True, 0.0)
+        assert hooks.ratio_reaches(a, b, math.nan) == (True, 0.0)
+        assert hooks.ratio_reaches(a, b, 0.01) == (False, 0.0)
+        assert hooks.ratio_reaches_fast(a, b, -1.0) is True
+        assert hooks.ratio_reaches_fast(a, b, 0.01) is False
+    # The common prefix "abc" settles need = 3 at once.
+    assert hooks.ratio_reaches_fast("abcd", "abce", 0.75) is True
+    assert hooks.ratio_reaches("abcd", "abce", 0.75) == (True, 0.75)
+    assert hooks.ratio_reaches("abcd", "abce", 0.76) == (False, 0.0)
+    # Above 1 every non-empty pair fails, identical ones included.
+    assert hooks.ratio_reaches_fast("same", "same", 1.01) is False
+    assert hooks.ratio_reaches("same", "same", 1.0) == (True, 1.0)
+
+
+def test_bounded_checks_on_long_repetitive_strings():
+    # Match counts worked out by hand: one block of everything after the leading "b"; two blocks
+    # of "a" * 2000 around the "c".
+    check_bounded("ab" * 3000, "b" + "ab" * 3000, matches=6000)
+    check_bounded("a" * 2000 + "c" + "a" * 2000, "a" * 4000, matches=4000)
+    check_bounded("a" * 200000, "a" * 199999 + "b", matches=199999)

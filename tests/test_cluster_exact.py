@@ -262,3 +262,81 @@ def test_argument_errors(call, error, message):
     with pytest.raises(error) as info:
         call()
     assert str(info.value).startswith(message)
+
+
+# ---------------------------------------------------------------- cluster formation on given edges
+
+testing = pytest.importorskip("simsieve._testing")
+
+
+def components_reference(canonicals, edges):
+    """Clusters of the edges with the minimum ratio over all member pairs (lower index first)."""
+    n = len(canonicals)
+    parent = list(range(n))
+
+    def find(x):
+        while parent[x] != x:
+            x = parent[x]
+        return x
+
+    for i, j, _ in edges:
+        ri, rj = find(i), find(j)
+        if ri != rj:
+            parent[ri] = rj
+    groups = {}
+    for k in range(n):
+        groups.setdefault(find(k), []).append(k)
+    out = []
+    for members in groups.values():
+        if len(members) > 1:
+            low = min(
+                difflib_ratio(canonicals[a], canonicals[b]) for x, a in enumerate(members) for b in members[x + 1 :]
+            )
+            out.append((members, low))
+    return sorted(out, key=lambda c: c[0][0])
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("ready", [False, True])
+def test_form_clusters_on_random_edges(seed, ready):
+    rnd = random.Random(seed)
+    canonicals = random_strings(seed, 60, "abc", 5)
+    for _ in range(30):  # plenty of copies, as the LSH pipeline may hand over
+        canonicals[rnd.randrange(60)] = canonicals[rnd.randrange(60)]
+    edges = []
+    for _ in range(rnd.randint(0, 70)):
+        i, j = sorted(rnd.sample(range(60), 2))
+        known = difflib_ratio(canonicals[i], canonicals[j]) if rnd.random() < 0.5 else None
+        edges.append((i, j, known))
+        if rnd.random() < 0.2:
+            edges.append((i, j, known))  # the same pair again
+    assert testing.form_clusters(canonicals, edges, ready) == components_reference(canonicals, edges)
+
+
+def test_form_clusters_uses_known_ratios_without_comparing():
+    # A known ratio is taken as given: a complete cluster reports it unchecked.
+    assert testing.form_clusters(["abc", "abd", "zzz"], [(0, 1, 0.125)]) == [([0, 1], 0.125)]
+    edges = [(0, 1, 0.5), (0, 2, 0.25), (1, 2, 0.75)]
+    assert testing.form_clusters(["a", "b", "c"], edges) == [([0, 1, 2], 0.25)]
+    # Missing pairs are compared: here (1, 2), ratio 0 beats the known ones.
+    assert testing.form_clusters(["ab", "ab", "cd"], [(0, 1, 1.0), (0, 2, 0.5)]) == [([0, 1, 2], 0.0)]
+
+
+def test_form_clusters_without_edges_or_with_repeats():
+    assert testing.form_clusters(["a", "b"], []) == []
+    assert testing.form_clusters([], []) == []
+    edges = [(0, 2, None), (0, 2, None), (0, 2, 0.5)]
+    assert testing.form_clusters(["xy", "q", "xz"], edges) == [([0, 2], 0.5)]
+
+
+def test_form_clusters_with_oriented_copies():
+    x, y = "ab", "bacb"
+    canonicals = [x] * 50 + [y] + [x] * 50 + [y] * 10
+    chain = [(k, k + 1, None) for k in range(len(canonicals) - 1)]
+    expected = [(list(range(len(canonicals))), min(difflib_ratio(x, y), difflib_ratio(y, x)))]
+    for ready in (False, True):
+        assert testing.form_clusters(canonicals, chain, ready) == expected
+    # Only one orientation occurs when every x comes first.
+    canonicals = [x] * 100 + [y] * 100
+    chain = [(k, k + 1, None) for k in range(199)]
+    assert testing.form_clusters(canonicals, chain) == [(list(range(200)), difflib_ratio(x, y))]

@@ -35,4 +35,10 @@ void LazyMatchIndex::set(MatchIndex index) {
   state_.store(kReady, std::memory_order_release);
 }
 
+MatchIndexTable::MatchIndexTable(std::span<const CodepointView> canonicals, std::vector<MatchIndex> ready)
+    : MatchIndexTable(canonicals) {
+  ensure(ready.size() == canonicals.size(), "one ready match index per canonical expected");
+  for (size_t k = 0; k < ready.size(); ++k) slots_[k].set(std::move(ready[k]));
+}
+
 }  // namespace simsieve

@@ -43,6 +43,9 @@ class MatchIndexTable {
   explicit MatchIndexTable(std::span<const CodepointView> canonicals)
       : canonicals_(canonicals), slots_(canonicals.size()) {}
 
+  // A table whose slots arrive ready: ready[k] is the index of canonical k.
+  MatchIndexTable(std::span<const CodepointView> canonicals, std::vector<MatchIndex> ready);
+
   size_t size() const { return slots_.size(); }
   LazyMatchIndex& slot(size_t k) { return slots_[k]; }
 

@@ -13,6 +13,7 @@ using Adder = int (*)(PyObject* module);
 const Adder adders[] = {
     add_frame_functions,
     add_gestalt_functions,
+    add_cluster_functions,
 };
 
 int exec_module(PyObject* module) {

@@ -20,11 +20,16 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+}  // namespace
+// Adds the Rationer class to the module (rationer_class.cpp).
+int add_rationer_class(PyObject* module);
+namespace {
+
 // Each class adder creates one heap type and adds it to the module; 0 on success, -1 with an
 // exception set on failure.
 using ClassAdder = int (*)(PyObject* module);
 const ClassAdder class_adders[] = {
-    nullptr,
+    add_rationer_class,
     add_cosine_joiner_class,
 };
 

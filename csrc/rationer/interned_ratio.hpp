@@ -1,0 +1,17 @@
+// The batch ratio of the Rationer handle: the pairs of a batch are evaluated over their distinct
+// strings, each decoded and indexed once per call, with the pairs grouped by their second string
+// so that consecutive evaluations on a worker reuse the same match index.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace simsieve {
+
+// Element i is the exact gestalt ratio of pairs[i] (equal to gestalt_ratio of the pair). Runs on
+// the calling thread; its parallel steps go to the calling thread's pool. Throws BatchLimitError
+// (string_interner.hpp) for more than 4294967295 pairs or distinct strings.
+std::vector<double> interned_ratio_many(const std::vector<std::pair<std::string, std::string>>& pairs);
+
+}  // namespace simsieve

@@ -1,0 +1,58 @@
+#include "cluster/lsh_verify.hpp"
+
+#include <optional>
+
+#include "cluster/lsh_banding.hpp"
+#include "pool/parallel.hpp"
+
+namespace simsieve {
+namespace {
+
+// Below this many candidates verification runs on the calling thread.
+constexpr size_t kParallelMin = 32;
+// Candidates per piece of the parallel verification.
+constexpr size_t kPieceMin = 64;
+
+}  // namespace
+
+Reach verify_pair(CodepointView a, const MatchIndex& index, CodepointView b, double t) {
+  const uint64_t total = a.size() + b.size();
+  if (total == 0) return {true, 1.0};
+  if (a.empty() || b.empty()) {
+    if (need_for(t, total) == 0) return {true, 0.0};
+    return {false, 0.0};
+  }
+  return ratio_reaches(a, index, b, t);
+}
+
+std::vector<PairVerdict> verify_candidates(std::span<const uint64_t> candidates, const DistinctStrings& strings,
+                                           double threshold) {
+  auto verdict = [&](size_t k) -> std::optional<PairVerdict> {
+    const uint32_t s = CandidateSet::lo_of(candidates[k]);
+    const uint32_t t = CandidateSet::hi_of(candidates[k]);
+    PairVerdict v;
+    v.s = s;
+    v.t = t;
+    const CodepointView a = strings.text[s], b = strings.text[t];
+    Reach fwd = verify_pair(a, strings.index[t], b, threshold);
+    v.forward = fwd.reached;
+    v.forward_ratio = fwd.ratio;
+    if (strings.first[t] < strings.last[s]) {
+      // With one side empty the verdict does not depend on the orientation.
+      Reach bwd = (a.empty() || b.empty()) ? fwd : verify_pair(b, strings.index[s], a, threshold);
+      v.backward = bwd.reached;
+      v.backward_ratio = bwd.ratio;
+    }
+    if (!v.forward && !v.backward) return std::nullopt;
+    return v;
+  };
+  if (candidates.size() < kParallelMin) {
+    std::vector<PairVerdict> out;
+    for (size_t k = 0; k < candidates.size(); ++k)
+      if (auto v = verdict(k)) out.push_back(*v);
+    return out;
+  }
+  return parallel_filter_map<PairVerdict>(candidates.size(), verdict, with_min_len(kPieceMin));
+}
+
+}  // namespace simsieve

@@ -12,6 +12,8 @@ extern const char ratio_doc[];
 extern const char ratio_many_doc[];
 PyObject* cluster_canonicals_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char cluster_canonicals_doc[];
+PyObject* cluster_canonicals_lsh_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char cluster_canonicals_lsh_doc[];
 PyObject* cosine_join_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char cosine_join_doc[];
 // Adds the CosineJoiner class to the module (0, or -1 with an exception set).

@@ -16,6 +16,7 @@ PyMethodDef module_functions[] = {
     SIMSIEVE_ENTRY("ratio", ratio_entry, ratio_doc),
     SIMSIEVE_ENTRY("ratio_many", ratio_many_entry, ratio_many_doc),
     SIMSIEVE_ENTRY("cluster_canonicals", cluster_canonicals_entry, cluster_canonicals_doc),
+    SIMSIEVE_ENTRY("cluster_canonicals_lsh", cluster_canonicals_lsh_entry, cluster_canonicals_lsh_doc),
     SIMSIEVE_ENTRY("cosine_join", cosine_join_entry, cosine_join_doc),
     {nullptr, nullptr, 0, nullptr},
 };

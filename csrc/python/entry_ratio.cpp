@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "gestalt/batch.hpp"
 #include "gestalt/gestalt.hpp"
 #include "python/build.hpp"
 #include "python/convert.hpp"
@@ -45,13 +46,7 @@ PyObject* ratio_many_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     auto bound = kRatioMany.bind(args, kwargs);
     auto pairs = arg("pairs", bound[0], [](PyObject* o) { return to_vector(o, to_string_pair); });
     uint64_t threads = bound[1] ? arg("threads", bound[1], to_count) : 0;
-    std::vector<double> ratios = without_gil([&] {
-      (void)threads;
-      std::vector<double> out;
-      out.reserve(pairs.size());
-      for (const auto& [a, b] : pairs) out.push_back(gestalt_ratio(a, b));
-      return out;
-    });
+    std::vector<double> ratios = without_gil([&] { return ratio_batch(pairs, threads); });
     return to_py_list(ratios).release();
   });
 }

@@ -14,6 +14,7 @@ const Adder adders[] = {
     add_frame_functions,
     add_gestalt_functions,
     add_cluster_functions,
+    add_pool_functions,
 };
 
 int exec_module(PyObject* module) {

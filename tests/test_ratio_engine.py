@@ -82,7 +82,7 @@ def test_long_repetitive_strings_complete():
 
 def test_empty_index():
     states, prefix, root_entries, tree, root_count = hooks.index_summary("")
-    assert (states, prefix, root_entries, tree, root_count) == (1, [], 0, False, 0)
+    assert (states, prefix, root_entries, tree, root_count) == (1, [], 0, "scan", 0)
 
 
 def test_index_of_a_run():
@@ -109,13 +109,31 @@ def test_non_ascii_root_edges_come_from_the_sorted_run():
     assert hooks.index_ends("日本日é", "é", 0)[5] == [3]
 
 
-def test_range_tree_only_past_the_scan_limit():
-    assert hooks.index_summary("a" * 256 + "b")[3] is False
-    assert hooks.index_summary("a" * 257)[3] is True
-
-
 def occurrences(b, sub):
     return [i + len(sub) - 1 for i in range(len(b) - len(sub) + 1) if b.startswith(sub, i)]
+
+
+@pytest.mark.parametrize(
+    "b,mode",
+    [
+        ("a" * 256 + "b", "scan"),  # 256 end positions are still scanned
+        ("a" * 257, "sorted"),  # 257 get a sorted copy
+        ("the cat " * 40 + "x" * 260, "sorted"),
+        ("a" * 3000, "tree"),  # copies would grow quadratically
+        ("ab" * 1500 + "b", "tree"),
+    ],
+    ids=["scan", "sorted-run", "sorted-text", "tree-run", "tree-ab"],
+)
+def test_large_state_queries(b, mode):
+    assert hooks.index_summary(b)[3] == mode
+    subs = {b[i : i + k] for i in range(0, len(b), max(1, len(b) // 7)) for k in (1, 2, 5, 40, 300)}
+    for sub in sorted(subs):
+        ends = occurrences(b, sub)
+        for bound in [0, 1, len(sub) - 1, len(b) // 3, len(b) // 2 + 1, len(b) - 2, len(b)]:
+            _, _, _, _, _, slice_ends, below, above = hooks.index_ends(b, sub, bound)
+            assert sorted(slice_ends) == ends
+            assert below == max((e for e in ends if e <= bound), default=None)
+            assert above == min((e for e in ends if e >= bound), default=None)
 
 
 @st.composite

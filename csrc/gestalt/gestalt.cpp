@@ -17,8 +17,6 @@ struct PairBuffers : detail::ScratchArea {
   std::vector<uint32_t> a, b;
 };
 
-thread_local PairBuffers tls_pair;
-
 double ratio_of(uint64_t m, size_t total) { return static_cast<double>(m + m) / static_cast<double>(total); }
 
 double index_path(std::span<const uint32_t> a, std::span<const uint32_t> b) {
@@ -35,7 +33,7 @@ uint64_t saturating_mul(uint64_t x, uint64_t y) {
 }  // namespace
 
 double gestalt_ratio(std::string_view as, std::string_view bs) {
-  detail::ScratchLease lease(tls_pair, "ratio buffers re-entered");
+  detail::ScratchLease lease(detail::thread_area<PairBuffers>(), "ratio buffers re-entered");
   decode_utf8_into(as, lease->a);
   decode_utf8_into(bs, lease->b);
   const std::span<const uint32_t> a = lease->a, b = lease->b;
@@ -56,7 +54,7 @@ double gestalt_ratio(std::string_view as, std::string_view bs) {
 
 // Declared in match_count.hpp; lives here to share the per-thread decode buffers.
 double indexed_ratio(std::string_view as, std::string_view bs) {
-  detail::ScratchLease lease(tls_pair, "ratio buffers re-entered");
+  detail::ScratchLease lease(detail::thread_area<PairBuffers>(), "ratio buffers re-entered");
   decode_utf8_into(as, lease->a);
   decode_utf8_into(bs, lease->b);
   if (lease->a.empty() && lease->b.empty()) return 1.0;

@@ -11,74 +11,58 @@ namespace simsieve {
 namespace detail {
 namespace {
 
-// Grows the suffix automaton of a string online, one code point at a time. Per-state data lives
-// in parallel arrays; the first four edges of a state are kept inline, further ones in a pooled
-// singly linked list. One builder per thread, reset for each build, keeping its capacity.
+// Grows the suffix automaton of a string online, one code point at a time. The first four edges
+// of a state are kept inline, further ones in a pooled singly linked list. One builder per
+// thread, reset for each build, keeping its capacity (also for the compile step's temporaries).
 struct AutomatonBuilder : ScratchArea {
   static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
-  struct InlineEdges {
+  struct State {
     uint32_t code[4];
     int32_t target[4];
+    uint32_t edge_count;
+    int32_t overflow_head;
+    uint32_t len;
+    int32_t link;
+    int32_t first_end;
+    uint32_t primary;
+  };
+  struct PoolNode {
+    uint32_t code;
+    int32_t target;
+    int32_t next;
   };
 
-  std::vector<InlineEdges> inline_edges;
-  std::vector<uint32_t> edge_count;
-  std::vector<int32_t> overflow_head;
-  std::vector<uint32_t> pool_code;
-  std::vector<int32_t> pool_target;
-  std::vector<int32_t> pool_next;
-  std::vector<uint32_t> len;
-  std::vector<int32_t> link;
-  std::vector<int32_t> first_end;
-  std::vector<uint8_t> primary;
+  std::vector<State> states;
+  std::vector<PoolNode> pool;
   std::array<int32_t, 128> root_table{};
   int32_t last = 0;
+  // Compile-step temporaries.
+  std::vector<uint32_t> order, bucket, cursor, depth, big_up;
 
   void reset(size_t n) {
-    inline_edges.clear();
-    edge_count.clear();
-    overflow_head.clear();
-    pool_code.clear();
-    pool_target.clear();
-    pool_next.clear();
-    len.clear();
-    link.clear();
-    first_end.clear();
-    primary.clear();
-    const size_t states = 2 * n + 1;
-    inline_edges.reserve(states);
-    edge_count.reserve(states);
-    overflow_head.reserve(states);
-    len.reserve(states);
-    link.reserve(states);
-    first_end.reserve(states);
-    primary.reserve(states);
+    states.clear();
+    pool.clear();
+    states.reserve(2 * n + 1);
     root_table.fill(-1);
     last = new_state(0, -1, 0, 0);
   }
 
-  int32_t new_state(uint32_t length, int32_t suffix_link, int32_t end, uint8_t is_primary) {
-    ensure(len.size() < static_cast<size_t>(std::numeric_limits<int32_t>::max()), "state fits i32");
-    inline_edges.push_back({{kEmpty, kEmpty, kEmpty, kEmpty}, {-1, -1, -1, -1}});
-    edge_count.push_back(0);
-    overflow_head.push_back(-1);
-    len.push_back(length);
-    link.push_back(suffix_link);
-    first_end.push_back(end);
-    primary.push_back(is_primary);
-    return static_cast<int32_t>(len.size() - 1);
+  int32_t new_state(uint32_t length, int32_t suffix_link, int32_t end, uint32_t is_primary) {
+    ensure(states.size() < static_cast<size_t>(std::numeric_limits<int32_t>::max()), "state fits i32");
+    states.push_back({{kEmpty, kEmpty, kEmpty, kEmpty}, {-1, -1, -1, -1}, 0, -1, length, suffix_link, end, is_primary});
+    return static_cast<int32_t>(states.size() - 1);
   }
 
   // The slot holding s's target on c, or nullptr.
   int32_t* edge_slot(int32_t s, uint32_t c) {
-    InlineEdges& e = inline_edges[s];
-    const uint32_t n = std::min<uint32_t>(edge_count[s], 4);
+    State& st = states[s];
+    const uint32_t n = std::min<uint32_t>(st.edge_count, 4);
     for (uint32_t i = 0; i < n; ++i) {
-      if (e.code[i] == c) return &e.target[i];
+      if (st.code[i] == c) return &st.target[i];
     }
-    if (edge_count[s] > 4) {
-      for (int32_t node = overflow_head[s]; node >= 0; node = pool_next[node]) {
-        if (pool_code[node] == c) return &pool_target[node];
+    if (st.edge_count > 4) {
+      for (int32_t node = st.overflow_head; node >= 0; node = pool[node].next) {
+        if (pool[node].code == c) return &pool[node].target;
       }
     }
     return nullptr;
@@ -91,17 +75,15 @@ struct AutomatonBuilder : ScratchArea {
   }
 
   void add_edge(int32_t s, uint32_t c, int32_t t) {
-    uint32_t& n = edge_count[s];
-    if (n <= 3) {
-      inline_edges[s].code[n] = c;
-      inline_edges[s].target[n] = t;
+    State& st = states[s];
+    if (st.edge_count <= 3) {
+      st.code[st.edge_count] = c;
+      st.target[st.edge_count] = t;
     } else {
-      pool_code.push_back(c);
-      pool_target.push_back(t);
-      pool_next.push_back(overflow_head[s]);
-      overflow_head[s] = static_cast<int32_t>(pool_code.size() - 1);
+      pool.push_back({c, t, st.overflow_head});
+      st.overflow_head = static_cast<int32_t>(pool.size() - 1);
     }
-    ++n;
+    ++st.edge_count;
     if (s == 0 && c < 128) root_table[c] = t;
   }
 
@@ -113,40 +95,38 @@ struct AutomatonBuilder : ScratchArea {
   }
 
   void extend(uint32_t c, uint32_t pos) {
-    const int32_t cur = new_state(len[last] + 1, -1, static_cast<int32_t>(pos), 1);
+    const int32_t cur = new_state(states[last].len + 1, -1, static_cast<int32_t>(pos), 1);
     int32_t p = last;
     while (p != -1 && lookup(p, c) < 0) {
       add_edge(p, c, cur);
-      p = link[p];
+      p = states[p].link;
     }
     if (p == -1) {
-      link[cur] = 0;
+      states[cur].link = 0;
     } else {
       const int32_t q = lookup(p, c);
-      if (len[p] + 1 == len[q]) {
-        link[cur] = q;
+      if (states[p].len + 1 == states[q].len) {
+        states[cur].link = q;
       } else {
-        const int32_t clone = new_state(len[p] + 1, link[q], first_end[q], 0);
-        const uint32_t n = std::min<uint32_t>(edge_count[q], 4);
-        for (uint32_t i = 0; i < n; ++i) add_edge(clone, inline_edges[q].code[i], inline_edges[q].target[i]);
-        if (edge_count[q] > 4) {
-          for (int32_t node = overflow_head[q]; node >= 0; node = pool_next[node]) {
-            add_edge(clone, pool_code[node], pool_target[node]);
+        const int32_t clone = new_state(states[p].len + 1, states[q].link, states[q].first_end, 0);
+        const uint32_t n = std::min<uint32_t>(states[q].edge_count, 4);
+        for (uint32_t i = 0; i < n; ++i) add_edge(clone, states[q].code[i], states[q].target[i]);
+        if (states[q].edge_count > 4) {
+          for (int32_t node = states[q].overflow_head; node >= 0; node = pool[node].next) {
+            add_edge(clone, pool[node].code, pool[node].target);
           }
         }
         while (p != -1 && lookup(p, c) == q) {
           redirect(p, c, clone);
-          p = link[p];
+          p = states[p].link;
         }
-        link[q] = clone;
-        link[cur] = clone;
+        states[q].link = clone;
+        states[cur].link = clone;
       }
     }
     last = cur;
   }
 };
-
-thread_local AutomatonBuilder tls_builder;
 
 inline uint64_t pack_edge(uint32_t c, int32_t t) { return (uint64_t{c} << 32) | static_cast<uint32_t>(t); }
 inline uint32_t edge_code(uint64_t e) { return static_cast<uint32_t>(e >> 32); }
@@ -158,33 +138,35 @@ inline uint32_t edge_target(uint64_t e) { return static_cast<uint32_t>(e); }
 MatchIndex build_match_index(std::span<const uint32_t> b) {
   using detail::edge_code;
   using detail::edge_target;
+  using BState = detail::AutomatonBuilder::State;
   ensure(b.size() < (size_t{1} << 30), "match index: string too long");
-  detail::ScratchLease lease(detail::tls_builder, "automaton builder re-entered");
+  detail::ScratchLease lease(detail::thread_area<detail::AutomatonBuilder>(), "automaton builder re-entered");
   detail::AutomatonBuilder& ab = *lease;
   const auto lb = static_cast<uint32_t>(b.size());
   ab.reset(lb);
   for (uint32_t i = 0; i < lb; ++i) ab.extend(b[i], i);
 
   MatchIndex ix;
-  const auto n = static_cast<uint32_t>(ab.len.size());
+  const auto n = static_cast<uint32_t>(ab.states.size());
+  const BState* bs = ab.states.data();
 
   // Edge runs, each sorted by code point (codes are distinct within a state).
   ix.states_.resize(n);
   uint32_t total = 0;
-  for (uint32_t s = 0; s < n; ++s) total += ab.edge_count[s];
+  for (uint32_t s = 0; s < n; ++s) total += bs[s].edge_count;
   ix.edges_.resize(total);
   uint32_t lo = 0;
   for (uint32_t s = 0; s < n; ++s) {
     uint64_t* run = ix.edges_.data() + lo;
     uint32_t k = 0;
-    const uint32_t inl = std::min<uint32_t>(ab.edge_count[s], 4);
-    for (uint32_t i = 0; i < inl; ++i) run[k++] = detail::pack_edge(ab.inline_edges[s].code[i], ab.inline_edges[s].target[i]);
-    if (ab.edge_count[s] > 4) {
-      for (int32_t node = ab.overflow_head[s]; node >= 0; node = ab.pool_next[node]) {
-        run[k++] = detail::pack_edge(ab.pool_code[node], ab.pool_target[node]);
+    const uint32_t inl = std::min<uint32_t>(bs[s].edge_count, 4);
+    for (uint32_t i = 0; i < inl; ++i) run[k++] = detail::pack_edge(bs[s].code[i], bs[s].target[i]);
+    if (bs[s].edge_count > 4) {
+      for (int32_t node = bs[s].overflow_head; node >= 0; node = ab.pool[node].next) {
+        run[k++] = detail::pack_edge(ab.pool[node].code, ab.pool[node].target);
       }
     }
-    ensure(k == ab.edge_count[s], "automaton: edge count mismatch");
+    ensure(k == bs[s].edge_count, "automaton: edge count mismatch");
     if (k <= 16) {
       for (uint32_t i = 1; i < k; ++i) {
         uint64_t v = run[i];
@@ -208,103 +190,133 @@ MatchIndex build_match_index(std::span<const uint32_t> b) {
     ix.root_table_[edge_code(e)] = static_cast<int32_t>(edge_target(e));
   }
 
-  // State records.
+  // State records and prefix states.
+  ix.prefix_states_.resize(lb);
   for (uint32_t s = 0; s < n; ++s) {
     StateRecord& r = ix.states_[s];
-    std::span<const uint64_t> run = ix.edge_run(s);
+    const uint64_t* first = ix.edges_.data() + r.lo;
+    const uint64_t* last = ix.edges_.data() + r.hi;
     r.c0 = MatchIndex::kNoCode;
     r.t0 = 0;
     r.c1 = MatchIndex::kNoCode;
     r.t1 = 0;
     bool found = false;
-    if (ab.primary[s] && static_cast<uint32_t>(ab.first_end[s]) + 1 < lb) {
-      const uint32_t want = b[static_cast<uint32_t>(ab.first_end[s]) + 1];
-      int32_t t = ix.find_in_run(s, want);
-      if (t >= 0) {
-        r.c0 = want;
-        r.t0 = static_cast<uint32_t>(t);
-        found = true;
+    if (bs[s].primary) {
+      const auto end = static_cast<uint32_t>(bs[s].first_end);
+      ix.prefix_states_[end] = static_cast<int32_t>(s);
+      if (end + 1 < lb) {
+        const uint32_t want = b[end + 1];
+        int32_t t = ix.find_in_run(s, want);
+        if (t >= 0) {
+          r.c0 = want;
+          r.t0 = static_cast<uint32_t>(t);
+          found = true;
+        }
       }
     }
-    if (!found && !run.empty()) {
-      r.c0 = edge_code(run[0]);
-      r.t0 = edge_target(run[0]);
+    if (!found && first != last) {
+      r.c0 = edge_code(*first);
+      r.t0 = edge_target(*first);
     }
-    for (uint64_t e : run) {
-      if (edge_code(e) != r.c0) {
-        r.c1 = edge_code(e);
-        r.t1 = edge_target(e);
+    for (const uint64_t* e = first; e != last; ++e) {
+      if (edge_code(*e) != r.c0) {
+        r.c1 = edge_code(*e);
+        r.t1 = edge_target(*e);
         break;
       }
     }
-    r.link = s == 0 ? 0 : static_cast<uint32_t>(ab.link[s]);
-    r.link_len = s == 0 ? 0 : ab.len[ab.link[s]];
-  }
-
-  // Prefix states.
-  ix.prefix_states_.assign(lb, -1);
-  for (uint32_t s = 0; s < n; ++s) {
-    if (ab.primary[s]) ix.prefix_states_[ab.first_end[s]] = static_cast<int32_t>(s);
+    r.link = s == 0 ? 0 : static_cast<uint32_t>(bs[s].link);
+    r.link_len = s == 0 ? 0 : bs[bs[s].link].len;
   }
 
   // States by len ascending (counting sort, stable in state number).
-  std::vector<uint32_t> order(n);
+  auto& order = ab.order;
+  order.resize(n);
   {
-    std::vector<uint32_t> bucket(lb + 2, 0);
-    for (uint32_t s = 0; s < n; ++s) ++bucket[ab.len[s] + 1];
+    auto& bucket = ab.bucket;
+    bucket.assign(lb + 2, 0);
+    for (uint32_t s = 0; s < n; ++s) ++bucket[bs[s].len + 1];
     for (uint32_t l = 1; l < bucket.size(); ++l) bucket[l] += bucket[l - 1];
-    for (uint32_t s = 0; s < n; ++s) order[bucket[ab.len[s]]++] = s;
+    for (uint32_t s = 0; s < n; ++s) order[bucket[bs[s].len]++] = s;
   }
 
   // Position records: counts and max ends accumulate up the suffix-link tree.
   ix.positions_.resize(n);
+  PositionRecord* pr = ix.positions_.data();
   for (uint32_t s = 0; s < n; ++s) {
-    PositionRecord& p = ix.positions_[s];
-    p.len = ab.len[s];
+    PositionRecord& p = pr[s];
+    p.len = bs[s].len;
     p.link = ix.states_[s].link;
     p.link_len = ix.states_[s].link_len;
-    p.jump = 0;
-    p.min_end = static_cast<uint32_t>(ab.first_end[s]);
-    p.max_end = ab.primary[s] ? static_cast<uint32_t>(ab.first_end[s]) : 0;
+    p.sorted_offset = MatchIndex::kNoOffset;
+    p.min_end = static_cast<uint32_t>(bs[s].first_end);
+    p.max_end = bs[s].primary ? static_cast<uint32_t>(bs[s].first_end) : 0;
     p.slice_start = 0;
-    p.count = ab.primary[s] ? 1 : 0;
+    p.count = bs[s].primary ? 1 : 0;
   }
   for (uint32_t k = n; k-- > 1;) {
-    const uint32_t s = order[k];
-    PositionRecord& p = ix.positions_[s];
-    PositionRecord& up = ix.positions_[p.link];
+    const PositionRecord& p = pr[order[k]];
+    PositionRecord& up = pr[p.link];
     up.count += p.count;
     up.max_end = std::max(up.max_end, p.max_end);
   }
 
   // Slice layout: a state's slice is its own first end (when primary) followed by the slices of
-  // its link children in ascending (len, state) order. Jump pointers along the way (parents come
-  // before children in this order).
-  {
-    std::vector<uint32_t> cursor(n, 0);
-    std::vector<uint32_t> depth(n, 0);
-    ix.end_positions_.assign(lb, 0);
-    for (uint32_t k = 0; k < n; ++k) {
-      const uint32_t s = order[k];
-      PositionRecord& p = ix.positions_[s];
-      if (s != MatchIndex::kRoot) {
-        const uint32_t up = p.link;
-        p.slice_start = cursor[up];
-        cursor[up] += p.count;
-        cursor[s] = p.slice_start;
-        depth[s] = depth[up] + 1;
-        const uint32_t j1 = ix.positions_[up].jump;
-        const uint32_t j2 = ix.positions_[j1].jump;
-        p.jump = (up != MatchIndex::kRoot && depth[up] - depth[j1] == depth[j1] - depth[j2]) ? j2 : up;
-      }
-      if (ab.primary[s]) ix.end_positions_[cursor[s]++] = static_cast<uint32_t>(ab.first_end[s]);
+  // its link children in ascending (len, state) order. Jump pointers and the nearest large
+  // ancestor along the way (parents come before children in this order).
+  auto& cursor = ab.cursor;
+  auto& depth = ab.depth;
+  auto& big_up = ab.big_up;
+  cursor.resize(n);
+  depth.resize(n);
+  big_up.resize(n);
+  ix.jumps_.resize(n);
+  ix.end_positions_.resize(lb);
+  cursor[0] = 0;
+  depth[0] = 0;
+  big_up[0] = MatchIndex::kRoot;
+  ix.jumps_[0] = MatchIndex::kRoot;
+  uint64_t big_total = 0;
+  for (uint32_t k = 0; k < n; ++k) {
+    const uint32_t s = order[k];
+    PositionRecord& p = pr[s];
+    if (s != MatchIndex::kRoot) {
+      const uint32_t up = p.link;
+      p.slice_start = cursor[up];
+      cursor[up] += p.count;
+      cursor[s] = p.slice_start;
+      depth[s] = depth[up] + 1;
+      const uint32_t j1 = ix.jumps_[up];
+      const uint32_t j2 = ix.jumps_[j1];
+      ix.jumps_[s] = (up != MatchIndex::kRoot && depth[up] - depth[j1] == depth[j1] - depth[j2]) ? j2 : up;
+      const bool big = p.count > MatchIndex::kScanLimit;
+      big_up[s] = big ? s : big_up[up];
+      if (big) big_total += p.count;
     }
+    if (bs[s].primary) ix.end_positions_[cursor[s]++] = static_cast<uint32_t>(bs[s].first_end);
   }
 
-  // Range tree over the end positions, needed only when some state is too large to scan.
-  bool big = false;
-  for (uint32_t s = 1; s < n && !big; ++s) big = ix.positions_[s].count > MatchIndex::kScanLimit;
-  if (big) {
+  // Range queries for the large states (the root is never searched).
+  if (big_total > 0 && big_total <= uint64_t{MatchIndex::kSortedCopiesPerPosition} * lb) {
+    // Sorted copies without sorting: walking b's end positions in ascending order and appending
+    // each to every large state that holds it fills every copy in ascending order. The large
+    // states holding an end are its prefix state's large ancestors.
+    ix.sorted_ends_.resize(big_total);
+    uint32_t offset = 0;
+    for (uint32_t s = 1; s < n; ++s) {
+      if (pr[s].count > MatchIndex::kScanLimit) {
+        pr[s].sorted_offset = offset;
+        cursor[s] = offset;
+        offset += pr[s].count;
+      }
+    }
+    uint32_t* out = ix.sorted_ends_.data();
+    for (uint32_t e = 0; e < lb; ++e) {
+      for (uint32_t s = big_up[ix.prefix_states_[e]]; s != MatchIndex::kRoot; s = big_up[pr[s].link]) {
+        out[cursor[s]++] = e;
+      }
+    }
+  } else if (big_total > 0) {
     const uint32_t bits = std::max<uint32_t>(1, static_cast<uint32_t>(std::bit_width(lb - 1)));
     ix.ends_tree_ = detail::WaveletMatrix(ix.end_positions_, bits);
   }
@@ -330,6 +342,10 @@ uint32_t MatchIndex::largest_end_at_most(uint32_t s, uint32_t bound) const {
   const PositionRecord& p = positions_[s];
   if (p.count == 0 || p.min_end > bound) return kNoEnd;
   if (p.max_end <= bound) return p.max_end;
+  if (p.sorted_offset != kNoOffset) {
+    const uint32_t* first = sorted_ends_.data() + p.sorted_offset;
+    return *(std::upper_bound(first, first + p.count, bound) - 1);  // min_end <= bound
+  }
   if (p.count > kScanLimit && !ends_tree_.empty()) {
     const uint32_t l = p.slice_start, r = p.slice_start + p.count;
     const uint32_t below = ends_tree_.count_less(l, r, bound + 1);
@@ -346,6 +362,10 @@ uint32_t MatchIndex::smallest_end_at_least(uint32_t s, uint32_t bound) const {
   const PositionRecord& p = positions_[s];
   if (p.count == 0 || p.max_end < bound) return kNoEnd;
   if (p.min_end >= bound) return p.min_end;
+  if (p.sorted_offset != kNoOffset) {
+    const uint32_t* first = sorted_ends_.data() + p.sorted_offset;
+    return *std::lower_bound(first, first + p.count, bound);  // max_end >= bound
+  }
   if (p.count > kScanLimit && !ends_tree_.empty()) {
     const uint32_t l = p.slice_start, r = p.slice_start + p.count;
     const uint32_t below = ends_tree_.count_less(l, r, bound);

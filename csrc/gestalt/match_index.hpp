@@ -26,9 +26,10 @@ struct StateRecord {
 };
 
 // End-position data of one state. Its end positions are end_positions[slice_start, +count);
-// `jump` is an ancestor on the suffix-link path (skew-binary jump pointer) for logarithmic climbs.
+// a state with more than kScanLimit of them also has an ascending copy at sorted_offset in the
+// sorted ends (0xFFFFFFFF when there is none).
 struct PositionRecord {
-  uint32_t len, link, link_len, jump;
+  uint32_t len, link, link_len, sorted_offset;
   uint32_t min_end, max_end, slice_start, count;
 };
 
@@ -37,9 +38,14 @@ class MatchIndex {
   static constexpr uint32_t kNoCode = 0xFFFFFFFFu;
   static constexpr uint32_t kNoEnd = 0xFFFFFFFFu;
   static constexpr uint32_t kRoot = 0;
-  // States with more end positions than this answer range queries through the wavelet matrix;
-  // smaller ones scan their slice.
+  static constexpr uint32_t kNoOffset = 0xFFFFFFFFu;
+  // States with more end positions than this answer range queries by binary search in their
+  // sorted copy, or through the wavelet matrix; smaller ones scan their slice.
   static constexpr uint32_t kScanLimit = 256;
+  // Sorted copies are kept while they add up to at most this many entries per code point of b;
+  // beyond that (highly repetitive b, where they grow towards lb^2 / 2) one wavelet matrix over
+  // the end positions answers the same queries in O(log lb) with O(lb log lb) bits.
+  static constexpr uint32_t kSortedCopiesPerPosition = 4;
 
   MatchIndex() = default;
 
@@ -56,6 +62,9 @@ class MatchIndex {
     return {end_positions_.data() + positions_[s].slice_start, positions_[s].count};
   }
   bool has_range_tree() const { return !ends_tree_.empty(); }
+  bool has_sorted_copies() const { return !sorted_ends_.empty(); }
+  // Skew-binary jump pointer of s: an ancestor on its suffix-link path, for logarithmic climbs.
+  uint32_t jump(uint32_t s) const { return jumps_[s]; }
 
   // Target of s on code point c, or -1. Root edges on ASCII go through the root table, other
   // root edges through the root's sorted run.
@@ -89,7 +98,9 @@ class MatchIndex {
   std::vector<int32_t> prefix_states_;  // state of b[0..i]
   std::vector<uint32_t> end_positions_;
   std::vector<PositionRecord> positions_;
-  detail::WaveletMatrix ends_tree_;  // over end_positions_, when some state exceeds kScanLimit
+  std::vector<uint32_t> sorted_ends_;  // ascending copies of the slices of the large states
+  detail::WaveletMatrix ends_tree_;    // over end_positions_, when the sorted copies would be too big
+  std::vector<uint32_t> jumps_;
 };
 
 // Builds the index of b. Uses the calling thread's automaton builder (a nested build on one

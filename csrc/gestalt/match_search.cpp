@@ -7,7 +7,6 @@
 namespace simsieve::detail {
 namespace {
 
-thread_local MatchScratch tls_match;
 
 // Number of plain suffix-link steps taken before a climb switches to the jump pointers.
 constexpr int kLinearSteps = 6;
@@ -22,19 +21,20 @@ uint32_t climb(const MatchIndex& ix, uint32_t s, Pred&& pred) {
   }
   // Skew-binary jump pointers: O(log depth) evaluations of pred.
   for (;;) {
-    const PositionRecord& p = ix.position(s);
-    if (!pred(p.jump)) {
-      s = p.jump;
+    const uint32_t j = ix.jump(s);
+    if (!pred(j)) {
+      s = j;
       continue;
     }
-    if (p.link == p.jump || pred(p.link)) return p.link;
-    s = p.link;
+    const uint32_t up = ix.position(s).link;
+    if (up == j || pred(up)) return up;
+    s = up;
   }
 }
 
 }  // namespace
 
-MatchScratch& thread_match_scratch() { return tls_match; }
+MatchScratch& thread_match_scratch() { return thread_area<MatchScratch>(); }
 
 IndexedSearch::IndexedSearch(MatchScratch& scratch, std::span<const uint32_t> a, const MatchIndex& index,
                              std::span<const uint32_t> b)

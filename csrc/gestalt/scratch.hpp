@@ -4,6 +4,8 @@
 // failure.
 #pragma once
 
+#include <memory>
+
 #include "common/internal_error.hpp"
 
 namespace simsieve::detail {
@@ -12,6 +14,18 @@ namespace simsieve::detail {
 struct ScratchArea {
   bool in_use = false;
 };
+
+// The calling thread's instance of Area, created on the thread's first use and destroyed when the
+// thread ends. The fast path reads one trivially initialised thread_local pointer.
+template <class Area>
+Area& thread_area() {
+  static thread_local Area* fast = nullptr;
+  if (fast) [[likely]] return *fast;
+  static thread_local std::unique_ptr<Area> owner;
+  owner = std::make_unique<Area>();
+  fast = owner.get();
+  return *fast;
+}
 
 template <class Area>
 class ScratchLease {

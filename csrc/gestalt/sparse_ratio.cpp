@@ -1,7 +1,6 @@
 #include "gestalt/sparse_ratio.hpp"
 
 #include <algorithm>
-#include <utility>
 #include <vector>
 
 #include "gestalt/scratch.hpp"
@@ -17,65 +16,76 @@ struct Range {
   uint32_t alo, ahi, blo, bhi;
 };
 
-// (b position + 1, run length) written into the row for one a position.
-struct Touch {
-  uint32_t slot, len;
-};
-
+// The rows of run lengths are stamped instead of reset: entry y + 1 holds (stamp << 32 | length)
+// of the run ending at b position y, valid only when its stamp is the one of the previous a
+// position of the current search. Stamps grow across searches and calls, so a search costs the
+// position pairs it visits and never clears the row.
 struct SparseScratch : detail::ScratchArea {
   std::array<uint32_t, 129> start{};
   std::vector<uint32_t> positions;
-  std::vector<uint32_t> row;
-  std::vector<Touch> prev, cur;
+  std::vector<uint64_t> rows[2];  // alternate by a position: read the previous, write the current
   std::vector<Range> stack;
+  uint64_t clock = 0;
 };
-
-thread_local SparseScratch tls_sparse;
 
 class SparseSearch {
  public:
   SparseSearch(SparseScratch& s, std::span<const uint32_t> a, std::span<const uint32_t> b,
                const AsciiHistogram& hist_b)
       : s_(s), a_(a) {
-    s_.start[0] = 0;
-    for (int c = 0; c < 128; ++c) s_.start[c + 1] = s_.start[c] + hist_b.counts[c];
-    ensure(s_.start[128] == b.size(), "sparse index: histogram does not match b");
+    uint32_t sum = 0;
+    for (int c = 0; c < 128; ++c) {
+      s_.start[c] = sum;
+      sum += hist_b.counts[c];
+    }
+    s_.start[128] = sum;
+    ensure(sum == b.size(), "sparse index: histogram does not match b");
     s_.positions.resize(b.size());
     std::array<uint32_t, 128> next;
     std::copy(s_.start.begin(), s_.start.begin() + 128, next.begin());
-    for (uint32_t j = 0; j < b.size(); ++j) s_.positions[next[b[j]]++] = j;
-    s_.row.assign(b.size() + 1, 0);
-    s_.prev.clear();
-    s_.cur.clear();
+    uint32_t* pos = s_.positions.data();
+    for (uint32_t j = 0; j < b.size(); ++j) pos[next[b[j]]++] = j;
+    for (auto& row : s_.rows) {
+      if (row.size() < b.size() + 1) row.resize(b.size() + 1, 0);
+    }
   }
 
   // Longest common run inside the ranges; ties go to the run that ends first in a, then first
   // in b. (alo, blo, 0) when the ranges share no code point.
   Block longest_match(const Range& r) {
     Block best{r.alo, r.blo, 0};
-    auto& prev = s_.prev;
-    auto& cur = s_.cur;
-    uint32_t* row = s_.row.data();
+    uint64_t* rows[2] = {s_.rows[0].data(), s_.rows[1].data()};
     const uint32_t* pos = s_.positions.data();
+    const uint32_t* start = s_.start.data();
+    // Stamp of a position x is base + (x - alo) + 1; base itself was never handed out.
+    if (s_.clock + (r.ahi - r.alo) + 3 >= 0xFFFFFFFFull) {
+      // Stamps are 32-bit: start over with a clean row (between searches nothing in it is live).
+      for (auto& row : s_.rows) std::fill(row.begin(), row.end(), 0);
+      s_.clock = 0;
+    }
+    const uint64_t base = s_.clock + 1;
+    s_.clock = base + (r.ahi - r.alo) + 1;
+    uint64_t prev_stamp = base << 32;
     for (uint32_t x = r.alo; x < r.ahi; ++x) {
-      uint32_t c = a_[x];
-      const uint32_t* first = pos + s_.start[c];
-      const uint32_t* last = pos + s_.start[c + 1];
-      const uint32_t* it = (last - first > 8) ? std::lower_bound(first, last, r.blo) : first;
-      while (it != last && *it < r.blo) ++it;
-      cur.clear();
+      const uint64_t stamp = prev_stamp + (uint64_t{1} << 32);
+      const uint64_t* prev = rows[(x + 1) & 1];
+      uint64_t* cur = rows[x & 1];
+      const uint32_t c = a_[x];
+      const uint32_t* it = pos + start[c];
+      const uint32_t* last = pos + start[c + 1];
+      if (r.blo > 0 && it != last && *it < r.blo) {
+        it = last - it > 16 ? std::lower_bound(it, last, r.blo) : it;
+        while (it != last && *it < r.blo) ++it;
+      }
       for (; it != last && *it < r.bhi; ++it) {
-        uint32_t y = *it;
-        uint32_t k = row[y] + 1;
-        cur.push_back({y + 1, k});
+        const uint32_t y = *it;
+        const uint64_t before = prev[y];
+        const uint32_t k = ((before & 0xFFFFFFFF00000000ull) == prev_stamp ? static_cast<uint32_t>(before) : 0) + 1;
+        cur[y + 1] = stamp | k;
         if (k > best.k) best = {x - k + 1, y - k + 1, k};
       }
-      for (const Touch& t : prev) row[t.slot] = 0;
-      for (const Touch& t : cur) row[t.slot] = t.len;
-      std::swap(prev, cur);
+      prev_stamp = stamp;
     }
-    for (const Touch& t : prev) row[t.slot] = 0;
-    prev.clear();
     return best;
   }
 
@@ -101,7 +111,7 @@ AsciiHistogram ascii_histogram(std::span<const uint32_t> s) {
 }
 
 uint64_t sparse_match_count(std::span<const uint32_t> a, std::span<const uint32_t> b, const AsciiHistogram& hist_b) {
-  detail::ScratchLease lease(tls_sparse, "sparse ratio scratch re-entered");
+  detail::ScratchLease lease(detail::thread_area<SparseScratch>(), "sparse ratio scratch re-entered");
   SparseSearch search(*lease, a, b, hist_b);
   auto& stack = lease->stack;
   stack.clear();

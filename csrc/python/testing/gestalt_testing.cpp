@@ -189,8 +189,9 @@ PyObject* index_ends_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// index_summary(b) -> (state count, prefix states, number of root-table entries, whether the
-// end-position range tree was built, root count).
+// index_summary(b) -> (state count, prefix states, number of root-table entries, how states
+// with many end positions are searched: "scan" (none has), "sorted" (sorted copies) or "tree"
+// (wavelet matrix), root count).
 PyObject* index_summary_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kIndex.bind(args, kwargs);
@@ -198,16 +199,18 @@ PyObject* index_summary_hook(PyObject*, PyObject* args, PyObject* kwargs) {
     struct Summary {
       uint32_t states, root_entries = 0, root_count;
       std::vector<uint32_t> prefix;
-      bool tree;
+      const char* mode;
     };
     Summary sm = without_gil([&] {
       MatchIndex index = build_match_index(decode_utf8(b));
-      Summary out{index.state_count(), 0, index.position(MatchIndex::kRoot).count, {}, index.has_range_tree()};
+      const char* mode = index.has_range_tree() ? "tree" : index.has_sorted_copies() ? "sorted" : "scan";
+      Summary out{index.state_count(), 0, index.position(MatchIndex::kRoot).count, {}, mode};
       for (uint32_t c = 0; c < 128; ++c) out.root_entries += index.root_target(c) >= 0;
       for (uint32_t i = 0; i < index.length(); ++i) out.prefix.push_back(static_cast<uint32_t>(index.prefix_state(i)));
       return out;
     });
-    return to_py_tuple(to_py(sm.states), to_py_list(sm.prefix), to_py(sm.root_entries), py_bool(sm.tree),
+    return to_py_tuple(to_py(sm.states), to_py_list(sm.prefix), to_py(sm.root_entries),
+                       checked(PyUnicode_FromString(sm.mode)),
                        to_py(sm.root_count))
         .release();
   });

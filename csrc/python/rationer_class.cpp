@@ -3,21 +3,21 @@
 // method inside it; instances are immutable, so several Python threads may use one at a time.
 #include <Python.h>
 
-#include <cmath>
 #include <cstdint>
-#include <memory>
 #include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "cluster/cluster_exact.hpp"
-#include "gestalt/codepoints.hpp"
+#include "cluster/cluster_types.hpp"
 #include "gestalt/match_count.hpp"
+#include "pool/concurrency.hpp"
+#include "python/concurrency_arg.hpp"
 #include "python/build.hpp"
 #include "python/convert.hpp"
 #include "python/frame.hpp"
-#include "rationer/interned_ratio.hpp"
+#include "python/pyref.hpp"
+#include "rationer/rationer.hpp"
 #include "rationer/string_interner.hpp"
 
 namespace simsieve::py {
@@ -60,18 +60,7 @@ constexpr Signature<2> kRatio{"Rationer.ratio()", {"a", "b"}, 2};
 constexpr Signature<1> kRatioMany{"Rationer.ratio_many()", {"pairs"}, 1};
 constexpr Signature<2> kClusterCanonicals{"Rationer.cluster_canonicals()", {"canonicals", "threshold"}, 2};
 
-// Pending the pool layer: stand-ins so the handle works on the calling thread meanwhile.
-struct WorkerPool {};
-enum class ConcurrencyMode : uint8_t { Cpu = 0, Gpu = 1, GpuCpu = 2 };
-const char* concurrency_text(ConcurrencyMode) { return "cpu"; }
-std::shared_ptr<WorkerPool> try_start_pool(uint64_t) { return nullptr; }
-ConcurrencyMode parse_concurrency(const std::string&) { return ConcurrencyMode::Cpu; }
-template <class F> decltype(auto) install(WorkerPool&, F&& op) { return std::forward<F>(op)(); }
-struct RationerState {
-  std::shared_ptr<WorkerPool> pool;
-  double delta = 0.0;
-  ConcurrencyMode mode = ConcurrencyMode::Cpu;
-};
+// Python result of a clustering: [(members, min_ratio), ...].
 Ref clusters_to_py(const std::vector<Cluster>& clusters) {
   return to_py_list(clusters, [](const Cluster& c) {
     return to_py_tuple(to_py_list(c.members), to_py(c.min_ratio));
@@ -85,25 +74,16 @@ struct RationerObject {
 
 RationerObject* as_rationer(PyObject* self) { return reinterpret_cast<RationerObject*>(self); }
 
-// delta clamped to [0, 1]; NaN passes through.
-double clamp_delta(double delta) {
-  if (delta < 0.0) return 0.0;
-  if (delta > 1.0) return 1.0;
-  return delta;
-}
-
 PyObject* rationer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kNew.bind(args, kwargs);
-    std::string concurrency = bound[0] ? arg("concurrency", bound[0], to_string) : std::string("gpu+cpu");
+    std::string concurrency = concurrency_text(bound[0], "gpu+cpu");
     uint64_t threads = bound[1] ? arg("threads", bound[1], to_count) : 0;
     double delta = bound[2] ? arg("delta", bound[2], to_real) : 0.0;
-    // No GPU backend: every accepted mode runs on the CPU.
-    (void)parse_concurrency(concurrency);
-    RationerState state;
-    state.pool = threads > 0 ? try_start_pool(threads) : nullptr;
-    state.delta = clamp_delta(delta);
-    state.mode = ConcurrencyMode::Cpu;
+    // No GPU backend: the parsed mode is only checked, every handle runs on the CPU.
+    (void)concurrency_or_raise(concurrency);
+    // The pool starts here, with the interpreter lock held.
+    RationerState state = make_rationer_state(threads, delta);
 
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);
@@ -132,24 +112,18 @@ PyObject* rationer_ratio(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// Runs op inside the handle's pool when it has one, on the calling thread otherwise.
-template <class F>
-decltype(auto) run_in(const std::shared_ptr<WorkerPool>& pool, F&& op) {
-  if (pool) return install(*pool, std::forward<F>(op));
-  return std::forward<F>(op)();
-}
-
 PyObject* rationer_ratio_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kRatioMany.bind(args, kwargs);
     auto pairs = arg("pairs", bound[0], [](PyObject* o) { return to_vector(o, to_string_pair); });
     if (pairs.size() > kMaxInternedItems)
       throw_error(PyExc_OverflowError, "Rationer.ratio_many() takes at most 4294967295 pairs");
-    // Held for the call: the pool outlives the handle if the handle is dropped meanwhile.
-    std::shared_ptr<WorkerPool> pool = as_rationer(self)->state.pool;
+    // The handle, and with it its pool, stays alive while the lock is released.
+    Ref keep = Ref::borrow(self);
+    const RationerState& state = as_rationer(self)->state;
     std::vector<double> ratios;
     try {
-      ratios = without_gil([&] { return run_in(pool, [&] { return interned_ratio_many(pairs); }); });
+      ratios = without_gil([&] { return rationer_ratio_many(state, pairs); });
     } catch (const BatchLimitError& limit) {
       throw_error(PyExc_OverflowError, limit.what());
     }
@@ -162,22 +136,17 @@ PyObject* rationer_cluster_canonicals(PyObject* self, PyObject* args, PyObject* 
     auto bound = kClusterCanonicals.bind(args, kwargs);
     auto texts = arg("canonicals", bound[0], [](PyObject* o) { return to_vector(o, to_string); });
     double threshold = arg("threshold", bound[1], to_real);
-    std::shared_ptr<WorkerPool> pool = as_rationer(self)->state.pool;
-    std::vector<Cluster> clusters = without_gil([&] {
-      std::vector<std::vector<uint32_t>> code_points;
-      code_points.reserve(texts.size());
-      for (const std::string& t : texts) code_points.push_back(decode_utf8(t));
-      std::vector<std::string>().swap(texts);
-      std::vector<CodepointView> views = codepoint_views(code_points);
-      return run_in(pool, [&] { return cluster_exact(views, threshold); });
-    });
+    Ref keep = Ref::borrow(self);
+    const RationerState& state = as_rationer(self)->state;
+    std::vector<Cluster> clusters =
+        without_gil([&] { return rationer_cluster(state, std::move(texts), threshold); });
     return clusters_to_py(clusters).release();
   });
 }
 
 PyObject* rationer_concurrency(PyObject* self, void*) {
   return call_frame([&]() -> PyObject* {
-    const char* text = concurrency_text(as_rationer(self)->state.mode);
+    const char* text = concurrency_name(as_rationer(self)->state.mode);
     return checked(PyUnicode_FromString(text)).release();
   });
 }

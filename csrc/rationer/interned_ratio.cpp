@@ -5,10 +5,10 @@
 #include <numeric>
 #include <span>
 
-#include "common/internal_error.hpp"
 #include "gestalt/codepoints.hpp"
 #include "gestalt/match_count.hpp"
 #include "gestalt/match_index.hpp"
+#include "pool/parallel.hpp"
 #include "rationer/string_interner.hpp"
 
 namespace simsieve {
@@ -20,15 +20,6 @@ struct PairIds {
   uint32_t b_id;
 };
 
-// out[k] = f(k) for every k in [0, n), in index order.
-template <class T, class F>
-std::vector<T> map_range(size_t n, F&& f) {
-  std::vector<T> out;
-  out.reserve(n);
-  for (size_t k = 0; k < n; ++k) out.push_back(f(k));
-  return out;
-}
-
 }  // namespace
 
 std::vector<double> interned_ratio_many(const std::vector<std::pair<std::string, std::string>>& pairs) {
@@ -38,21 +29,43 @@ std::vector<double> interned_ratio_many(const std::vector<std::pair<std::string,
 
   // Ids in order of first appearance, a before b within a pair.
   std::vector<PairIds> ids(n);
-  std::vector<std::string> strings;
+  std::vector<std::string_view> strings;  // views of the caller's strings
   {
     StringInterner interner;
+    // A string that repeats the same side of the previous pair (one string against many) skips
+    // the hash lookup.
+    auto intern_side = [&interner](std::string_view text, std::string_view& last, uint32_t& last_id) {
+      if (last.data() == nullptr || text != last) {
+        last_id = interner.intern(text);
+        last = text;
+      }
+      return last_id;
+    };
+    std::string_view last_a, last_b;
+    uint32_t last_a_id = 0, last_b_id = 0;
     for (size_t i = 0; i < n; ++i) {
-      ids[i].a_id = interner.intern(pairs[i].first);
-      ids[i].b_id = interner.intern(pairs[i].second);
+      ids[i].a_id = intern_side(pairs[i].first, last_a, last_a_id);
+      ids[i].b_id = intern_side(pairs[i].second, last_b, last_b_id);
     }
     strings = interner.take_strings();
   }
 
+  // Only strings that occur as a second member are ever searched through an index, so only they
+  // get one: index_slot[id] is the position of the string's index in `indexes`.
+  constexpr uint32_t kNoIndex = 0xFFFFFFFFu;
+  std::vector<uint32_t> index_slot(strings.size(), kNoIndex);
+  std::vector<uint32_t> indexed_ids;
+  for (const PairIds& p : ids) {
+    if (index_slot[p.b_id] == kNoIndex) {
+      index_slot[p.b_id] = static_cast<uint32_t>(indexed_ids.size());
+      indexed_ids.push_back(p.b_id);
+    }
+  }
+
   const std::vector<std::vector<uint32_t>> code_points =
-      map_range<std::vector<uint32_t>>(strings.size(), [&](size_t id) { return decode_utf8(strings[id]); });
-  std::vector<std::string>().swap(strings);
-  const std::vector<MatchIndex> indexes =
-      map_range<MatchIndex>(code_points.size(), [&](size_t id) { return build_match_index(code_points[id]); });
+      parallel_map_collect<std::vector<uint32_t>>(strings.size(), [&](size_t id) { return decode_utf8(strings[id]); });
+  const std::vector<MatchIndex> indexes = parallel_map_collect<MatchIndex>(
+      indexed_ids.size(), [&](size_t slot) { return build_match_index(code_points[indexed_ids[slot]]); });
 
   // Grouped by second string, then first: equal keys are identical pairs, so stability is moot.
   std::vector<uint32_t> order(n);
@@ -62,14 +75,14 @@ std::vector<double> interned_ratio_many(const std::vector<std::pair<std::string,
   });
 
   const std::vector<std::pair<uint32_t, double>> evaluated =
-      map_range<std::pair<uint32_t, double>>(n, [&](size_t k) {
+      parallel_map_collect<std::pair<uint32_t, double>>(n, [&](size_t k) {
         const uint32_t i = order[k];
         const std::vector<uint32_t>& a = code_points[ids[i].a_id];
         const std::vector<uint32_t>& b = code_points[ids[i].b_id];
         const uint64_t total = uint64_t{a.size()} + b.size();
         if (total == 0) return std::pair{i, 1.0};
         if (a.empty()) return std::pair{i, 0.0};
-        const uint64_t matches = count_matches(a, indexes[ids[i].b_id], b);
+        const uint64_t matches = count_matches(a, indexes[index_slot[ids[i].b_id]], b);
         return std::pair{i, 2.0 * static_cast<double>(matches) / static_cast<double>(total)};
       });
 

@@ -74,7 +74,7 @@ class JobDeque {
   }
 
  private:
-  static constexpr size_t kInitialCapacity = 64;
+  static constexpr size_t kInitialCapacity = 32;
 
   struct Ring {
     explicit Ring(size_t cap) : capacity(cap), slots(std::make_unique<std::atomic<Job*>[]>(cap)) {}

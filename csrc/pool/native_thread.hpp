@@ -30,4 +30,9 @@ class NativeThread {
   bool started_ = false;
 };
 
+// Test seam: after n more successful starts, start() refuses every further thread as if the
+// system had run out of threads (n < 0 lifts the limit). Lets the test suite exercise the paths
+// taken when a pool cannot be started without exhausting the machine.
+void limit_thread_starts_for_testing(long n);
+
 }  // namespace simsieve::detail

@@ -1,5 +1,6 @@
 #include "pool/registry.hpp"
 
+#include <new>
 #include <thread>
 
 #include "pool/native_thread.hpp"
@@ -23,7 +24,13 @@ Registry::Registry(size_t workers) {
 }
 
 std::shared_ptr<Registry> Registry::start(size_t workers, std::string* error) {
-  auto registry = std::make_shared<Registry>(workers);
+  std::shared_ptr<Registry> registry;
+  try {
+    registry = std::make_shared<Registry>(workers);
+  } catch (const std::bad_alloc&) {
+    *error = "cannot allocate the job queues of " + std::to_string(workers) + " workers";
+    return nullptr;
+  }
   for (size_t i = 0; i < workers; ++i) {
     NativeThread thread;  // detached when it goes out of scope
     std::shared_ptr<Registry> hold = registry;

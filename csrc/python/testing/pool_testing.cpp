@@ -13,6 +13,7 @@
 
 #include "common/internal_error.hpp"
 #include "pool/fork_join.hpp"
+#include "pool/native_thread.hpp"
 #include "pool/parallel.hpp"
 #include "pool/pool_size.hpp"
 #include "pool/thread_budget.hpp"
@@ -386,7 +387,21 @@ PyObject* pool_concurrency(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+constexpr Signature<1> kLimit{"pool_limit_thread_starts()", {"n"}, 1};
+
+// pool_limit_thread_starts(n): from now on only n more worker threads start in this module (None
+// lifts the limit); the starts after that fail as if the system had no threads left.
+PyObject* pool_limit_thread_starts(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    auto bound = kLimit.bind(args, kwargs);
+    long n = bound[0] == Py_None ? -1 : static_cast<long>(arg("n", bound[0], to_count));
+    simsieve::detail::limit_thread_starts_for_testing(n);
+    return py_none().release();
+  });
+}
+
 PyMethodDef pool_functions[] = {
+    SIMSIEVE_TEST_ENTRY("pool_limit_thread_starts", pool_limit_thread_starts),
     SIMSIEVE_TEST_ENTRY("pool_budget_identity", pool_budget_identity),
     SIMSIEVE_TEST_ENTRY("pool_requested_size", pool_requested_size),
     SIMSIEVE_TEST_ENTRY("pool_current_worker_count", pool_current_worker_count),

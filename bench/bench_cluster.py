@@ -157,11 +157,12 @@ def main() -> None:
             runs = [run_child(path, threshold, args.threads, progress=False) for _ in range(args.runs)]
             split_runs = [run_child(path, threshold, args.threads, progress=True) for _ in range(args.runs)]
             seconds = statistics.median(r["seconds"] for r in runs)
-            peak = max(r["peak_kib"] - r["base_kib"] for r in runs) / 1024
+            peak = max(r["peak_kib"] for r in runs) / 1024
+            base = max(r["base_kib"] for r in runs) / 1024
             cand, edges, mins = (statistics.median(s) for s in zip(*map(phase_split, split_runs)))
             dl = difflib_all_pairs_seconds(lines, args.difflib_sample)
             print(f"\nthreshold {threshold}: {runs[0]['clusters']} clusters, {runs[0]['clustered']} clustered lines")
-            print(f"  simsieve cluster_canonicals  median {seconds:8.2f} s  peak +{peak:.0f} MiB over the loaded input"
+            print(f"  simsieve cluster_canonicals  median {seconds:8.2f} s  peak RSS {peak:.0f} MiB ({base:.0f} MiB before the call)"
                   f"  (runs: {', '.join('%.2f' % r['seconds'] for r in runs)})")
             print(f"    histograms+candidates+ranking+first batch {cand:.2f} s, rest of edge search {edges:.2f} s,"
                   f" minimum ratios {mins:.2f} s (with progress lines on)")

@@ -1,17 +1,19 @@
-// The few parallel building blocks the clustering code uses, each with a switch that runs it on
-// the calling thread instead (small inputs).
+// The parallel steps of the clustering code, each with a switch that keeps small inputs on the
+// calling thread (same results either way: per-item work is pure and placed by index).
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <vector>
 
+#include "pool/parallel.hpp"
+
 namespace simsieve::detail {
 
 // out[k] = f(k) for k in [0, n), in index order.
 template <class T, class F>
 std::vector<T> map_indices(size_t n, bool parallel, F&& f) {
-  (void)parallel;
+  if (parallel) return parallel_map_collect<T>(n, f);
   std::vector<T> out;
   out.reserve(n);
   for (size_t k = 0; k < n; ++k) out.push_back(f(k));
@@ -20,24 +22,30 @@ std::vector<T> map_indices(size_t n, bool parallel, F&& f) {
 
 template <class T, class F>
 void for_each_item(const std::vector<T>& items, bool parallel, F&& f) {
-  (void)parallel;
+  if (parallel) {
+    parallel_for_each(items.size(), [&](size_t k) { f(items[k]); });
+    return;
+  }
   for (const T& item : items) f(item);
 }
 
 // The items for which keep(item) holds, in input order.
 template <class T, class P>
 std::vector<T> filter_items(const std::vector<T>& items, bool parallel, P&& keep) {
-  (void)parallel;
+  if (parallel) return parallel_filter(items, keep);
   std::vector<T> out;
   for (const T& item : items)
     if (keep(item)) out.push_back(item);
   return out;
 }
 
-// Ascending order of `less`; equal elements in unspecified order.
+// Ascending order of `less`; equal elements in no particular order.
 template <class T, class L>
 void sort_items(std::vector<T>& items, bool parallel, L&& less) {
-  (void)parallel;
+  if (parallel) {
+    parallel_sort(items, less);
+    return;
+  }
   std::sort(items.begin(), items.end(), less);
 }
 

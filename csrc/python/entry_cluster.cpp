@@ -5,6 +5,7 @@
 
 #include "cluster/cluster_exact.hpp"
 #include "gestalt/codepoints.hpp"
+#include "pool/thread_budget.hpp"
 #include "python/build.hpp"
 #include "python/convert.hpp"
 #include "python/entries.hpp"
@@ -38,13 +39,14 @@ PyObject* cluster_canonicals_entry(PyObject*, PyObject* args, PyObject* kwargs) 
     double threshold = arg("threshold", bound[1], to_real);
     uint64_t threads = bound[2] ? arg("threads", bound[2], to_count) : 0;
     std::vector<Cluster> clusters = without_gil([&] {
-      (void)threads;
-      std::vector<std::vector<uint32_t>> code_points;
-      code_points.reserve(texts.size());
-      for (const std::string& t : texts) code_points.push_back(decode_utf8(t));
-      texts = {};
-      std::vector<CodepointView> views = codepoint_views(code_points);
-      return cluster_exact(views, threshold);
+      return with_thread_budget(threads, [&] {
+        std::vector<std::vector<uint32_t>> code_points;
+        code_points.reserve(texts.size());
+        for (const std::string& t : texts) code_points.push_back(decode_utf8(t));
+        texts = {};
+        std::vector<CodepointView> views = codepoint_views(code_points);
+        return cluster_exact(views, threshold);
+      });
     });
     return clusters_to_py(clusters).release();
   });

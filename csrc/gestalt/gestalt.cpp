@@ -39,12 +39,14 @@ double gestalt_ratio(std::string_view as, std::string_view bs) {
   const std::span<const uint32_t> a = lease->a, b = lease->b;
   const size_t total = a.size() + b.size();
   if (total == 0) return 1.0;
-  const AsciiHistogram ha = ascii_histogram(a);
-  const AsciiHistogram hb = ascii_histogram(b);
-  if (ha.non_ascii || hb.non_ascii) return index_path(a, b);
-  // Equal-code-point position pairs: the sparse search's cost per recursion level.
+  // UTF-8 spends one byte on a code point exactly when it is ASCII.
+  if (a.size() != as.size() || b.size() != bs.size()) return index_path(a, b);
+  AsciiHistogram hb;
+  for (uint32_t c : b) ++hb.counts[c];
+  // Equal-code-point position pairs (the sparse search's cost per recursion level): the sum over
+  // c of count_a(c) * count_b(c), summed here position by position over a.
   uint64_t pairs = 0;
-  for (int c = 0; c < 128; ++c) pairs += uint64_t{ha.counts[c]} * hb.counts[c];
+  for (uint32_t c : a) pairs += hb.counts[c];
   if (pairs <= saturating_mul(work_factor(), total)) {
     if (a.empty() || b.empty()) return 0.0;
     return sparse_ratio(a, b, hb);

@@ -87,42 +87,38 @@ struct AutomatonBuilder : ScratchArea {
     if (s == 0 && c < 128) root_table[c] = t;
   }
 
-  void redirect(int32_t s, uint32_t c, int32_t t) {
-    int32_t* slot = edge_slot(s, c);
-    ensure(slot != nullptr, "automaton: redirected edge missing");
-    *slot = t;
-    if (s == 0 && c < 128) root_table[c] = t;
-  }
-
   void extend(uint32_t c, uint32_t pos) {
     const int32_t cur = new_state(states[last].len + 1, -1, static_cast<int32_t>(pos), 1);
     int32_t p = last;
-    while (p != -1 && lookup(p, c) < 0) {
+    int32_t q = -1;
+    while (p != -1) {
+      q = lookup(p, c);
+      if (q >= 0) break;
       add_edge(p, c, cur);
       p = states[p].link;
     }
     if (p == -1) {
       states[cur].link = 0;
+    } else if (states[p].len + 1 == states[q].len) {
+      states[cur].link = q;
     } else {
-      const int32_t q = lookup(p, c);
-      if (states[p].len + 1 == states[q].len) {
-        states[cur].link = q;
-      } else {
-        const int32_t clone = new_state(states[p].len + 1, states[q].link, states[q].first_end, 0);
-        const uint32_t n = std::min<uint32_t>(states[q].edge_count, 4);
-        for (uint32_t i = 0; i < n; ++i) add_edge(clone, states[q].code[i], states[q].target[i]);
-        if (states[q].edge_count > 4) {
-          for (int32_t node = states[q].overflow_head; node >= 0; node = pool[node].next) {
-            add_edge(clone, pool[node].code, pool[node].target);
-          }
+      const int32_t clone = new_state(states[p].len + 1, states[q].link, states[q].first_end, 0);
+      const uint32_t n = std::min<uint32_t>(states[q].edge_count, 4);
+      for (uint32_t i = 0; i < n; ++i) add_edge(clone, states[q].code[i], states[q].target[i]);
+      if (states[q].edge_count > 4) {
+        for (int32_t node = states[q].overflow_head; node >= 0; node = pool[node].next) {
+          add_edge(clone, pool[node].code, pool[node].target);
         }
-        while (p != -1 && lookup(p, c) == q) {
-          redirect(p, c, clone);
-          p = states[p].link;
-        }
-        states[q].link = clone;
-        states[cur].link = clone;
       }
+      while (p != -1) {
+        int32_t* slot = edge_slot(p, c);
+        if (slot == nullptr || *slot != q) break;
+        *slot = clone;
+        if (p == 0 && c < 128) root_table[c] = clone;
+        p = states[p].link;
+      }
+      states[q].link = clone;
+      states[cur].link = clone;
     }
     last = cur;
   }

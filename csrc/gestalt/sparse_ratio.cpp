@@ -21,7 +21,8 @@ struct Range {
 // position of the current search. Stamps grow across searches and calls, so a search costs the
 // position pairs it visits and never clears the row.
 struct SparseScratch : detail::ScratchArea {
-  std::array<uint32_t, 129> start{};
+  // Run of each code point in positions; [0, 0) outside a call.
+  std::array<uint32_t, 128> run_begin{}, run_end{};
   std::vector<uint32_t> positions;
   std::vector<uint64_t> rows[2];  // alternate by a position: read the previous, write the current
   std::vector<Range> stack;
@@ -33,22 +34,44 @@ class SparseSearch {
   SparseSearch(SparseScratch& s, std::span<const uint32_t> a, std::span<const uint32_t> b,
                const AsciiHistogram& hist_b)
       : s_(s), a_(a) {
-    uint32_t sum = 0;
-    for (int c = 0; c < 128; ++c) {
-      s_.start[c] = sum;
-      sum += hist_b.counts[c];
-    }
-    s_.start[128] = sum;
-    ensure(sum == b.size(), "sparse index: histogram does not match b");
-    s_.positions.resize(b.size());
-    std::array<uint32_t, 128> next;
-    std::copy(s_.start.begin(), s_.start.begin() + 128, next.begin());
+    // Counting sort of b's positions by code point, in one pass: a code point gets its run of
+    // slots when first seen. Runs of code points absent from b stay empty ([0, 0)), and only the
+    // runs that were used are cleared again afterwards, so the cost is O(lb) whatever the
+    // alphabet.
+    if (s_.positions.size() < b.size()) s_.positions.resize(b.size());
     uint32_t* pos = s_.positions.data();
-    for (uint32_t j = 0; j < b.size(); ++j) pos[next[b[j]]++] = j;
+    uint32_t* begin = s_.run_begin.data();
+    uint32_t* end = s_.run_end.data();
+    uint32_t cursor = 0;
+    const auto lb = static_cast<uint32_t>(b.size());
+    for (uint32_t j = 0; j < lb; ++j) {
+      const uint32_t c = b[j];
+      const uint64_t bit = uint64_t{1} << (c & 63);
+      if (!(seen_[c >> 6] & bit)) {
+        seen_[c >> 6] |= bit;
+        begin[c] = cursor;
+        end[c] = cursor;
+        cursor += hist_b.counts[c];
+      }
+      pos[end[c]++] = j;
+    }
+    ensure(cursor == lb, "sparse index: histogram does not match b");
     for (auto& row : s_.rows) {
       if (row.size() < b.size() + 1) row.resize(b.size() + 1, 0);
     }
   }
+
+  ~SparseSearch() {
+    for (int half = 0; half < 2; ++half) {
+      for (uint64_t m = seen_[half]; m; m &= m - 1) {
+        const int c = half * 64 + __builtin_ctzll(m);
+        s_.run_begin[c] = 0;
+        s_.run_end[c] = 0;
+      }
+    }
+  }
+  SparseSearch(const SparseSearch&) = delete;
+  SparseSearch& operator=(const SparseSearch&) = delete;
 
   // Longest common run inside the ranges; ties go to the run that ends first in a, then first
   // in b. (alo, blo, 0) when the ranges share no code point.
@@ -56,7 +79,8 @@ class SparseSearch {
     Block best{r.alo, r.blo, 0};
     uint64_t* rows[2] = {s_.rows[0].data(), s_.rows[1].data()};
     const uint32_t* pos = s_.positions.data();
-    const uint32_t* start = s_.start.data();
+    const uint32_t* run_begin = s_.run_begin.data();
+    const uint32_t* run_end = s_.run_end.data();
     // Stamp of a position x is base + (x - alo) + 1; base itself was never handed out.
     if (s_.clock + (r.ahi - r.alo) + 3 >= 0xFFFFFFFFull) {
       // Stamps are 32-bit: start over with a clean row (between searches nothing in it is live).
@@ -71,8 +95,8 @@ class SparseSearch {
       const uint64_t* prev = rows[(x + 1) & 1];
       uint64_t* cur = rows[x & 1];
       const uint32_t c = a_[x];
-      const uint32_t* it = pos + start[c];
-      const uint32_t* last = pos + start[c + 1];
+      const uint32_t* it = pos + run_begin[c];
+      const uint32_t* last = pos + run_end[c];
       if (r.blo > 0 && it != last && *it < r.blo) {
         it = last - it > 16 ? std::lower_bound(it, last, r.blo) : it;
         while (it != last && *it < r.blo) ++it;
@@ -92,6 +116,7 @@ class SparseSearch {
  private:
   SparseScratch& s_;
   std::span<const uint32_t> a_;
+  uint64_t seen_[2] = {0, 0};  // code points of b
 };
 
 }  // namespace

@@ -207,6 +207,18 @@ class TestSameAsModule:
         for pairs in ([(query, c) for c in lines], [(c, query) for c in lines]):
             assert same_floats(handle.ratio_many(pairs), native.ratio_many(pairs))
 
+    @pytest.mark.parametrize("uses", [1, 2, 3, 4, 5, 9])
+    def test_second_strings_shared_by_few_or_many_pairs(self, handle, uses):
+        # rarely and often shared second strings take different routes; each must stay exact,
+        # ASCII or not, short and dissimilar or long and similar
+        rng = random.Random(uses)
+        base = "".join(rng.choice("abc") for _ in range(300))
+        seconds = ["kitten", "caf\u00e9 \U0001f600 na\u00efve", base, base[::-1] + "\u00e9", ""]
+        firsts = ["sitting", "cafe naive", base[:200] + "d" + base[200:], "\u00e9\u00e9abc", ""]
+        pairs = [(rng.choice(firsts), b) for b in seconds for _ in range(uses)]
+        rng.shuffle(pairs)
+        assert same_floats(handle.ratio_many(pairs), [difflib_ratio(a, b) for a, b in pairs])
+
     def test_unicode_normalisation_gives_distinct_strings(self, handle):
         composed = "caf\u00e9 cr\u00e8me br\u00fbl\u00e9e"
         decomposed = unicodedata.normalize("NFD", composed)

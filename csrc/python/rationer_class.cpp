@@ -14,6 +14,7 @@
 #include "pool/concurrency.hpp"
 #include "python/concurrency_arg.hpp"
 #include "python/build.hpp"
+#include "python/cluster_result.hpp"
 #include "python/convert.hpp"
 #include "python/frame.hpp"
 #include "python/pyref.hpp"
@@ -59,13 +60,6 @@ constexpr Signature<3> kNew{"Rationer.__new__()", {"concurrency", "threads", "de
 constexpr Signature<2> kRatio{"Rationer.ratio()", {"a", "b"}, 2};
 constexpr Signature<1> kRatioMany{"Rationer.ratio_many()", {"pairs"}, 1};
 constexpr Signature<2> kClusterCanonicals{"Rationer.cluster_canonicals()", {"canonicals", "threshold"}, 2};
-
-// Python result of a clustering: [(members, min_ratio), ...].
-Ref clusters_to_py(const std::vector<Cluster>& clusters) {
-  return to_py_list(clusters, [](const Cluster& c) {
-    return to_py_tuple(to_py_list(c.members), to_py(c.min_ratio));
-  });
-}
 
 struct RationerObject {
   PyObject_HEAD

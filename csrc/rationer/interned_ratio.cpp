@@ -6,6 +6,7 @@
 #include <span>
 
 #include "gestalt/codepoints.hpp"
+#include "gestalt/gestalt.hpp"
 #include "gestalt/match_count.hpp"
 #include "gestalt/match_index.hpp"
 #include "pool/parallel.hpp"
@@ -14,6 +15,9 @@
 namespace simsieve {
 
 namespace {
+
+// Second strings shared by at least this many pairs are indexed once for all of them.
+constexpr uint32_t kSharedIndexMinPairs = 4;
 
 struct PairIds {
   uint32_t a_id;
@@ -50,20 +54,33 @@ std::vector<double> interned_ratio_many(const std::vector<std::pair<std::string,
     strings = interner.take_strings();
   }
 
-  // Only strings that occur as a second member are ever searched through an index, so only they
-  // get one: index_slot[id] is the position of the string's index in `indexes`.
+  // A second string shared by enough pairs gets one match index that all of them are counted
+  // against. A second string of fewer pairs gains little from that, and its pairs are computed
+  // as the module's ratio computes each pair, which picks the cheaper of its two exact
+  // algorithms (for short dissimilar strings, building an index costs more than it saves).
+  // index_slot[id] is the position of the string's index in `indexes`.
   constexpr uint32_t kNoIndex = 0xFFFFFFFFu;
-  std::vector<uint32_t> index_slot(strings.size(), kNoIndex);
-  std::vector<uint32_t> indexed_ids;
+  std::vector<uint32_t> index_slot(strings.size(), 0);  // pair counts first
   for (const PairIds& p : ids) {
-    if (index_slot[p.b_id] == kNoIndex) {
-      index_slot[p.b_id] = static_cast<uint32_t>(indexed_ids.size());
-      indexed_ids.push_back(p.b_id);
+    if (index_slot[p.b_id] < kSharedIndexMinPairs) ++index_slot[p.b_id];
+  }
+  std::vector<uint32_t> indexed_ids;
+  for (uint32_t id = 0; id < index_slot.size(); ++id) {
+    if (index_slot[id] >= kSharedIndexMinPairs) {
+      index_slot[id] = static_cast<uint32_t>(indexed_ids.size());
+      indexed_ids.push_back(id);
+    } else {
+      index_slot[id] = kNoIndex;
     }
   }
+  // Code points are needed only by the pairs counted against an index.
+  std::vector<unsigned char> decoded(strings.size(), 0);
+  for (const PairIds& p : ids) {
+    if (index_slot[p.b_id] != kNoIndex) decoded[p.a_id] = decoded[p.b_id] = 1;
+  }
 
-  const std::vector<std::vector<uint32_t>> code_points =
-      parallel_map_collect<std::vector<uint32_t>>(strings.size(), [&](size_t id) { return decode_utf8(strings[id]); });
+  const std::vector<std::vector<uint32_t>> code_points = parallel_map_collect<std::vector<uint32_t>>(
+      strings.size(), [&](size_t id) { return decoded[id] ? decode_utf8(strings[id]) : std::vector<uint32_t>{}; });
   const std::vector<MatchIndex> indexes = parallel_map_collect<MatchIndex>(
       indexed_ids.size(), [&](size_t slot) { return build_match_index(code_points[indexed_ids[slot]]); });
 
@@ -77,12 +94,14 @@ std::vector<double> interned_ratio_many(const std::vector<std::pair<std::string,
   const std::vector<std::pair<uint32_t, double>> evaluated =
       parallel_map_collect<std::pair<uint32_t, double>>(n, [&](size_t k) {
         const uint32_t i = order[k];
+        const uint32_t slot = index_slot[ids[i].b_id];
+        if (slot == kNoIndex) return std::pair{i, gestalt_ratio(strings[ids[i].a_id], strings[ids[i].b_id])};
         const std::vector<uint32_t>& a = code_points[ids[i].a_id];
         const std::vector<uint32_t>& b = code_points[ids[i].b_id];
         const uint64_t total = uint64_t{a.size()} + b.size();
         if (total == 0) return std::pair{i, 1.0};
         if (a.empty()) return std::pair{i, 0.0};
-        const uint64_t matches = count_matches(a, indexes[index_slot[ids[i].b_id]], b);
+        const uint64_t matches = count_matches(a, indexes[slot], b);
         return std::pair{i, 2.0 * static_cast<double>(matches) / static_cast<double>(total)};
       });
 

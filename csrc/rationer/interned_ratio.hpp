@@ -1,6 +1,7 @@
 // The batch ratio of the Rationer handle: the pairs of a batch are evaluated over their distinct
-// strings, each decoded and indexed once per call, with the pairs grouped by their second string
-// so that consecutive evaluations on a worker reuse the same match index.
+// strings. Each distinct string is decoded at most once per call, a second string shared by
+// several pairs gets one match index for all of them, and the pairs are evaluated grouped by
+// their second string so that consecutive evaluations on a worker reuse the same index.
 #pragma once
 
 #include <string>

@@ -1,21 +1,13 @@
-// Banding of MinHash signatures: the hash of one band of a signature, and the set of candidate
-// pairs, i.e. the pairs of items whose hashes agree in at least one band.
+// Banding of MinHash signatures: how many bands a signature has, and the set of candidate pairs,
+// i.e. the pairs of items whose hashes agree in at least one band. (The band hash itself, FNV-1a
+// over the band's 64-bit words, is computed along with the signature: minhash.hpp.)
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
-#include "cluster/minhash.hpp"
-
 namespace simsieve {
-
-// FNV-1a over whole 64-bit words: the signature values of one band, in row order.
-inline uint64_t band_hash(std::span<const uint64_t> band) {
-  uint64_t h = FNV_OFFSET_BASIS;
-  for (uint64_t w : band) h = (h ^ w) * FNV_PRIME;
-  return h;
-}
 
 // Number of bands of band_rows rows that fit in num_perm rows; the remaining rows belong to no
 // band. 0 when band_rows is 0 or there is nothing to band.

@@ -99,12 +99,9 @@ std::vector<uint64_t> band_hashes_of(std::span<const std::string> canonicals, co
   std::vector<uint64_t> hashes(nbands * d);
   auto piece = [&](size_t begin, size_t end) {
     std::vector<uint64_t> shingles;
-    std::vector<uint64_t> signature(rows);
     for (size_t s = begin; s < end; ++s) {
       shingle_hashes(canonicals[copies.first[s]], shingles);
-      minhash_signature(shingles, params, signature);
-      for (uint64_t t = 0; t < nbands; ++t)
-        hashes[t * d + s] = band_hash(std::span<const uint64_t>(signature).subspan(t * band_rows, band_rows));
+      minhash_band_hashes(shingles, params, band_rows, hashes.data() + s, d);
     }
   };
   if (d < kParallelMin)
@@ -119,10 +116,11 @@ std::vector<uint64_t> band_hashes_of(std::span<const std::string> canonicals, co
 LshTableSize lsh_table_size(uint64_t n, uint64_t num_perm, uint64_t band_rows) {
   LshTableSize size;
   size.memory = physical_memory();
-  // The permutation table (two words per permutation), one signature, and the band hashes.
+  // The permutation table (two words per permutation) and the band hashes; signatures are folded
+  // into band hashes row by row and never stored.
   const uint64_t nbands = band_count(n, num_perm, band_rows);
   uint64_t table = 0, bands = 0, total = 0;
-  if (__builtin_mul_overflow(num_perm, uint64_t{24}, &table) || __builtin_mul_overflow(n, nbands, &bands) ||
+  if (__builtin_mul_overflow(num_perm, uint64_t{16}, &table) || __builtin_mul_overflow(n, nbands, &bands) ||
       __builtin_mul_overflow(bands, uint64_t{8}, &bands) || __builtin_add_overflow(table, bands, &total)) {
     size.verdict = LshTableSize::Verdict::overflows;
     return size;

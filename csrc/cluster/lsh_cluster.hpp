@@ -20,7 +20,7 @@ struct LshTableSize {
   uint64_t memory = 0;  // physical memory of the machine, 0 when unknown
 };
 
-// The memory the permutation table, a signature and the band hashes of n canonicals take for
+// The memory the permutation table and the band hashes of n canonicals take for
 // num_perm and band_rows, compared with the machine's physical memory.
 LshTableSize lsh_table_size(uint64_t n, uint64_t num_perm, uint64_t band_rows);
 

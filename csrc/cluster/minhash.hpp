@@ -42,9 +42,12 @@ MinHashParams minhash_params(uint64_t count);
 // (replaced) in ascending order.
 void shingle_hashes(std::string_view bytes, std::vector<uint64_t>& out);
 
-// signature[k] = min over the shingle values v of multiplier[k] * v + offset[k] (mod 2^64), for
-// every permutation of params; `signature` must have params.size() slots. `values` must not be
-// empty.
-void minhash_signature(std::span<const uint64_t> values, const MinHashParams& params, std::span<uint64_t> signature);
+// The MinHash signature of a shingle set: value k is the smallest multiplier[k] * v + offset[k]
+// (mod 2^64) over the shingle values v. It is only ever used through its band hashes (band_hash
+// of each run of band_rows consecutive values), so it is computed row by row and each value is
+// folded into its band's hash at once: band t goes to out[t * stride]. params.size() must be a
+// multiple of band_rows (> 0); `values` must not be empty.
+void minhash_band_hashes(std::span<const uint64_t> values, const MinHashParams& params, uint64_t band_rows,
+                         uint64_t* out, size_t stride);
 
 }  // namespace simsieve

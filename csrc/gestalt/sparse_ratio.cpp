@@ -5,6 +5,10 @@
 
 #include "gestalt/scratch.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace simsieve {
 namespace {
 
@@ -119,6 +123,87 @@ class SparseSearch {
   uint64_t seen_[2] = {0, 0};  // code points of b
 };
 
+
+#if defined(__SSE2__)
+// Short b (at most 16 * W code points, all ASCII): the whole row of run lengths lives in W SSE
+// registers, one byte per b position, and one a position costs a handful of vector operations
+// however many positions of b match. Since a run grows by at most one per a position and best
+// holds the longest run seen so far, any lane above best.k holds exactly best.k + 1, and the
+// lowest such lane is the run that ends first in b.
+template <int W>
+class ByteRowSearch {
+ public:
+  ByteRowSearch(std::span<const uint32_t> a, std::span<const uint32_t> b) : a_(a) {
+    alignas(16) uint8_t bytes[16 * W];
+    for (int i = 0; i < 16 * W; ++i) bytes[i] = 0x80;  // never equal to an ASCII code point
+    for (size_t j = 0; j < b.size(); ++j) bytes[j] = static_cast<uint8_t>(b[j]);
+    for (int w = 0; w < W; ++w) b_[w] = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes + 16 * w));
+  }
+
+  Block longest_match(const Range& r) const {
+    // Lanes blo .. bhi - 1 (lane numbers and bounds are below 128, so signed compares work).
+    const __m128i lo = _mm_set1_epi8(static_cast<char>(r.blo - 1));
+    const __m128i hi = _mm_set1_epi8(static_cast<char>(r.bhi));
+    __m128i range[W], prev[W];
+    for (int w = 0; w < W; ++w) {
+      const __m128i lane = _mm_add_epi8(
+          _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), _mm_set1_epi8(static_cast<char>(16 * w)));
+      range[w] = _mm_and_si128(_mm_cmpgt_epi8(lane, lo), _mm_cmpgt_epi8(hi, lane));
+      prev[w] = _mm_setzero_si128();
+    }
+    const __m128i one = _mm_set1_epi8(1);
+    Block best{r.alo, r.blo, 0};
+    __m128i bar = _mm_setzero_si128();
+    for (uint32_t x = r.alo; x < r.ahi; ++x) {
+      const __m128i c = _mm_shuffle_epi32(_mm_cvtsi32_si128(static_cast<int>(a_[x] * 0x01010101u)), 0);
+      __m128i cur[W];
+      uint32_t hit = 0;
+      int hit_w = 0;
+      for (int w = 0; w < W; ++w) {
+        __m128i shifted = _mm_slli_si128(prev[w], 1);
+        if (w > 0) shifted = _mm_or_si128(shifted, _mm_srli_si128(prev[w - 1], 15));
+        const __m128i eq = _mm_and_si128(_mm_cmpeq_epi8(b_[w], c), range[w]);
+        cur[w] = _mm_and_si128(_mm_add_epi8(shifted, one), eq);
+        const auto m = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpgt_epi8(cur[w], bar)));
+        if (m && !hit) {
+          hit = m;
+          hit_w = w;
+        }
+      }
+      if (hit) {
+        const uint32_t k = best.k + 1;
+        const uint32_t y = static_cast<uint32_t>(16 * hit_w + __builtin_ctz(hit));
+        best = {x - k + 1, y - k + 1, k};
+        bar = _mm_set1_epi8(static_cast<char>(k));
+      }
+      for (int w = 0; w < W; ++w) prev[w] = cur[w];
+    }
+    return best;
+  }
+
+ private:
+  std::span<const uint32_t> a_;
+  __m128i b_[W];
+};
+#endif
+
+template <class Search>
+uint64_t run_recursion(Search& search, std::vector<Range>& stack, uint32_t la, uint32_t lb) {
+  stack.clear();
+  stack.push_back({0, la, 0, lb});
+  uint64_t m = 0;
+  while (!stack.empty()) {
+    Range r = stack.back();
+    stack.pop_back();
+    Block blk = search.longest_match(r);
+    if (blk.k == 0) continue;
+    m += blk.k;
+    if (r.alo < blk.i && r.blo < blk.j) stack.push_back({r.alo, blk.i, r.blo, blk.j});
+    if (blk.i + blk.k < r.ahi && blk.j + blk.k < r.bhi) stack.push_back({blk.i + blk.k, r.ahi, blk.j + blk.k, r.bhi});
+  }
+  return m;
+}
+
 }  // namespace
 
 AsciiHistogram ascii_histogram(std::span<const uint32_t> s) {
@@ -137,21 +222,24 @@ AsciiHistogram ascii_histogram(std::span<const uint32_t> s) {
 
 uint64_t sparse_match_count(std::span<const uint32_t> a, std::span<const uint32_t> b, const AsciiHistogram& hist_b) {
   detail::ScratchLease lease(detail::thread_area<SparseScratch>(), "sparse ratio scratch re-entered");
-  SparseSearch search(*lease, a, b, hist_b);
-  auto& stack = lease->stack;
-  stack.clear();
-  stack.push_back({0, static_cast<uint32_t>(a.size()), 0, static_cast<uint32_t>(b.size())});
-  uint64_t m = 0;
-  while (!stack.empty()) {
-    Range r = stack.back();
-    stack.pop_back();
-    Block blk = search.longest_match(r);
-    if (blk.k == 0) continue;
-    m += blk.k;
-    if (r.alo < blk.i && r.blo < blk.j) stack.push_back({r.alo, blk.i, r.blo, blk.j});
-    if (blk.i + blk.k < r.ahi && blk.j + blk.k < r.bhi) stack.push_back({blk.i + blk.k, r.ahi, blk.j + blk.k, r.bhi});
+  const auto la = static_cast<uint32_t>(a.size());
+  const auto lb = static_cast<uint32_t>(b.size());
+#if defined(__SSE2__)
+  if (lb <= 16) {
+    ByteRowSearch<1> search(a, b);
+    return run_recursion(search, lease->stack, la, lb);
   }
-  return m;
+  if (lb <= 32) {
+    ByteRowSearch<2> search(a, b);
+    return run_recursion(search, lease->stack, la, lb);
+  }
+  if (lb <= 64) {
+    ByteRowSearch<4> search(a, b);
+    return run_recursion(search, lease->stack, la, lb);
+  }
+#endif
+  SparseSearch search(*lease, a, b, hist_b);
+  return run_recursion(search, lease->stack, la, lb);
 }
 
 double sparse_ratio(std::span<const uint32_t> a, std::span<const uint32_t> b, const AsciiHistogram& hist_b) {

@@ -165,8 +165,20 @@ std::vector<Cluster> cluster_lsh(std::span<const std::string> canonicals, double
     write_lsh_candidates(pairs, clock.seconds());
   }
 
-  // Code points of the distinct strings, and the match index of every string in a candidate pair.
-  auto decode = [&](size_t s) { return decode_utf8(canonicals[copies.first[s]]); };
+  // Code points of the strings that can end up in a cluster (those in a candidate pair and those
+  // with copies), and the match index of every string that verification compares against: the
+  // later string of each pair, and the earlier one too where one of its copies comes after a copy
+  // of the later string. Any other index that cluster formation needs is built there on demand.
+  std::vector<uint8_t> used(d, 0), indexed(d, 0);
+  for (uint64_t key : candidates) {
+    const uint32_t s = CandidateSet::lo_of(key), t = CandidateSet::hi_of(key);
+    used[s] = used[t] = 1;
+    indexed[t] = 1;
+    if (copies.first[t] < copies.last[s]) indexed[s] = 1;
+  }
+  for (uint32_t s = 0; s < d; ++s)
+    if (copies.count(s) >= 2) used[s] = 1;
+  auto decode = [&](size_t s) { return used[s] ? decode_utf8(canonicals[copies.first[s]]) : std::vector<uint32_t>{}; };
   std::vector<std::vector<uint32_t>> code_points;
   if (d < kParallelMin) {
     for (size_t s = 0; s < d; ++s) code_points.push_back(decode(s));
@@ -174,8 +186,6 @@ std::vector<Cluster> cluster_lsh(std::span<const std::string> canonicals, double
     code_points = parallel_map_collect<std::vector<uint32_t>>(d, decode, with_min_len(64));
   }
   const std::vector<CodepointView> text = codepoint_views(code_points);
-  std::vector<uint8_t> indexed(d, 0);
-  for (uint64_t key : candidates) indexed[CandidateSet::lo_of(key)] = indexed[CandidateSet::hi_of(key)] = 1;
   auto build = [&](size_t s) { return indexed[s] ? build_match_index(text[s]) : MatchIndex{}; };
   std::vector<MatchIndex> indexes;
   if (d < kParallelMin) {

@@ -22,8 +22,8 @@ Reach verify_pair(CodepointView a, const MatchIndex& index, CodepointView b, dou
 // byte-identical copies in the input: `first` and `last` are the positions of its first and last
 // copy. Strings are numbered by first position.
 struct DistinctStrings {
-  std::span<const CodepointView> text;
-  std::span<const MatchIndex> index;  // built for every string that occurs in a candidate pair
+  std::span<const CodepointView> text;  // decoded for every string in a candidate pair
+  std::span<const MatchIndex> index;  // built for every string that verification compares against
   std::span<const uint32_t> first;
   std::span<const uint32_t> last;
 };

@@ -283,10 +283,10 @@ PyObject* pool_fork_join_failure(PyObject*, PyObject* args, PyObject* kwargs) {
     Caught caught = without_gil([&] {
       return with_thread_budget(threads, [&] {
         std::atomic<bool> finished{false};
-        volatile uint64_t sink = 0;
+        std::atomic<uint64_t> sink{0};
         auto side = [&](const char* name) {
           if (which == name || which == "both") internal_failure(std::string("side ") + name + " failed");
-          sink = busy_work(20'000'000);
+          sink.fetch_add(busy_work(20'000'000));
           finished.store(true);
         };
         try {

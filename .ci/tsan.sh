@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# ThreadSanitizer run of the worker-pool and batch-ratio tests. Builds the extension with
+# -fsanitize=thread into its own venv, preloads the TSan runtime into the interpreter (which is
+# not instrumented itself) and fails on any report, from the test process or from the
+# subprocesses some tests start.
+#
+# The sanitizer build compiles thread_local variables with the initial-exec TLS model: with the
+# default model, glibc allocates a dlopen()ed module's thread-local block lazily and later frees
+# it from whichever thread reuses the dead thread's stack; TSan cannot see the ordering glibc
+# provides there and would report that free as a race with the dead thread's last writes.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export PIP_DISABLE_PIP_VERSION_CHECK=1
+
+python=${PYTHON:-python3}
+venv=.venv-tsan
+"$python" -m venv "$venv"
+"$venv/bin/pip" install -q \
+  -C build-dir=build/tsan \
+  -C cmake.build-type=RelWithDebInfo \
+  -C cmake.define.SIMSIEVE_WERROR=ON \
+  -C cmake.define.SIMSIEVE_SANITIZE=thread \
+  -C cmake.define.CMAKE_CXX_FLAGS=-ftls-model=initial-exec \
+  '.[test]'
+
+runtime=$(${CXX:-g++} -print-file-name=libtsan.so)
+[ -e "$runtime" ] || { echo "libtsan.so not found ($runtime)" >&2; exit 1; }
+
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+status=0
+SIMSIEVE_TEST_PROFILE=sanitize \
+LD_PRELOAD="$runtime" \
+TSAN_OPTIONS="halt_on_error=0 second_deadlock_stack=1 log_path=$logs/tsan" \
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/test_pool.py tests/test_ratio_many.py || status=$?
+
+if compgen -G "$logs/tsan.*" >/dev/null; then
+  echo "== ThreadSanitizer reports" >&2
+  cat "$logs"/tsan.* >&2
+  exit 1
+fi
+exit "$status"

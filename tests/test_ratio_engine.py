@@ -3,6 +3,7 @@ checks against the exact match count, and very long repetitive strings."""
 
 import difflib
 import math
+import random
 
 import pytest
 from hypothesis import given, settings
@@ -63,6 +64,22 @@ def test_row_search_and_automaton_agree_at_the_size_boundary(lb):
                 m.size for m in difflib.SequenceMatcher(None, a, b, autojunk=False).get_matching_blocks()
             )
             assert native.ratio(a, b) == difflib_ratio(a, b)
+
+
+def test_large_alphabets():
+    # Thousands of distinct code points: the root of the index has one edge per code point.
+    rnd = random.Random(7)
+    alphabet = [chr(0x4E00 + i) for i in range(2500)] + [chr(0x1F600 + i) for i in range(60)] + list("abc")
+    a = "".join(rnd.choice(alphabet) for _ in range(3000))
+    b = list(a)
+    for _ in range(30):
+        b[rnd.randrange(len(b))] = rnd.choice(alphabet)
+    b = "".join(b[:1000]) + a[2500:] + "".join(b[1000:])
+    for x, y in [(a, b), (b, a), (a[:700], b), (a, "".join(rnd.choice(alphabet) for _ in range(2000)))]:
+        assert native.ratio(x, y) == difflib_ratio(x, y)
+        assert hooks.count_matches(x, y) == sum(
+            m.size for m in difflib.SequenceMatcher(None, x, y, autojunk=False).get_matching_blocks()
+        )
 
 
 def test_long_repetitive_strings_complete():

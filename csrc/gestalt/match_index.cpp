@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
+#include <unordered_map>
 
 #include "common/internal_error.hpp"
 #include "gestalt/scratch.hpp"
@@ -34,7 +35,10 @@ struct AutomatonBuilder : ScratchArea {
 
   std::vector<State> states;
   std::vector<PoolNode> pool;
+  // The root's edges live only here (it can have one per distinct code point of b, too many
+  // for a list): ASCII in the table, the others in the map.
   std::array<int32_t, 128> root_table{};
+  std::unordered_map<uint32_t, int32_t> root_wide;
   int32_t last = 0;
   // Compile-step temporaries.
   std::vector<uint32_t> order, bucket, cursor, depth, big_up;
@@ -42,6 +46,7 @@ struct AutomatonBuilder : ScratchArea {
   void reset(size_t n) {
     states.clear();
     pool.clear();
+    root_wide.clear();
     states.reserve(2 * n + 1);
     root_table.fill(-1);
     last = new_state(0, -1, 0, 0);
@@ -55,6 +60,11 @@ struct AutomatonBuilder : ScratchArea {
 
   // The slot holding s's target on c, or nullptr.
   int32_t* edge_slot(int32_t s, uint32_t c) {
+    if (s == 0) {
+      if (c < 128) return root_table[c] >= 0 ? &root_table[c] : nullptr;
+      auto it = root_wide.find(c);
+      return it == root_wide.end() ? nullptr : &it->second;
+    }
     State& st = states[s];
     const uint32_t n = std::min<uint32_t>(st.edge_count, 4);
     for (uint32_t i = 0; i < n; ++i) {
@@ -69,14 +79,19 @@ struct AutomatonBuilder : ScratchArea {
   }
 
   int32_t lookup(int32_t s, uint32_t c) {
-    if (s == 0 && c < 128) return root_table[c];
     int32_t* slot = edge_slot(s, c);
     return slot ? *slot : -1;
   }
 
   void add_edge(int32_t s, uint32_t c, int32_t t) {
     State& st = states[s];
-    if (st.edge_count <= 3) {
+    if (s == 0) {
+      if (c < 128) {
+        root_table[c] = t;
+      } else {
+        root_wide.emplace(c, t);
+      }
+    } else if (st.edge_count <= 3) {
       st.code[st.edge_count] = c;
       st.target[st.edge_count] = t;
     } else {
@@ -84,7 +99,6 @@ struct AutomatonBuilder : ScratchArea {
       st.overflow_head = static_cast<int32_t>(pool.size() - 1);
     }
     ++st.edge_count;
-    if (s == 0 && c < 128) root_table[c] = t;
   }
 
   void extend(uint32_t c, uint32_t pos) {
@@ -114,7 +128,6 @@ struct AutomatonBuilder : ScratchArea {
         int32_t* slot = edge_slot(p, c);
         if (slot == nullptr || *slot != q) break;
         *slot = clone;
-        if (p == 0 && c < 128) root_table[c] = clone;
         p = states[p].link;
       }
       states[q].link = clone;
@@ -155,6 +168,18 @@ MatchIndex build_match_index(std::span<const uint32_t> b) {
   for (uint32_t s = 0; s < n; ++s) {
     uint64_t* run = ix.edges_.data() + lo;
     uint32_t k = 0;
+    if (s == 0) {
+      for (uint32_t c = 0; c < 128; ++c) {
+        if (ab.root_table[c] >= 0) run[k++] = detail::pack_edge(c, ab.root_table[c]);
+      }
+      for (const auto& [c, t] : ab.root_wide) run[k++] = detail::pack_edge(c, t);
+      ensure(k == bs[s].edge_count, "automaton: edge count mismatch");
+      std::sort(run, run + k);
+      ix.states_[s].lo = lo;
+      ix.states_[s].hi = lo + k;
+      lo += k;
+      continue;
+    }
     const uint32_t inl = std::min<uint32_t>(bs[s].edge_count, 4);
     for (uint32_t i = 0; i < inl; ++i) run[k++] = detail::pack_edge(bs[s].code[i], bs[s].target[i]);
     if (bs[s].edge_count > 4) {

@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "pool/concurrency.hpp"
+#include "pool/thread_budget.hpp"
 #include "python/build.hpp"
+#include "python/concurrency_arg.hpp"
 #include "python/convert.hpp"
 #include "simjoin/cosine_join.hpp"
 #include "simjoin/tfidf_corpus.hpp"
@@ -22,6 +24,7 @@ inline std::vector<TokenDocument> to_token_documents(PyObject* obj) {
 }
 
 struct JoinOptions {
+  ConcurrencyMode mode = ConcurrencyMode::Cpu;
   uint64_t threads = 0;
 };
 
@@ -29,18 +32,11 @@ struct JoinOptions {
 // every failure raises before any work. The parsed mode selects nothing: every mode runs the
 // exact CPU join.
 inline JoinOptions join_options(PyObject* concurrency, PyObject* threads) {
-  std::string text = concurrency ? arg("concurrency", concurrency, to_string) : std::string("cpu");
+  const std::string text = concurrency_text(concurrency, "cpu");
   JoinOptions options;
   if (threads) options.threads = arg("threads", threads, to_count);
-  (void)text;  // parsed once the shared concurrency parser is in
+  options.mode = concurrency_or_raise(text);
   return options;
-}
-
-// Runs op under the call's thread budget.
-template <class F>
-decltype(auto) run_with_thread_budget(uint64_t threads, F&& op) {
-  (void)threads;
-  return std::forward<F>(op)();
 }
 
 inline Ref join_pairs_to_py(const std::vector<JoinPair>& pairs) {

@@ -78,7 +78,7 @@ PyObject* joiner_join(PyObject* self, PyObject* args, PyObject* kwargs) {
     const JoinOptions options = join_options(bound[1], bound[2]);
     std::shared_ptr<const TfIdfCorpus> corpus = as_joiner(self)->corpus;
     std::vector<JoinPair> pairs = without_gil(
-        [&] { return run_with_thread_budget(options.threads, [&] { return join_corpus(*corpus, threshold); }); });
+        [&] { return with_thread_budget(options.threads, [&] { return join_corpus(*corpus, threshold); }); });
     return join_pairs_to_py(pairs).release();
   });
 }

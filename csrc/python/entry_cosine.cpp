@@ -36,7 +36,7 @@ PyObject* cosine_join_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     const double threshold = arg("threshold", bound[1], to_real);
     const JoinOptions options = join_options(bound[2], bound[3]);
     std::vector<JoinPair> pairs = without_gil([&] {
-      return run_with_thread_budget(options.threads, [&] {
+      return with_thread_budget(options.threads, [&] {
         std::vector<JoinPair> out;
         {
           const TfIdfCorpus corpus = build_tfidf_corpus(docs);

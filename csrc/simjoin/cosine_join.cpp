@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "pool/parallel.hpp"
+
 namespace simsieve {
 
 namespace detail {
@@ -157,7 +159,16 @@ std::vector<JoinPair> probe_rows(const JoinIndex& index, uint64_t begin, uint64_
 
 std::vector<JoinPair> join_corpus(const TfIdfCorpus& corpus, double t) {
   const detail::JoinIndex index = detail::build_join_index(corpus, t);
-  return detail::probe_rows(index, 0, corpus.n_docs);
+  const auto n_docs = static_cast<size_t>(corpus.n_docs);
+  // Order-preserving flat map over the rows: every piece probes its rows in order with a scratch
+  // of its own, and neighbouring pieces' outputs are joined left before right.
+  auto piece = [&](size_t begin, size_t end) { return detail::probe_rows(index, begin, end); };
+  auto join = [](std::vector<JoinPair> left, std::vector<JoinPair> right) {
+    return detail::concat(std::move(left), std::move(right));
+  };
+  if (n_docs == 0) return {};
+  return detail::split_reduce<std::vector<JoinPair>>(0, n_docs, false, detail::Splitter(JOIN_MIN_ROWS_PER_PIECE),
+                                                     piece, join);
 }
 
 }  // namespace simsieve

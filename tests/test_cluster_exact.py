@@ -297,8 +297,8 @@ def components_reference(canonicals, edges):
 
 
 @pytest.mark.parametrize("seed", range(6))
-@pytest.mark.parametrize("ready", [False, True])
-def test_form_clusters_on_random_edges(seed, ready):
+@pytest.mark.parametrize("ready,chunk", [(False, None), (True, None), (False, 1), (True, 7), (False, 40)])
+def test_form_clusters_on_random_edges(seed, ready, chunk):
     rnd = random.Random(seed)
     canonicals = random_strings(seed, 60, "abc", 5)
     for _ in range(30):  # plenty of copies, as the LSH pipeline may hand over
@@ -310,7 +310,8 @@ def test_form_clusters_on_random_edges(seed, ready):
         edges.append((i, j, known))
         if rnd.random() < 0.2:
             edges.append((i, j, known))  # the same pair again
-    assert testing.form_clusters(canonicals, edges, ready) == components_reference(canonicals, edges)
+    args = (ready,) if chunk is None else (ready, chunk)
+    assert testing.form_clusters(canonicals, edges, *args) == components_reference(canonicals, edges)
 
 
 def test_form_clusters_uses_known_ratios_without_comparing():
@@ -336,6 +337,7 @@ def test_form_clusters_with_oriented_copies():
     expected = [(list(range(len(canonicals))), min(difflib_ratio(x, y), difflib_ratio(y, x)))]
     for ready in (False, True):
         assert testing.form_clusters(canonicals, chain, ready) == expected
+        assert testing.form_clusters(canonicals, chain, ready, 1) == expected
     # Only one orientation occurs when every x comes first.
     canonicals = [x] * 100 + [y] * 100
     chain = [(k, k + 1, None) for k in range(199)]

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <optional>
 #include <tuple>
 #include <unordered_map>
 
@@ -65,6 +66,146 @@ void representative_members(const std::vector<uint64_t>& members, std::span<cons
   }
 }
 
+
+// The member pairs of one cluster that still need a comparison, enumerated lazily: pairs of
+// representative members (x < y in member order), minus pairs of two copies of one string and
+// pairs whose ratio is known. The cursor lets the enumeration stop at a chunk boundary and resume.
+struct TaskSource {
+  uint32_t cluster = 0;
+  std::vector<uint32_t> members;    // canonical indices, ascending
+  std::vector<uint32_t> string_of;  // distinct string of each member
+  std::vector<KnownRatio> known;    // sorted by (i, j)
+  size_t x = 0, y = 1, next_known = 0;
+
+  void rewind() { x = 0, y = 1, next_known = 0; }
+
+  // Appends tasks to `out` until it holds `limit` tasks; true when this cluster has no more.
+  bool fill(std::vector<MinRatioTask>& out, size_t limit) {
+    for (; x < members.size(); ++x, y = x + 1) {
+      const uint64_t a = members[x];
+      for (; y < members.size(); ++y) {
+        const uint64_t b = members[y];
+        while (next_known < known.size() && std::tie(known[next_known].i, known[next_known].j) < std::tie(a, b))
+          ++next_known;
+        if (next_known < known.size() && known[next_known].i == a && known[next_known].j == b) {
+          ++next_known;
+          continue;
+        }
+        if (string_of[x] == string_of[y]) continue;  // two copies of one string: ratio 1.0
+        if (out.size() == limit) return false;
+        out.push_back({0.0, cluster, members[x], members[y]});
+      }
+    }
+    return true;
+  }
+};
+
+bool task_less(const MinRatioTask& x, const MinRatioTask& y) {
+  auto xb = std::bit_cast<uint64_t>(x.bound), yb = std::bit_cast<uint64_t>(y.bound);
+  return std::tie(x.cluster, xb, x.a, x.b) < std::tie(y.cluster, yb, y.a, y.b);
+}
+
+// Sets every task's bound and sorts the tasks by (cluster, bound, a, b): within a cluster, the
+// pairs most likely to have a low ratio first.
+void bound_and_sort(std::vector<MinRatioTask>& tasks, const std::vector<CharHistogram>& histograms) {
+  const bool parallel = tasks.size() >= CLUSTER_PARALLEL_MIN;
+  if (parallel)
+    parallel_for_each(tasks.size(), [&](size_t k) {
+      tasks[k].bound = histogram_bound(histograms[tasks[k].a], histograms[tasks[k].b]);
+    });
+  else
+    for (MinRatioTask& t : tasks) t.bound = histogram_bound(histograms[t.a], histograms[t.b]);
+  detail::sort_items(tasks, parallel, task_less);
+}
+
+// Builds the indexes of the distinct b of `tasks` up front, so that workers do not queue on a slot.
+void warm_indexes(const std::vector<MinRatioTask>& tasks, MatchIndexTable& slots) {
+  std::vector<uint32_t> indexed;
+  indexed.reserve(tasks.size());
+  for (const MinRatioTask& t : tasks) indexed.push_back(t.b);
+  detail::sort_items(indexed, true, std::less<uint32_t>{});
+  indexed.erase(std::unique(indexed.begin(), indexed.end()), indexed.end());
+  detail::for_each_item(indexed, true, [&](uint32_t k) { slots.match_index_of(k); });
+}
+
+// Lowers every cluster's minimum over all its remaining pairs. The lowest-bound pair of every
+// cluster goes first (a first wave), so that its minimum falls early and the limit of the other
+// pairs rejects more of them cheaply. When the pairs do not fit one chunk of `task_chunk` tasks,
+// they are enumerated twice, chunk by chunk: once to find each cluster's lowest-bound pair, once
+// to run the rest; the result is the same, only the memory stays bounded.
+void lower_all_minima(std::vector<TaskSource>& sources, uint64_t n, std::span<const CodepointView> canonicals,
+                      MatchIndexTable& slots, std::span<std::atomic<uint64_t>> minima, size_t task_chunk) {
+  std::vector<MinRatioTask> tasks;
+  size_t source = 0;
+  auto fill_chunk = [&] {
+    tasks.clear();
+    while (source < sources.size() && sources[source].fill(tasks, task_chunk)) ++source;
+    return source == sources.size();
+  };
+  const bool single_chunk = fill_chunk();
+  if (tasks.empty()) return;
+  const bool parallel = !single_chunk || tasks.size() >= CLUSTER_PARALLEL_MIN;
+
+  std::vector<bool> marked(n, false);
+  if (single_chunk) {
+    for (const MinRatioTask& t : tasks) marked[t.a] = marked[t.b] = true;
+  } else {
+    for (const TaskSource& s : sources)
+      for (uint32_t m : s.members) marked[m] = true;
+  }
+  auto histograms = detail::map_indices<CharHistogram>(
+      n, parallel, [&](size_t k) { return marked[k] ? char_histogram(canonicals[k]) : CharHistogram{}; });
+  marked = {};
+  auto lower = [&](const MinRatioTask& t) { lower_cluster_min(t, canonicals, slots, minima); };
+
+  if (single_chunk) {
+    bound_and_sort(tasks, histograms);
+    std::vector<MinRatioTask> first_wave, second_wave;
+    for (const MinRatioTask& t : tasks) {
+      if (first_wave.empty() || first_wave.back().cluster != t.cluster)
+        first_wave.push_back(t);
+      else
+        second_wave.push_back(t);
+    }
+    tasks = {};
+    if (parallel) warm_indexes(second_wave, slots);
+    detail::for_each_item(first_wave, parallel, lower);
+    detail::for_each_item(second_wave, parallel, lower);
+    return;
+  }
+
+  // Several chunks. First pass: the lowest-bound pair of every cluster.
+  std::vector<std::optional<MinRatioTask>> lowest(minima.size());
+  for (bool exhausted = false;;) {
+    bound_and_sort(tasks, histograms);
+    for (size_t k = 0; k < tasks.size(); ++k) {
+      if (k > 0 && tasks[k].cluster == tasks[k - 1].cluster) continue;
+      auto& low = lowest[tasks[k].cluster];
+      if (!low || task_less(tasks[k], *low)) low = tasks[k];
+    }
+    if (exhausted) break;
+    exhausted = fill_chunk();
+  }
+  std::vector<MinRatioTask> first_wave;
+  for (const auto& low : lowest)
+    if (low) first_wave.push_back(*low);
+  detail::for_each_item(first_wave, true, lower);
+
+  // Second pass: everything else, chunk by chunk.
+  for (TaskSource& s : sources) s.rewind();
+  source = 0;
+  for (bool exhausted = false; !exhausted;) {
+    exhausted = fill_chunk();
+    std::erase_if(tasks, [&](const MinRatioTask& t) {
+      const auto& low = lowest[t.cluster];
+      return low && low->a == t.a && low->b == t.b;
+    });
+    bound_and_sort(tasks, histograms);
+    warm_indexes(tasks, slots);
+    detail::for_each_item(tasks, true, lower);
+  }
+}
+
 }  // namespace
 
 void lower_cluster_min(const MinRatioTask& task, std::span<const CodepointView> canonicals, MatchIndexTable& slots,
@@ -98,8 +239,12 @@ void lower_cluster_min(const MinRatioTask& task, std::span<const CodepointView> 
   }
 }
 
-std::vector<Cluster> form_clusters(uint64_t n, std::span<const ClusterEdge> edges,
-                                   std::span<const CodepointView> canonicals, MatchIndexTable& slots) {
+namespace detail {
+
+std::vector<Cluster> form_clusters_chunked(uint64_t n, std::span<const ClusterEdge> edges,
+                                           std::span<const CodepointView> canonicals, MatchIndexTable& slots,
+                                           size_t task_chunk) {
+  ensure(task_chunk > 0, "task chunk must not be empty");
   ensure(canonicals.size() == n && slots.size() == n, "cluster formation got tables of different sizes");
   // Components.
   std::vector<uint64_t> parent(n);
@@ -140,82 +285,45 @@ std::vector<Cluster> form_clusters(uint64_t n, std::span<const ClusterEdge> edge
   std::vector<std::vector<KnownRatio>> known(clusters.size());
   for (const ClusterEdge& e : edges)
     if (e.known_ratio) known[cluster_of[e.i]].push_back({e.i, e.j, *e.known_ratio});
+  cluster_of = {};
 
-  // Minimum from the known ratios, and the pairs still to compare.
-  std::vector<double> start_min(clusters.size(), 1.0);
-  std::vector<MinRatioTask> tasks;
-  std::vector<uint32_t> kept, string_of;
+  // Minimum from the known ratios; the clusters with pairs still to compare.
+  std::vector<std::atomic<uint64_t>> minima(clusters.size());
+  std::vector<TaskSource> sources;
   for (uint32_t c = 0; c < clusters.size(); ++c) {
     auto& list = known[c];
     std::sort(list.begin(), list.end(),
               [](const KnownRatio& x, const KnownRatio& y) { return std::tie(x.i, x.j) < std::tie(y.i, y.j); });
+    double low = 1.0;
     for (const KnownRatio& k : list)
-      if (k.ratio < start_min[c]) start_min[c] = k.ratio;
+      if (k.ratio < low) low = k.ratio;  // a NaN ratio is ignored
+    minima[c].store(std::bit_cast<uint64_t>(low));
     const auto& members = clusters[c].members;
     uint64_t m = members.size();
-    if (list.size() == m * (m - 1) / 2) continue;
-    representative_members(members, canonicals, kept, string_of);
-    size_t next = 0;
-    for (size_t x = 0; x < kept.size(); ++x) {
-      uint64_t a = members[kept[x]];
-      for (size_t y = x + 1; y < kept.size(); ++y) {
-        uint64_t b = members[kept[y]];
-        while (next < list.size() && std::tie(list[next].i, list[next].j) < std::tie(a, b)) ++next;
-        if (next < list.size() && list[next].i == a && list[next].j == b) {
-          ++next;
-          continue;
-        }
-        if (string_of[x] == string_of[y]) continue;  // two copies of one string: ratio 1.0
-        tasks.push_back({0.0, c, static_cast<uint32_t>(a), static_cast<uint32_t>(b)});
-      }
-    }
+    if (list.size() == m * (m - 1) / 2) continue;  // complete: every pair known
+    TaskSource& source = sources.emplace_back();
+    source.cluster = c;
+    source.known = std::move(list);
+    std::vector<uint32_t> kept;
+    representative_members(members, canonicals, kept, source.string_of);
+    for (uint32_t position : kept) source.members.push_back(static_cast<uint32_t>(members[position]));
   }
   known = {};
 
-  std::vector<std::atomic<uint64_t>> minima(clusters.size());
-  for (size_t c = 0; c < clusters.size(); ++c) minima[c].store(std::bit_cast<uint64_t>(start_min[c]));
-
-  if (!tasks.empty()) {
-    const bool parallel = tasks.size() >= CLUSTER_PARALLEL_MIN;
-    // Bounds: histograms of the canonicals that take part, then the lowest bounds first per cluster.
-    std::vector<bool> marked(n, false);
-    for (const MinRatioTask& t : tasks) marked[t.a] = marked[t.b] = true;
-    auto histograms = detail::map_indices<CharHistogram>(
-        n, parallel, [&](size_t k) { return marked[k] ? char_histogram(canonicals[k]) : CharHistogram{}; });
-    for (MinRatioTask& t : tasks) t.bound = histogram_bound(histograms[t.a], histograms[t.b]);
-    histograms = {};
-    detail::sort_items(tasks, parallel, [](const MinRatioTask& x, const MinRatioTask& y) {
-      auto xb = std::bit_cast<uint64_t>(x.bound), yb = std::bit_cast<uint64_t>(y.bound);
-      return std::tie(x.cluster, xb, x.a, x.b) < std::tie(y.cluster, yb, y.a, y.b);
-    });
-
-    // Two waves: the lowest-bound task of every cluster first, then all the others.
-    std::vector<MinRatioTask> first_wave, second_wave;
-    for (const MinRatioTask& t : tasks) {
-      if (first_wave.empty() || first_wave.back().cluster != t.cluster)
-        first_wave.push_back(t);
-      else
-        second_wave.push_back(t);
-    }
-    tasks = {};
-    auto lower = [&](const MinRatioTask& t) { lower_cluster_min(t, canonicals, slots, minima); };
-    if (parallel) {
-      std::vector<uint32_t> indexed;
-      indexed.reserve(second_wave.size());
-      for (const MinRatioTask& t : second_wave) indexed.push_back(t.b);
-      detail::sort_items(indexed, true, std::less<uint32_t>{});
-      indexed.erase(std::unique(indexed.begin(), indexed.end()), indexed.end());
-      detail::for_each_item(indexed, true, [&](uint32_t k) { slots.match_index_of(k); });
-    }
-    detail::for_each_item(first_wave, parallel, lower);
-    detail::for_each_item(second_wave, parallel, lower);
-  }
+  lower_all_minima(sources, n, canonicals, slots, minima, task_chunk);
 
   for (size_t c = 0; c < clusters.size(); ++c)
     clusters[c].min_ratio = std::bit_cast<double>(minima[c].load(std::memory_order_acquire));
   std::stable_sort(clusters.begin(), clusters.end(),
                    [](const Cluster& x, const Cluster& y) { return x.members.front() < y.members.front(); });
   return clusters;
+}
+
+}  // namespace detail
+
+std::vector<Cluster> form_clusters(uint64_t n, std::span<const ClusterEdge> edges,
+                                   std::span<const CodepointView> canonicals, MatchIndexTable& slots) {
+  return detail::form_clusters_chunked(n, edges, canonicals, slots, MIN_RATIO_TASK_CHUNK);
 }
 
 }  // namespace simsieve

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -25,6 +26,17 @@ struct MinRatioTask {
 // missing are built as needed. Parallel steps run on the caller's pool.
 std::vector<Cluster> form_clusters(uint64_t n, std::span<const ClusterEdge> edges,
                                    std::span<const CodepointView> canonicals, MatchIndexTable& slots);
+
+// Above this many pending pair comparisons, cluster formation enumerates them in chunks of this
+// size instead of all at once, so that its memory stays bounded for very large clusters.
+inline constexpr size_t MIN_RATIO_TASK_CHUNK = size_t{1} << 22;
+
+namespace detail {
+// form_clusters with the chunk size as a parameter (tests use tiny chunks).
+std::vector<Cluster> form_clusters_chunked(uint64_t n, std::span<const ClusterEdge> edges,
+                                           std::span<const CodepointView> canonicals, MatchIndexTable& slots,
+                                           size_t task_chunk);
+}  // namespace detail
 
 // Compares the task's pair and lowers its cluster's minimum (the bit pattern of a double in
 // minima[task.cluster]) when the pair's ratio is below it.

@@ -1,5 +1,6 @@
 // Test hooks for cluster formation: form_clusters on edges given from Python, with the index
-// table either empty (indexes built on demand) or filled up front, as the LSH pipeline hands it.
+// table either empty (indexes built on demand) or filled up front, as the LSH pipeline hands it,
+// and optionally a small chunk size for the pending pair comparisons.
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,7 +16,7 @@
 namespace simsieve::py::testing {
 namespace {
 
-constexpr Signature<3> kFormClusters{"form_clusters()", {"canonicals", "edges", "ready"}, 2};
+constexpr Signature<4> kFormClusters{"form_clusters()", {"canonicals", "edges", "ready", "task_chunk"}, 2};
 
 // (i, j, ratio or None)
 ClusterEdge to_edge(PyObject* obj) {
@@ -37,6 +38,7 @@ PyObject* form_clusters_hook(PyObject*, PyObject* args, PyObject* kwargs) {
     auto texts = arg("canonicals", bound[0], [](PyObject* o) { return to_vector(o, to_string); });
     auto edges = arg("edges", bound[1], [](PyObject* o) { return to_vector(o, to_edge); });
     bool ready = bound[2] && PyObject_IsTrue(bound[2]) == 1;
+    uint64_t chunk = bound[3] ? arg("task_chunk", bound[3], to_count) : MIN_RATIO_TASK_CHUNK;
     std::vector<Cluster> clusters = without_gil([&] {
       std::vector<std::vector<uint32_t>> code_points;
       for (const std::string& t : texts) code_points.push_back(decode_utf8(t));
@@ -49,7 +51,7 @@ PyObject* form_clusters_hook(PyObject*, PyObject* args, PyObject* kwargs) {
       } else {
         table.emplace(views);
       }
-      return form_clusters(views.size(), edges, views, *table);
+      return simsieve::detail::form_clusters_chunked(views.size(), edges, views, *table, chunk);
     });
     return to_py_list(clusters, [](const Cluster& c) {
              return to_py_tuple(to_py_list(c.members), to_py(c.min_ratio));

@@ -207,15 +207,17 @@ class TestSameAsModule:
         for pairs in ([(query, c) for c in lines], [(c, query) for c in lines]):
             assert same_floats(handle.ratio_many(pairs), native.ratio_many(pairs))
 
-    @pytest.mark.parametrize("uses", [1, 2, 3, 4, 5, 9])
-    def test_second_strings_shared_by_few_or_many_pairs(self, handle, uses):
-        # rarely and often shared second strings take different routes; each must stay exact,
-        # ASCII or not, short and dissimilar or long and similar
-        rng = random.Random(uses)
+    @pytest.mark.parametrize("repeats", [1, 3])
+    @pytest.mark.parametrize("distinct", [1, 2, 3, 4, 5, 8])
+    def test_second_strings_met_by_few_or_many_pairs(self, handle, distinct, repeats):
+        # a second string met by few or by many distinct pairs, each pair repeated or not, takes
+        # different routes; every one must stay exact, ASCII or not, short or long, similar or not
+        rng = random.Random(distinct * 10 + repeats)
         base = "".join(rng.choice("abc") for _ in range(300))
-        seconds = ["kitten", "caf\u00e9 \U0001f600 na\u00efve", base, base[::-1] + "\u00e9", ""]
-        firsts = ["sitting", "cafe naive", base[:200] + "d" + base[200:], "\u00e9\u00e9abc", ""]
-        pairs = [(rng.choice(firsts), b) for b in seconds for _ in range(uses)]
+        seconds = ["kitten", "sitting on the mat", "caf\u00e9 \U0001f600 na\u00efve", base, base[::-1] + "\u00e9", ""]
+        firsts = ["sitting", "kitchen", "cafe naive", base[:200] + "d" + base[200:], "\u00e9\u00e9abc", "",
+                  "the cat sat on the mat", base[100:250]]
+        pairs = [(f, b) for b in seconds for f in rng.sample(firsts, distinct) for _ in range(repeats)]
         rng.shuffle(pairs)
         assert same_floats(handle.ratio_many(pairs), [difflib_ratio(a, b) for a, b in pairs])
 

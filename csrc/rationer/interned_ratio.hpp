@@ -1,7 +1,8 @@
 // The batch ratio of the Rationer handle: the pairs of a batch are evaluated over their distinct
 // strings. Each distinct string is decoded at most once per call, a second string shared by
-// several pairs gets one match index for all of them, and the pairs are evaluated grouped by
-// their second string so that consecutive evaluations on a worker reuse the same index.
+// several pairs gets one match index for all of them, the pairs are evaluated grouped by their
+// second string so that consecutive evaluations on a worker reuse the same index, and a pair
+// that occurs several times is evaluated once.
 #pragma once
 
 #include <string>

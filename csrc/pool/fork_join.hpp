@@ -37,7 +37,7 @@ auto fork_join_context(A&& a, B&& b)
   }
 
   auto call_b = [&b, worker] { return b(detail::WorkerThread::current() != worker); };
-  detail::StackJob<decltype(call_b), detail::WorkerLatch> job_b(call_b, &worker->registry(), false);
+  detail::StackJob<decltype(call_b), detail::WorkerLatch> job_b(call_b, &worker->registry(), worker->index(), false);
   worker->push(&job_b);
 
   detail::Outcome<RA> result_a;

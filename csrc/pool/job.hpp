@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -67,11 +68,12 @@ class Outcome {
 };
 
 // Latch waited on by a worker thread, which keeps executing other jobs while it waits. Setting it
-// wakes the sleeping workers of the waiter's pool. When the setter belongs to another pool, the
+// wakes the waiting worker if it fell asleep. When the setter belongs to another pool, the
 // waiter's pool is kept alive until the wake-up is done.
 class WorkerLatch {
  public:
-  WorkerLatch(Registry* waiter_pool, bool cross_pool) : pool_(waiter_pool), cross_pool_(cross_pool) {}
+  WorkerLatch(Registry* waiter_pool, size_t waiter_index, bool cross_pool)
+      : pool_(waiter_pool), waiter_(waiter_index), cross_pool_(cross_pool) {}
   bool probe() const { return set_.load(std::memory_order_acquire); }
   const std::atomic<bool>& flag() const { return set_; }
   void set() noexcept;  // defined in registry.cpp
@@ -79,6 +81,7 @@ class WorkerLatch {
  private:
   std::atomic<bool> set_{false};
   Registry* pool_;
+  size_t waiter_;
   bool cross_pool_;
 };
 

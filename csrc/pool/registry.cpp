@@ -22,7 +22,11 @@ constexpr unsigned kIdleRoundsBeforeSleep = 32;
 
 Registry::Registry(size_t workers) {
   deques_.reserve(workers);
-  for (size_t i = 0; i < workers; ++i) deques_.push_back(std::make_unique<JobDeque>());
+  sleep_slots_.reserve(workers);
+  for (size_t i = 0; i < workers; ++i) {
+    deques_.push_back(std::make_unique<JobDeque>());
+    sleep_slots_.push_back(std::make_unique<SleepSlot>());
+  }
 }
 
 std::shared_ptr<Registry> Registry::start(size_t workers, std::string* error) {
@@ -57,8 +61,7 @@ void Registry::release_owner() {
 void Registry::terminate() {
   terminated_.store(true, std::memory_order_seq_cst);
   events_.fetch_add(1, std::memory_order_seq_cst);
-  std::lock_guard<std::mutex> lock(sleep_mutex_);
-  sleep_cv_.notify_all();
+  for (size_t i = 0; i < sleep_slots_.size(); ++i) wake(i);
 }
 
 void Registry::inject(Job* job) {
@@ -80,31 +83,47 @@ Job* Registry::pop_injected() {
   return job;
 }
 
-// A sleeper registers itself (sleepers_) and then re-reads events_; a waker bumps events_ and then
-// reads sleepers_. Both sides use sequentially consistent operations, so at least one of them sees
-// the other: either the sleeper notices the new event and stays awake, or the waker sees the
-// sleeper and notifies it under the mutex the sleeper holds until it waits.
+// A sleeper marks itself asleep and counts itself in sleepers_, then re-reads events_; a waker
+// bumps events_ and then reads sleepers_. Both sides use sequentially consistent operations, so
+// at least one of them sees the other: either the sleeper notices the new event and stays awake,
+// or the waker sees a sleeper and wakes it under the mutex the sleeper holds until it waits.
+bool Registry::wake(size_t index) {
+  SleepSlot& slot = *sleep_slots_[index];
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  if (!slot.asleep.load(std::memory_order_relaxed)) return false;
+  slot.woken = true;
+  slot.cv.notify_one();
+  return true;
+}
+
 void Registry::notify_new_work() {
   events_.fetch_add(1, std::memory_order_seq_cst);
   if (sleepers_.load(std::memory_order_seq_cst) == 0) return;
-  std::lock_guard<std::mutex> lock(sleep_mutex_);
-  sleep_cv_.notify_one();
+  // Any worker can take the job: wake the first sleeper found from a rotating start.
+  size_t n = sleep_slots_.size();
+  size_t start = wake_cursor_.fetch_add(1, std::memory_order_relaxed) % n;
+  for (size_t k = 0; k < n; ++k) {
+    size_t i = start + k < n ? start + k : start + k - n;
+    if (sleep_slots_[i]->asleep.load(std::memory_order_seq_cst) && wake(i)) return;
+  }
 }
 
-void Registry::notify_latch_set() {
+void Registry::notify_latch_set(size_t waiter) {
   events_.fetch_add(1, std::memory_order_seq_cst);
   if (sleepers_.load(std::memory_order_seq_cst) == 0) return;
-  // The waiter of the latch is one particular sleeper: wake them all.
-  std::lock_guard<std::mutex> lock(sleep_mutex_);
-  sleep_cv_.notify_all();
+  wake(waiter);
 }
 
-void Registry::sleep(uint64_t seen_events, const std::atomic<bool>& done) {
-  std::unique_lock<std::mutex> lock(sleep_mutex_);
+void Registry::sleep(size_t index, uint64_t seen_events, const std::atomic<bool>& done) {
+  SleepSlot& slot = *sleep_slots_[index];
+  std::unique_lock<std::mutex> lock(slot.mutex);
+  slot.asleep.store(true, std::memory_order_seq_cst);
   sleepers_.fetch_add(1, std::memory_order_seq_cst);
   if (events_.load(std::memory_order_seq_cst) == seen_events && !done.load(std::memory_order_seq_cst))
-    sleep_cv_.wait(lock);
+    slot.cv.wait(lock, [&] { return slot.woken; });
+  slot.woken = false;
   sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+  slot.asleep.store(false, std::memory_order_seq_cst);
 }
 
 // ---- Latches -----------------------------------------------------------------------------------
@@ -114,12 +133,14 @@ void WorkerLatch::set() noexcept {
   if (cross_pool_) {
     // The setter is a worker of another pool: keep the waiter's pool alive through the wake-up.
     std::shared_ptr<Registry> pool = pool_->shared_from_this();
+    size_t waiter = waiter_;
     set_.store(true, std::memory_order_seq_cst);
-    pool->notify_latch_set();
+    pool->notify_latch_set(waiter);
   } else {
     Registry* pool = pool_;  // the setter is a worker of this pool, which keeps it alive
+    size_t waiter = waiter_;
     set_.store(true, std::memory_order_seq_cst);
-    pool->notify_latch_set();
+    pool->notify_latch_set(waiter);
   }
 }
 
@@ -180,18 +201,29 @@ Job* WorkerThread::find_work() {
 
 void WorkerThread::wait_until(const std::atomic<bool>& done) {
   unsigned idle_rounds = 0;
+  // events_ as it was before the last search that found nothing: until it changes there is
+  // nothing new to find, so an idle worker does not keep scanning every queue of the pool.
+  // A fresh pool has queued nothing yet (events_ is 0), so a new worker starts out as if it had
+  // just searched: starting a large pool does not make every new worker scan every queue.
+  uint64_t searched_at = 0;
+  bool searched = true;
   while (!done.load(std::memory_order_acquire)) {
     uint64_t seen = registry_.events();
-    if (Job* job = find_work()) {
-      job->execute();
-      idle_rounds = 0;
-      continue;
+    if (!searched || seen != searched_at) {
+      if (Job* job = find_work()) {
+        job->execute();
+        idle_rounds = 0;
+        searched = false;
+        continue;
+      }
+      searched = true;
+      searched_at = seen;
     }
     if (++idle_rounds < kIdleRoundsBeforeSleep) {
       std::this_thread::yield();
       continue;
     }
-    registry_.sleep(seen, done);
+    registry_.sleep(index_, seen, done);
     idle_rounds = 0;
   }
 }

@@ -57,9 +57,10 @@ class Registry : public std::enable_shared_from_this<Registry> {
   // Hands a job from outside the pool to its workers.
   void inject(Job* job);
 
-  // Called after a job became available to thieves, and after a worker latch was set.
+  // Called after a job became available (wakes one sleeping worker, if any), and after the latch
+  // that worker `waiter` waits on was set (wakes that worker if it sleeps).
   void notify_new_work();
-  void notify_latch_set();
+  void notify_latch_set(size_t waiter);
 
  private:
   friend class WorkerThread;
@@ -67,8 +68,10 @@ class Registry : public std::enable_shared_from_this<Registry> {
   void worker_main(size_t index);
   void terminate();
   Job* pop_injected();
-  // Puts the calling worker to sleep unless new work or `done` arrived since it saw `seen_events`.
-  void sleep(uint64_t seen_events, const std::atomic<bool>& done);
+  // Puts worker `index` to sleep unless new work or `done` arrived since it saw `seen_events`.
+  void sleep(size_t index, uint64_t seen_events, const std::atomic<bool>& done);
+  // Wakes worker `index` if it is asleep; false if it was not.
+  bool wake(size_t index);
   uint64_t events() const { return events_.load(std::memory_order_seq_cst); }
 
   template <class F>
@@ -76,16 +79,27 @@ class Registry : public std::enable_shared_from_this<Registry> {
   template <class F>
   std::invoke_result_t<F&> install_from_other_pool(WorkerThread& waiter, F& op);
 
+  // Where one worker sleeps: it waits on its own condition variable, so that a latch can wake
+  // exactly the worker waiting on it.
+  struct alignas(64) SleepSlot {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::atomic<bool> asleep{false};
+    bool woken = false;  // guarded by mutex
+  };
+
   std::vector<std::unique_ptr<JobDeque>> deques_;
+  std::vector<std::unique_ptr<SleepSlot>> sleep_slots_;
 
   std::mutex inject_mutex_;
   std::deque<Job*> injected_;
   std::atomic<size_t> injected_count_{0};
 
-  std::mutex sleep_mutex_;
-  std::condition_variable sleep_cv_;
+  // events_ counts every new job and every latch set; a worker that found nothing to do re-scans
+  // only when it has changed, and sleeps only if it did not change since its last scan.
   std::atomic<uint64_t> events_{0};
   std::atomic<size_t> sleepers_{0};
+  std::atomic<size_t> wake_cursor_{0};
 
   std::atomic<size_t> owners_{1};
   std::atomic<bool> terminated_{false};
@@ -145,7 +159,7 @@ std::invoke_result_t<F&> Registry::install_blocking(F& op) {
 
 template <class F>
 std::invoke_result_t<F&> Registry::install_from_other_pool(WorkerThread& waiter, F& op) {
-  StackJob<F, WorkerLatch> job(op, &waiter.registry(), true);
+  StackJob<F, WorkerLatch> job(op, &waiter.registry(), waiter.index(), true);
   inject(&job);
   waiter.wait_until(job.latch.flag());
   return unwrap_outcome(job.outcome);

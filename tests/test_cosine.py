@@ -12,6 +12,13 @@ import pytest
 import simsieve
 from simsieve import _simsieve as native
 
+try:
+    from simsieve import _testing
+except ImportError:  # built without the private test module
+    _testing = None
+
+needs_testing = pytest.mark.skipif(_testing is None, reason="needs simsieve._testing")
+
 # ---------------------------------------------------------------------------------------------
 # Reference: TF-IDF exactly as the corpus defines it, and every pair's dot product.
 
@@ -181,6 +188,53 @@ def test_matches_brute_force(name, t):
     docs = CORPORA[name]
     result = native.cosine_join(docs, t)
     check_against_reference(docs, t, result)
+
+
+@needs_testing
+@pytest.mark.parametrize("name", sorted(CORPORA))
+def test_same_list_as_direct_rank_order_search(name):
+    # The candidate search over the probe-order index must reproduce the rank-order search
+    # exactly: same pairs, same cosines to the bit, same order.
+    docs = CORPORA[name]
+    for t in (0.95, 0.9, 0.7, 0.5, 0.3, 0.1, 1e-6, 0.0, -0.5, 1.0, 1.5, float("nan")):
+        assert native.cosine_join(docs, t) == _testing.cosine_join_direct(docs, t), t
+
+
+@needs_testing
+@pytest.mark.parametrize("t", [0.9, 0.6, 0.3], ids=str)
+def test_same_list_as_direct_search_on_a_split_corpus(t):
+    assert native.cosine_join(BIG, t, threads=2) == _testing.cosine_join_direct(BIG, t, 1)
+
+
+@needs_testing
+def test_corpus_layout():
+    # Every document of the "lines" corpus holds "@everywhere"; so do the added ones.
+    docs = CORPORA["lines"][:200] + [["solo", "@everywhere"], ["B", "b", "b", "@everywhere"], ["b", "@everywhere"]]
+    offsets, ranks, weights, max_weight, n_docs, n_features = _testing.tfidf_corpus(docs)
+    ref = reference_rows(docs)
+    assert n_docs == len(docs) and len(offsets) == n_docs + 1 and offsets[0] == 0
+    assert len(max_weight) == n_features and sorted(set(ranks)) == list(range(n_features))
+    assert all(a <= b for a, b in zip(max_weight, max_weight[1:]))
+    for d in range(n_docs):
+        row_r, row_w = ranks[offsets[d]:offsets[d + 1]], weights[offsets[d]:offsets[d + 1]]
+        assert all(a < b for a, b in zip(row_r, row_r[1:]))
+        assert sorted(row_w) == pytest.approx(sorted(ref[d].values()), abs=1e-15)
+        assert all(w <= max_weight[r] for r, w in zip(row_r, row_w))
+        if row_w:
+            assert math.fsum(w * w for w in row_w) == pytest.approx(1.0, abs=1e-12)
+    # The token present everywhere keeps explicit 0.0 entries and ranks first.
+    zero = [r for r, w in zip(ranks, weights) if w == 0.0]
+    assert zero and set(zero) == {0} and max_weight[0] == 0.0
+    assert _testing.tfidf_corpus([]) == ([0], [], [], [], 0, 0)
+    assert _testing.tfidf_corpus([["a", "b"]]) == ([0, 0], [], [], [], 1, 0)
+
+
+@needs_testing
+def test_equal_maximum_weights_rank_by_first_occurrence():
+    # q, p weigh 1.0 and x, y 1/sqrt(2): x ranks before y and q before p, by first occurrence.
+    _, ranks, _, max_weight, _, n_features = _testing.tfidf_corpus([["q"], ["p"], ["x", "y"]])
+    assert n_features == 4 and ranks == [2, 3, 0, 1]
+    assert max_weight == [pytest.approx(math.sqrt(0.5), abs=1e-15)] * 2 + [1.0, 1.0]
 
 
 def test_nonpositive_threshold_reports_every_pair_sharing_a_feature():
@@ -389,7 +443,7 @@ def test_accepted_arguments():
     assert native.cosine_join([[Tok(t) for t in d] for d in docs], Real(), threads=Count()) == expected
     for mode in ("CPU", "Gpu", "GPU+CPU", "gpu_cpu", "GpuCpu", "gpucpu"):
         assert native.cosine_join(docs, 0.1, mode) == expected
-    assert native.cosine_join(docs, 0.1, threads=100000) == expected
+    assert native.cosine_join(docs, 0.1, threads=7) == expected
     with pytest.raises(UnicodeEncodeError):
         native.cosine_join([["\ud800"]], 0.1)
 

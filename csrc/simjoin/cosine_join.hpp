@@ -26,7 +26,19 @@ inline constexpr uint64_t JOIN_MIN_ROWS_PER_PIECE = 256;
 
 // All pairs with cosine >= t, in ascending i and, within one i, in the order their j was first
 // reached by the probe. Runs its parallel phase on the current worker pool. A NaN t gives nothing.
+//
+// The result is defined by the rank-order index (JoinIndex, probe_row below): a pair is reported
+// when the probe of row i reaches j through j's indexed suffix, both bounds keep it and its
+// merged dot product reaches t; within a row, pairs come in the order of their first reach.
+// join_corpus finds the same pairs, with the same cosines and in the same order, through a
+// second index over the probe-order rows, whose posting lists hold only each row's rarest
+// features (ProbeIndex, probe_row_fast): every pair it could miss has a dot product below
+// t - BOUND_SLACK, and each candidate is then decided by the rank-order rules.
 std::vector<JoinPair> join_corpus(const TfIdfCorpus& corpus, double t);
+
+// The rank-order search run directly (every row probes the rank-order postings). Same result as
+// join_corpus; kept to check it against.
+std::vector<JoinPair> join_corpus_direct(const TfIdfCorpus& corpus, double t);
 
 namespace detail {
 
@@ -69,8 +81,35 @@ struct JoinScratch {
 // Appends the pairs (j, i, cos) with j < i of row i to scratch.out.
 void probe_row(uint64_t i, const JoinIndex& index, JoinScratch& scratch);
 
-// The pairs of rows begin .. end-1, in row order, with a scratch of their own.
-std::vector<JoinPair> probe_rows(const JoinIndex& index, uint64_t begin, uint64_t end);
+// Candidate index over the probe-order rows: a row's prefix stays unindexed while both
+// sum(w * probe_max_weight) and the prefix's norm stay below t - BOUND_SLACK. `ranked` holds the
+// rank-order prefix records that decide each candidate.
+struct ProbeIndex {
+  JoinIndex ranked;  // prefixes only: no rank-order postings
+  std::vector<uint64_t> posting_offsets;  // n_features + 1, by probe number
+  std::vector<Posting> postings;
+  std::vector<IndexPrefix> prefixes;  // probe-order prefix of every row
+};
+
+ProbeIndex build_probe_index(const TfIdfCorpus& corpus, double t);
+
+// A kept pair before ordering: its first reach is at rank `reach` of row i.
+struct RowHit {
+  uint32_t reach;
+  uint32_t j;
+  double cos;
+};
+
+struct ProbeScratch {
+  JoinScratch base;
+  std::vector<double> rank_norms;  // prefix norms of x in rank order
+  std::vector<RowHit> hits;
+
+  explicit ProbeScratch(uint64_t n_docs) : base(n_docs) {}
+};
+
+// Same output as probe_row on index.ranked with full postings.
+void probe_row_fast(uint64_t i, const ProbeIndex& index, ProbeScratch& scratch);
 
 }  // namespace detail
 

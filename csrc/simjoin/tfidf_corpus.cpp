@@ -167,6 +167,35 @@ TfIdfCorpus build_tfidf_corpus(std::span<const TokenDocument> docs) {
     }
   }
   corpus.feature_ranks = std::move(entry_ids);
+
+  // Probe order: rows holding the rank, descending; ties by rank.
+  const size_t n_features = ranked.size();
+  std::vector<uint32_t> holders(n_features, 0);
+  for (uint32_t r : corpus.feature_ranks) ++holders[r];
+  std::vector<uint32_t>& by_holders = ranked;
+  for (uint32_t r = 0; r < n_features; ++r) by_holders[r] = r;
+  std::sort(by_holders.begin(), by_holders.end(), [&](uint32_t a, uint32_t b) {
+    if (holders[a] != holders[b]) return holders[a] > holders[b];
+    return a < b;
+  });
+  std::vector<uint32_t>& probe_of = holders;
+  corpus.probe_max_weight.resize(n_features);
+  for (uint32_t q = 0; q < n_features; ++q) {
+    probe_of[by_holders[q]] = q;
+    corpus.probe_max_weight[q] = corpus.max_weight[by_holders[q]];
+  }
+  corpus.probe_features.resize(corpus.feature_ranks.size());
+  corpus.probe_weights.resize(corpus.weights.size());
+  for (size_t d = 0; d < n_docs; ++d) {
+    const uint64_t begin = corpus.row_offsets[d], end = corpus.row_offsets[d + 1];
+    row.clear();
+    for (uint64_t e = begin; e < end; ++e) row.emplace_back(probe_of[corpus.feature_ranks[e]], corpus.weights[e]);
+    std::sort(row.begin(), row.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (uint64_t e = begin; e < end; ++e) {
+      corpus.probe_features[e] = row[e - begin].first;
+      corpus.probe_weights[e] = row[e - begin].second;
+    }
+  }
   return corpus;
 }
 

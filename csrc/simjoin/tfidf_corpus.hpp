@@ -21,6 +21,14 @@ struct TfIdfCorpus {
   uint64_t n_docs = 0;
   uint64_t n_features = 0;
 
+  // The same rows in probe order, which the join uses to find candidates: features renumbered by
+  // descending number of rows holding them (ties by rank), so that a row's rare features come
+  // last and end up in the short posting lists. Same row_offsets; probe_max_weight is indexed by
+  // probe number.
+  std::vector<uint32_t> probe_features;
+  std::vector<double> probe_weights;
+  std::vector<double> probe_max_weight;
+
   std::span<const uint32_t> row_ranks(uint64_t d) const noexcept {
     return {feature_ranks.data() + row_offsets[d], static_cast<size_t>(row_offsets[d + 1] - row_offsets[d])};
   }

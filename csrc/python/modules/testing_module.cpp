@@ -15,6 +15,7 @@ const Adder adders[] = {
     add_gestalt_functions,
     add_cluster_functions,
     add_pool_functions,
+    add_cosine_functions,
 };
 
 int exec_module(PyObject* module) {

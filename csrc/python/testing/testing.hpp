@@ -14,5 +14,6 @@ int add_frame_functions(PyObject* module);
 int add_gestalt_functions(PyObject* module);
 int add_cluster_functions(PyObject* module);
 int add_pool_functions(PyObject* module);
+int add_cosine_functions(PyObject* module);
 
 }  // namespace simsieve::py::testing

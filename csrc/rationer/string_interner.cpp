@@ -1,5 +1,6 @@
 #include "rationer/string_interner.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <functional>
 #include <utility>
@@ -7,11 +8,13 @@
 namespace simsieve {
 
 namespace {
+constexpr size_t kMinTableSize = 16;
+
 uint64_t hash_of(std::string_view s) { return std::hash<std::string_view>{}(s); }
 }  // namespace
 
 StringInterner::StringInterner(size_t expected) {
-  table_.resize(std::bit_ceil(std::max<size_t>(16, expected * 2)));
+  table_.resize(std::bit_ceil(std::max<size_t>(kMinTableSize, expected * 2)));
   strings_.reserve(expected);
 }
 
@@ -51,7 +54,7 @@ void StringInterner::grow() {
 }
 
 std::vector<std::string_view> StringInterner::take_strings() {
-  std::vector<Slot>().swap(table_);
+  std::vector<Slot>(kMinTableSize).swap(table_);
   return std::exchange(strings_, {});
 }
 

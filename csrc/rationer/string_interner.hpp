@@ -35,8 +35,8 @@ class StringInterner {
 
   size_t size() const { return strings_.size(); }
 
-  // Drops the lookup table and hands over the distinct strings, indexed by id; the interner is
-  // empty afterwards.
+  // Releases the lookup table and hands over the distinct strings, indexed by id; the interner
+  // is empty (and usable) afterwards.
   std::vector<std::string_view> take_strings();
 
  private:

@@ -156,6 +156,14 @@ def test_shared_pool_sizing_from_the_environment(env, expected):
     assert run_child(SHARED_POOL_SIZE, **env) == str(want)
 
 
+def test_a_value_that_is_not_unicode_is_unparsable():
+    env = {k: v for k, v in os.environb.items() if k not in (b"RAYON_NUM_THREADS", b"RAYON_RS_NUM_CPUS")}
+    env.update({b"RAYON_NUM_THREADS": b"4\xff", b"RAYON_RS_NUM_CPUS": b"3"})
+    done = subprocess.run([sys.executable, "-c", SHARED_POOL_SIZE], env=env, capture_output=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == b"3"
+
+
 def test_shared_pool_reads_the_environment_once():
     code = """
         import os

@@ -151,6 +151,7 @@ def main() -> None:
     lines = stdlib_lines(args.n)
     print(f"{args.n} distinct stdlib lines, mean length {statistics.mean(map(len, lines)):.1f} code points")
     with tempfile.TemporaryDirectory() as tmp:
+        copies(os.path.join(tmp, "copies.json"), args.n)
         for threshold in args.thresholds:
             path = os.path.join(tmp, "in.json")
             Path(path).write_text(json.dumps([lines, threshold, args.threads]))
@@ -174,6 +175,15 @@ def main() -> None:
             else:
                 print(f"  rapidfuzz cdist(fuzz.ratio, cutoff {threshold * 100:.0f}) + components {rf[0]:8.2f} s"
                       f"  ({rf[1]} clusters; Indel metric)  = {rf[0] / seconds:.2f}x simsieve")
+
+
+def copies(path: str, n: int) -> None:
+    """n copies of one string: the work is linear in n."""
+    for text in ("john smith", ""):
+        Path(path).write_text(json.dumps([[text] * n, 0.8, 0]))
+        runs = [run_child(path, 0.8, 0, progress=False) for _ in range(3)]
+        print(f"{n} copies of {text!r}: median {statistics.median(r['seconds'] for r in runs) * 1000:.1f} ms,"
+              f" peak RSS {max(r['peak_kib'] for r in runs) / 1024:.0f} MiB, {runs[0]['clustered']} clustered")
 
 
 if __name__ == "__main__":

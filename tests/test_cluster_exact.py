@@ -238,6 +238,16 @@ def test_all_pass_thresholds_make_one_cluster():
     assert native.cluster_canonicals(canonicals, float("inf")) == []
 
 
+def test_concurrent_calls_from_python_threads():
+    from concurrent.futures import ThreadPoolExecutor
+
+    inputs = [names_with_typos(seed, 150) for seed in range(6)]
+    expected = [native.cluster_canonicals(c, 0.8, threads=1) for c in inputs]
+    with ThreadPoolExecutor(6) as pool:
+        got = list(pool.map(lambda k: native.cluster_canonicals(inputs[k], 0.8, threads=k % 3), range(6)))
+    assert got == expected
+
+
 # ---------------------------------------------------------------- interface
 
 

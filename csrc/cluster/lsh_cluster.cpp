@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "cluster/char_histogram.hpp"
 #include "cluster/form_clusters.hpp"
 #include "cluster/lazy_match_index.hpp"
 #include "cluster/lsh_banding.hpp"
@@ -165,17 +166,10 @@ std::vector<Cluster> cluster_lsh(std::span<const std::string> canonicals, double
     write_lsh_candidates(pairs, clock.seconds());
   }
 
-  // Code points of the strings that can end up in a cluster (those in a candidate pair and those
-  // with copies), and the match index of every string that verification compares against: the
-  // later string of each pair, and the earlier one too where one of its copies comes after a copy
-  // of the later string. Any other index that cluster formation needs is built there on demand.
-  std::vector<uint8_t> used(d, 0), indexed(d, 0);
-  for (uint64_t key : candidates) {
-    const uint32_t s = CandidateSet::lo_of(key), t = CandidateSet::hi_of(key);
-    used[s] = used[t] = 1;
-    indexed[t] = 1;
-    if (copies.first[t] < copies.last[s]) indexed[s] = 1;
-  }
+  // Code points and histograms of the strings that can end up in a cluster (those in a candidate
+  // pair and those with copies).
+  std::vector<uint8_t> used(d, 0);
+  for (uint64_t key : candidates) used[CandidateSet::lo_of(key)] = used[CandidateSet::hi_of(key)] = 1;
   for (uint32_t s = 0; s < d; ++s)
     if (copies.count(s) >= 2) used[s] = 1;
   auto decode = [&](size_t s) { return used[s] ? decode_utf8(canonicals[copies.first[s]]) : std::vector<uint32_t>{}; };
@@ -186,6 +180,25 @@ std::vector<Cluster> cluster_lsh(std::span<const std::string> canonicals, double
     code_points = parallel_map_collect<std::vector<uint32_t>>(d, decode, with_min_len(64));
   }
   const std::vector<CodepointView> text = codepoint_views(code_points);
+  auto histogram = [&](size_t s) { return used[s] ? char_histogram(text[s]) : CharHistogram{}; };
+  std::vector<CharHistogram> histograms;
+  if (d < kParallelMin) {
+    for (size_t s = 0; s < d; ++s) histograms.push_back(histogram(s));
+  } else {
+    histograms = parallel_map_collect<CharHistogram>(d, histogram, with_min_len(64));
+  }
+  const std::vector<uint64_t> plausible = plausible_candidates(candidates, text, histograms, threshold);
+  histograms = {};
+
+  // The match index of every string that verification compares against: the later string of each
+  // pair, and the earlier one too where one of its copies comes after a copy of the later string.
+  // Any other index that cluster formation needs is built there on demand.
+  std::vector<uint8_t> indexed(d, 0);
+  for (uint64_t key : plausible) {
+    const uint32_t s = CandidateSet::lo_of(key), t = CandidateSet::hi_of(key);
+    indexed[t] = 1;
+    if (copies.first[t] < copies.last[s]) indexed[s] = 1;
+  }
   auto build = [&](size_t s) { return indexed[s] ? build_match_index(text[s]) : MatchIndex{}; };
   std::vector<MatchIndex> indexes;
   if (d < kParallelMin) {
@@ -195,7 +208,7 @@ std::vector<Cluster> cluster_lsh(std::span<const std::string> canonicals, double
   }
 
   const DistinctStrings strings{text, indexes, copies.first, copies.last};
-  const std::vector<PairVerdict> verdicts = verify_candidates(candidates, strings, threshold);
+  const std::vector<PairVerdict> verdicts = verify_candidates(plausible, strings, threshold);
 
   // Copies of a string are linked to each other (ratio 1.0, or two empty strings) when they share
   // a bucket, i.e. when there is a band, and the threshold admits a full match.

@@ -1,5 +1,6 @@
 #include "cluster/lsh_verify.hpp"
 
+#include <algorithm>
 #include <optional>
 
 #include "cluster/lsh_banding.hpp"
@@ -23,6 +24,32 @@ Reach verify_pair(CodepointView a, const MatchIndex& index, CodepointView b, dou
     return {false, 0.0};
   }
   return ratio_reaches(a, index, b, t);
+}
+
+bool may_reach(CodepointView a, const CharHistogram& ha, CodepointView b, const CharHistogram& hb, double t) {
+  if (a.empty() || b.empty()) return true;
+  const uint64_t need = need_for(t, a.size() + b.size());
+  return std::min<uint64_t>(a.size(), b.size()) >= need && histogram_overlap(ha, hb) >= need;
+}
+
+std::vector<uint64_t> plausible_candidates(std::span<const uint64_t> candidates, std::span<const CodepointView> text,
+                                           std::span<const CharHistogram> histogram, double threshold) {
+  auto keep = [&](uint64_t key) {
+    const uint32_t s = CandidateSet::lo_of(key), t = CandidateSet::hi_of(key);
+    return may_reach(text[s], histogram[s], text[t], histogram[t], threshold);
+  };
+  std::vector<uint64_t> out;
+  if (candidates.size() < kParallelMin) {
+    for (uint64_t key : candidates)
+      if (keep(key)) out.push_back(key);
+    return out;
+  }
+  return parallel_filter_map<uint64_t>(
+      candidates.size(), [&](size_t k) -> std::optional<uint64_t> {
+        if (keep(candidates[k])) return candidates[k];
+        return std::nullopt;
+      },
+      with_min_len(1024));
 }
 
 std::vector<PairVerdict> verify_candidates(std::span<const uint64_t> candidates, const DistinctStrings& strings,

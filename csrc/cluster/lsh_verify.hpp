@@ -1,11 +1,13 @@
-// Exact verification of LSH candidate pairs: every candidate is compared with the bounded ratio
-// test, and only the pairs that reach the threshold survive, each with its exact ratio.
+// Exact verification of LSH candidate pairs: every candidate is decided, by two exact upper bounds
+// of its match count or by the bounded ratio test, and only the pairs that reach the threshold
+// survive, each with its exact ratio.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "cluster/char_histogram.hpp"
 #include "cluster/cluster_types.hpp"
 #include "gestalt/bounded.hpp"
 #include "gestalt/match_index.hpp"
@@ -17,6 +19,16 @@ namespace simsieve {
 // with ratio 1.0 at every threshold; one empty canonical is linked (ratio 0.0) only when the
 // threshold demands no match at all.
 Reach verify_pair(CodepointView a, const MatchIndex& index, CodepointView b, double t);
+
+// False only when the pair (a, b) cannot reach threshold t in either orientation: its need is
+// above the shorter length or above the character overlap, two upper bounds of the match count.
+// A pair with an empty string is left to verify_pair.
+bool may_reach(CodepointView a, const CharHistogram& ha, CodepointView b, const CharHistogram& hb, double t);
+
+// The candidates (keys (s << 32) | t) that may_reach keeps, in their order. The others have no
+// edge, so dropping them before the match indexes are built changes nothing but the cost.
+std::vector<uint64_t> plausible_candidates(std::span<const uint64_t> candidates, std::span<const CodepointView> text,
+                                           std::span<const CharHistogram> histogram, double threshold);
 
 // The distinct strings that candidate pairs are formed over. A string stands for all its
 // byte-identical copies in the input: `first` and `last` are the positions of its first and last

@@ -246,6 +246,7 @@ std::vector<Cluster> form_clusters_chunked(uint64_t n, std::span<const ClusterEd
                                            size_t task_chunk) {
   ensure(task_chunk > 0, "task chunk must not be empty");
   ensure(canonicals.size() == n && slots.size() == n, "cluster formation got tables of different sizes");
+  ensure(n <= UINT32_MAX, "too many canonicals for cluster formation");
   // Components.
   std::vector<uint64_t> parent(n);
   for (uint64_t k = 0; k < n; ++k) parent[k] = k;

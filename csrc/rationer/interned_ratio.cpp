@@ -158,7 +158,8 @@ std::vector<double> interned_ratio_many(const std::vector<std::pair<std::string,
   std::vector<unsigned char> index_wanted(shared.size(), 0);
   for (size_t r = 0; r < runs; ++r) {
     const uint32_t slot = shared_slot[b_of(run_keys[r])];
-    if (slot != kNone && !sparse[r]) index_wanted[slot] = 1;
+    // (an empty string is never searched: its pairs have ratio 0 or 1 outright)
+    if (slot != kNone && !sparse[r] && !code_points[shared[slot].id].empty()) index_wanted[slot] = 1;
   }
   parallel_for_each(shared.size(), [&](size_t slot) {
     if (index_wanted[slot]) shared[slot].index = build_match_index(code_points[shared[slot].id]);

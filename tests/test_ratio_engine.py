@@ -93,6 +93,13 @@ def test_long_repetitive_strings_complete():
     assert hooks.indexed_ratio("ab" * 50000, "b" + "ab" * 50000) == 200000 / 200001
 
 
+def test_nested_use_of_the_search_scratch_is_an_internal_failure():
+    with pytest.raises(native.PanicException, match="re-entered"):
+        hooks.reenter_match_search()
+    # The thread's scratch is usable again afterwards.
+    assert hooks.count_matches("abc", "abc") == 3
+
+
 # ---------------------------------------------------------------------------------------------
 # Match index
 

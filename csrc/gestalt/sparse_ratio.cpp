@@ -30,6 +30,7 @@ struct SparseScratch : detail::ScratchArea {
   std::vector<uint32_t> positions;
   std::vector<uint64_t> rows[2];  // alternate by a position: read the previous, write the current
   std::vector<Range> stack;
+  std::vector<uint32_t> cap;  // per a position: bound on a run ending there in later searches
   uint64_t clock = 0;
 };
 
@@ -60,6 +61,7 @@ class SparseSearch {
       pos[end[c]++] = j;
     }
     ensure(cursor == lb, "sparse index: histogram does not match b");
+    s_.cap.assign(a.size(), 0xFFFFFFFFu);
     for (auto& row : s_.rows) {
       if (row.size() < b.size() + 1) row.resize(b.size() + 1, 0);
     }
@@ -93,9 +95,29 @@ class SparseSearch {
     }
     const uint64_t base = s_.clock + 1;
     s_.clock = base + (r.ahi - r.alo) + 1;
-    uint64_t prev_stamp = base << 32;
-    for (uint32_t x = r.alo; x < r.ahi; ++x) {
-      const uint64_t stamp = prev_stamp + (uint64_t{1} << 32);
+    uint32_t* cap = s_.cap.data();
+    // Positions from exact_from on have exact row values (no skipped position right before them).
+    uint32_t exact_from = r.alo;
+    uint32_t dense_until = r.alo;  // positions before this are processed without a skip check
+    uint32_t x = r.alo;
+    while (x < r.ahi) {
+      if (x >= dense_until && std::min(cap[x], x - r.alo + 1) <= best.k) {
+        // No run ending at x .. x1 - 1 can beat best. Skipping them leaves the rows empty there,
+        // so the scan resumes best.k positions before x1: a run through the gap that ends at or
+        // after x1 is then counted in full, since the part of it ending at x1 - 1 is at most
+        // best.k long.
+        uint32_t x1 = x + 1;
+        while (x1 < r.ahi && std::min(cap[x1], x1 - r.alo + 1) <= best.k) ++x1;
+        if (x1 == r.ahi) break;
+        const uint32_t resume = x1 - best.k;
+        if (resume > x) {
+          x = resume;
+          exact_from = x1;
+        }
+        dense_until = x1;
+      }
+      const uint64_t stamp = (base + (x - r.alo) + 1) << 32;
+      const uint64_t prev_stamp = stamp - (uint64_t{1} << 32);
       const uint64_t* prev = rows[(x + 1) & 1];
       uint64_t* cur = rows[x & 1];
       const uint32_t c = a_[x];
@@ -105,14 +127,19 @@ class SparseSearch {
         it = last - it > 16 ? std::lower_bound(it, last, r.blo) : it;
         while (it != last && *it < r.blo) ++it;
       }
+      uint32_t longest = 0;
       for (; it != last && *it < r.bhi; ++it) {
         const uint32_t y = *it;
         const uint64_t before = prev[y];
         const uint32_t k = ((before & 0xFFFFFFFF00000000ull) == prev_stamp ? static_cast<uint32_t>(before) : 0) + 1;
         cur[y + 1] = stamp | k;
+        longest = std::max(longest, k);
         if (k > best.k) best = {x - k + 1, y - k + 1, k};
       }
-      prev_stamp = stamp;
+      // The longest run ending at x inside these ranges bounds it in every later sub-problem,
+      // which lies inside them.
+      if (x >= exact_from && longest < cap[x]) cap[x] = longest;
+      ++x;
     }
     return best;
   }
@@ -187,6 +214,46 @@ class ByteRowSearch {
 };
 #endif
 
+#if defined(__SSE2__)
+// Longest match of a sub-problem whose b range holds at most 64 code points, on the register
+// rows of that range alone.
+Block short_range_match(std::span<const uint32_t> a, std::span<const uint32_t> b, const Range& r) {
+  const uint32_t m = r.bhi - r.blo;
+  const std::span<const uint32_t> sub = b.subspan(r.blo, m);
+  const Range local{r.alo, r.ahi, 0, m};
+  Block blk;
+  if (m <= 16) {
+    blk = ByteRowSearch<1>(a, sub).longest_match(local);
+  } else if (m <= 32) {
+    blk = ByteRowSearch<2>(a, sub).longest_match(local);
+  } else {
+    blk = ByteRowSearch<4>(a, sub).longest_match(local);
+  }
+  blk.j += r.blo;
+  return blk;
+}
+#endif
+
+// The position-index search for long b, handing sub-problems with a short b range to the
+// register rows, which cost a few vector operations per a position instead of a search in each
+// code point's run.
+class MixedSearch {
+ public:
+  MixedSearch(SparseScratch& s, std::span<const uint32_t> a, std::span<const uint32_t> b, const AsciiHistogram& hist_b)
+      : wide_(s, a, b, hist_b), a_(a), b_(b) {}
+
+  Block longest_match(const Range& r) {
+#if defined(__SSE2__)
+    if (r.bhi - r.blo <= 64) return short_range_match(a_, b_, r);
+#endif
+    return wide_.longest_match(r);
+  }
+
+ private:
+  SparseSearch wide_;
+  std::span<const uint32_t> a_, b_;
+};
+
 template <class Search>
 uint64_t run_recursion(Search& search, std::vector<Range>& stack, uint32_t la, uint32_t lb) {
   stack.clear();
@@ -238,7 +305,7 @@ uint64_t sparse_match_count(std::span<const uint32_t> a, std::span<const uint32_
     return run_recursion(search, lease->stack, la, lb);
   }
 #endif
-  SparseSearch search(*lease, a, b, hist_b);
+  MixedSearch search(*lease, a, b, hist_b);
   return run_recursion(search, lease->stack, la, lb);
 }
 

@@ -8,6 +8,7 @@
 #include "gestalt/codepoints.hpp"
 #include "gestalt/match_count.hpp"
 #include "gestalt/match_index.hpp"
+#include "gestalt/match_search.hpp"
 #include "gestalt/sparse_ratio.hpp"
 #include "gestalt/work_factor.hpp"
 #include "python/build.hpp"
@@ -216,7 +217,22 @@ PyObject* index_summary_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// reenter_match_search() counts matches while the calling thread's search scratch is already
+// leased, as a nested call would; the engine must refuse with an internal failure.
+PyObject* reenter_match_search_hook(PyObject*, PyObject*, PyObject*) {
+  return call_frame([&]() -> PyObject* {
+    uint64_t m = without_gil([&] {
+      simsieve::detail::ScratchLease outer(simsieve::detail::thread_match_scratch(), "outer lease");
+      std::vector<uint32_t> a{1, 2, 3}, b{1, 2, 3};
+      MatchIndex index = build_match_index(b);
+      return count_matches(a, index, b);
+    });
+    return to_py(m).release();
+  });
+}
+
 PyMethodDef gestalt_functions[] = {
+    SIMSIEVE_TEST_ENTRY("reenter_match_search", reenter_match_search_hook),
     SIMSIEVE_TEST_ENTRY("ratio_reaches", ratio_reaches_hook),
     SIMSIEVE_TEST_ENTRY("ratio_reaches_fast", ratio_reaches_fast_hook),
     SIMSIEVE_TEST_ENTRY("capped_ratio", capped_ratio_hook),

@@ -29,8 +29,22 @@ METHODS = ("simsieve", "sparse_dot_topn", "sklearn")
 SWEEP = [0.95, 0.9, 0.85, 0.8, 0.75, 0.7, 0.65, 0.6, 0.55, 0.5]
 
 
-def peak_kib():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+MEMORY_CAP = 12 << 30  # address-space cap of a child, so a peer that explodes fails alone
+
+
+def status_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(field)
+
+
+def reset_peak():
+    """Resets the peak resident set (VmHWM) to the current one; returns the current one."""
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    return status_kib("VmRSS")
 
 
 def sklearn_matrix(docs):
@@ -84,13 +98,15 @@ def child(args):
     with open(args.corpus, "rb") as f:
         docs = pickle.load(f)
     fn = {"simsieve": run_simsieve, "sklearn": run_sklearn, "sparse_dot_topn": run_topn}.get(args.method)
-    base = peak_kib()
-    times, result = [], None
+    resource.setrlimit(resource.RLIMIT_AS, (MEMORY_CAP, MEMORY_CAP))
+    times, result, peak = [], None, 0
     for _ in range(args.repeats):
+        base = reset_peak()
         t0 = time.perf_counter()
         result = run_sweep(docs, args.method[6:]) if args.method.startswith("sweep:") else fn(docs, args.threshold)
         times.append(time.perf_counter() - t0)
-    print(json.dumps({"times": times, "result": result, "peak_mib": (peak_kib() - base) / 1024}))
+        peak = max(peak, status_kib("VmHWM") - base)
+    print(json.dumps({"times": times, "result": result, "peak_mib": peak / 1024}))
 
 
 def measure(python, corpus, method, threshold, repeats, timeout):
@@ -114,6 +130,9 @@ def main():
     ap.add_argument("--peer-repeats", type=int, default=1, help="repeats for the (slow) peers")
     ap.add_argument("--timeout", type=float, default=1800, help="seconds per measurement")
     ap.add_argument("--methods", nargs="+", default=list(METHODS))
+    ap.add_argument("--peer-thresholds", type=float, nargs="+",
+                    help="thresholds at which the peers run (default: all); their cost hardly depends on it")
+    ap.add_argument("--sweep-sizes", type=int, nargs="*", default=[20000], help="sizes that get the sweep")
     ap.add_argument("--sweep", action="store_true", help="also run the threshold sweep")
     ap.add_argument("--child")
     ap.add_argument("--corpus")
@@ -138,6 +157,8 @@ def main():
         for t in args.thresholds:
             base = None
             for method in args.methods:
+                if method != "simsieve" and args.peer_thresholds and t not in args.peer_thresholds:
+                    continue
                 reps = args.repeats if method == "simsieve" else args.peer_repeats
                 r = measure(sys.executable, corpus, method, t, reps, args.timeout)
                 if r is None:
@@ -152,7 +173,7 @@ def main():
                 ratio = "%.1fx" % (med / base) if base else ""
                 print("| %.2f | %s | %.3f | %.0f | %d | %s |" % (t, method, med, r["peak_mib"], r["result"], ratio),
                       flush=True)
-        if args.sweep:
+        if args.sweep and n in args.sweep_sizes:
             print("\nThreshold sweep %s:\n" % ", ".join(map(str, SWEEP)))
             print("| way | median s | peak MiB | ratio |")
             print("|---|---|---|---|")

@@ -77,6 +77,7 @@ PyObject* joiner_join(PyObject* self, PyObject* args, PyObject* kwargs) {
     const double threshold = arg("threshold", bound[0], to_real);
     const JoinOptions options = join_options(bound[1], bound[2]);
     std::shared_ptr<const TfIdfCorpus> corpus = as_joiner(self)->corpus;
+    ensure(corpus != nullptr, "CosineJoiner without a corpus");
     std::vector<JoinPair> pairs = without_gil(
         [&] { return with_thread_budget(options.threads, [&] { return join_corpus(*corpus, threshold); }); });
     return join_pairs_to_py(pairs).release();

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "pool/cancel.hpp"
 #include "pool/parallel.hpp"
 
 namespace simsieve {
@@ -254,7 +255,9 @@ void probe_row_fast(uint64_t i, const ProbeIndex& index, ProbeScratch& scratch) 
   hits.clear();
   const bool cheap_bound = m >= EARLY_BOUND_MIN_ENTRIES;
 
+  constexpr size_t kLookahead = 16;  // candidates whose prefix records are fetched ahead
   for (size_t k = 0; k < n_touched; ++k) {
+    if (k + kLookahead < n_touched) __builtin_prefetch(&index.prefixes[touched[k + kLookahead]]);
     const uint32_t d = touched[k];
     const double o_probe = acc[d];
     acc[d] = -1.0;
@@ -312,7 +315,10 @@ void probe_row_fast(uint64_t i, const ProbeIndex& index, ProbeScratch& scratch) 
 
 std::vector<JoinPair> probe_rows(const JoinIndex& index, uint64_t begin, uint64_t end) {
   JoinScratch scratch(index.corpus->n_docs);
-  for (uint64_t i = begin; i < end; ++i) probe_row(i, index, scratch);
+  for (uint64_t i = begin; i < end; ++i) {
+    check_cancelled_every(i - begin + 1);
+    probe_row(i, index, scratch);
+  }
   return std::move(scratch.out);
 }
 
@@ -345,7 +351,10 @@ std::vector<JoinPair> join_corpus(const TfIdfCorpus& corpus, double t) {
   const detail::ProbeIndex index = detail::build_probe_index(corpus, t);
   return probe_in_pieces(corpus.n_docs, [&](size_t begin, size_t end) {
     detail::ProbeScratch scratch(corpus.n_docs);
-    for (size_t i = begin; i < end; ++i) detail::probe_row_fast(i, index, scratch);
+    for (size_t i = begin; i < end; ++i) {
+      check_cancelled_every(i - begin + 1);
+      detail::probe_row_fast(i, index, scratch);
+    }
     return std::move(scratch.base.out);
   });
 }

@@ -14,6 +14,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "pool/cancel.hpp"
+
 namespace simsieve::detail {
 
 class Registry;
@@ -93,9 +95,19 @@ class BlockingLatch {
     set_ = true;
     cv_.notify_all();
   }
+  // Blocks until set; runs the thread's wait hook (if any) every kWaitHookInterval meanwhile.
   void wait() {
     std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [this] { return set_; });
+    const WaitHook hook = current_wait_hook;
+    if (!hook.fn) {
+      cv_.wait(lock, [this] { return set_; });
+      return;
+    }
+    while (!cv_.wait_for(lock, kWaitHookInterval, [this] { return set_; })) {
+      lock.unlock();
+      hook.fn(hook.context);
+      lock.lock();
+    }
   }
 
  private:
@@ -112,7 +124,8 @@ class StackJob : public Job {
 
   template <class... LatchArgs>
   explicit StackJob(F& f, LatchArgs&&... latch_args)
-      : Job(&StackJob::execute_here), latch(std::forward<LatchArgs>(latch_args)...), f_(f) {}
+      : Job(&StackJob::execute_here), latch(std::forward<LatchArgs>(latch_args)...), f_(f),
+        token_(current_cancel_token()) {}
 
   // Runs the closure on the calling thread without going through the latch (the job was taken
   // back by its creator before anyone else started it).
@@ -123,10 +136,14 @@ class StackJob : public Job {
 
  private:
   F& f_;
+  const CancelToken* token_;  // the call this job works for, carried to whichever thread runs it
 
   static void execute_here(Job* job) {
     auto* self = static_cast<StackJob*>(job);
-    self->outcome.run(self->f_);
+    {
+      CancelScope scope(self->token_);
+      self->outcome.run(self->f_);
+    }
     self->latch.set();  // last touch: the creator may return as soon as it sees the latch
   }
 };

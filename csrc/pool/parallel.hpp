@@ -38,6 +38,7 @@
 #include <utility>
 #include <vector>
 
+#include "pool/cancel.hpp"
 #include "pool/fork_join.hpp"
 #include "pool/worker_pool.hpp"
 
@@ -77,6 +78,7 @@ class Splitter {
 // Calls leaf(begin, end) on the pieces of [begin, end).
 template <class Leaf>
 void split_for(size_t begin, size_t end, bool migrated, Splitter splitter, Leaf& leaf) {
+  check_cancelled();
   if (!splitter.try_split(end - begin, migrated)) {
     leaf(begin, end);
     return;
@@ -89,6 +91,7 @@ void split_for(size_t begin, size_t end, bool migrated, Splitter splitter, Leaf&
 // leaf(begin, end) -> R per piece; join(R left, R right) -> R combines neighbours, left first.
 template <class R, class Leaf, class Join>
 R split_reduce(size_t begin, size_t end, bool migrated, Splitter splitter, Leaf& leaf, Join& join) {
+  check_cancelled();
   if (!splitter.try_split(end - begin, migrated)) return leaf(begin, end);
   size_t mid = begin + (end - begin) / 2;
   auto [left, right] = fork_join_context([&](bool m) { return split_reduce<R>(begin, mid, m, splitter, leaf, join); },
@@ -116,7 +119,10 @@ template <class F>
 void parallel_for_each(size_t n, F&& f, MinLen min = {}) {
   parallel_for_each_range(
       n, [&f](size_t begin, size_t end) {
-        for (size_t i = begin; i < end; ++i) f(i);
+        for (size_t i = begin; i < end; ++i) {
+          check_cancelled_every(i - begin + 1);
+          f(i);
+        }
       },
       min);
 }
@@ -132,7 +138,10 @@ std::vector<T> parallel_map_collect(size_t n, F&& f, MinLen min = {}) {
     std::vector<T> out(n);
     parallel_for_each_range(
         n, [&](size_t begin, size_t end) {
-          for (size_t i = begin; i < end; ++i) out[i] = f(i);
+          for (size_t i = begin; i < end; ++i) {
+            check_cancelled_every(i - begin + 1);
+            out[i] = f(i);
+          }
         },
         min);
     return out;
@@ -140,7 +149,10 @@ std::vector<T> parallel_map_collect(size_t n, F&& f, MinLen min = {}) {
     std::vector<std::optional<T>> slots(n);
     parallel_for_each_range(
         n, [&](size_t begin, size_t end) {
-          for (size_t i = begin; i < end; ++i) slots[i].emplace(f(i));
+          for (size_t i = begin; i < end; ++i) {
+            check_cancelled_every(i - begin + 1);
+            slots[i].emplace(f(i));
+          }
         },
         min);
     std::vector<T> out;
@@ -156,6 +168,7 @@ std::vector<T> parallel_filter_map(size_t n, F&& f, MinLen min = {}) {
   auto leaf = [&f](size_t begin, size_t end) {
     std::vector<T> kept;
     for (size_t i = begin; i < end; ++i) {
+      check_cancelled_every(i - begin + 1);
       std::optional<T> r = f(i);
       if (r) kept.push_back(std::move(*r));
     }

@@ -21,9 +21,11 @@
 #include <cstddef>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 #include "common/internal_error.hpp"
+#include "pool/cancel.hpp"
 #include "python/errors.hpp"
 
 namespace simsieve::py {
@@ -52,23 +54,66 @@ struct Signature {
 };
 
 // Releases the interpreter lock for its lifetime; the lock is re-acquired on every path out,
-// exceptions included.
+// exceptions included. While released, it is the calling thread's cancellation point: whenever
+// the thread blocks waiting for pool work, it briefly takes the lock back every few tens of
+// milliseconds to run pending signal handlers (PyErr_CheckSignals); when one raises (Ctrl-C:
+// KeyboardInterrupt), the call's cancel token is set so that the computation stops at its next
+// check, and the raised exception becomes the call's result.
 class GilRelease {
  public:
-  GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-  ~GilRelease() { PyEval_RestoreThread(state_); }
+  GilRelease() noexcept
+      : cancel_scope_(&token_), hook_scope_(&GilRelease::poll_signals, this), state_(PyEval_SaveThread()) {}
+  ~GilRelease() { reacquire(); }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 
+  void reacquire() noexcept {
+    if (state_) PyEval_RestoreThread(std::exchange(state_, nullptr));
+  }
+  // True when a signal handler raised during the call; its exception is pending.
+  bool interrupted() const noexcept { return interrupted_; }
+
  private:
+  static void poll_signals(void* self_ptr) {
+    auto* self = static_cast<GilRelease*>(self_ptr);
+    if (self->interrupted_ || !self->state_) return;
+    PyEval_RestoreThread(self->state_);
+    if (PyErr_CheckSignals() < 0) {
+      self->interrupted_ = true;
+      self->token_.cancel();
+    }
+    self->state_ = PyEval_SaveThread();
+  }
+
+  CancelToken token_;
+  CancelScope cancel_scope_;
+  WaitHookScope hook_scope_;
   PyThreadState* state_;
+  bool interrupted_ = false;
 };
 
-// Runs f with the interpreter lock released. f must not touch any Python object.
+// Runs f with the interpreter lock released. f must not touch any Python object. A call
+// interrupted by a signal discards f's result (or its Cancelled unwinding) and raises the
+// signal handler's exception.
 template <class F>
 decltype(auto) without_gil(F&& f) {
   GilRelease released;
-  return std::forward<F>(f)();
+  try {
+    if constexpr (std::is_void_v<std::invoke_result_t<F&>>) {
+      f();
+      released.reacquire();
+      if (released.interrupted()) throw PythonError{};
+    } else {
+      auto result = f();
+      released.reacquire();
+      if (released.interrupted()) throw PythonError{};
+      return result;
+    }
+  } catch (const Cancelled&) {
+    released.reacquire();
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    throw PythonError{};
+  }
 }
 
 // The protective frame: runs body (which returns a new reference or nullptr with an exception

@@ -12,9 +12,27 @@ from typing import Any
 
 from . import _simsieve
 from ._close_matches import get_close_matches
-from ._simsieve import CosineJoiner, PanicException, cluster_canonicals, cluster_canonicals_lsh, cosine_join, ratio_many
+from ._simsieve import (
+    CosineJoiner,
+    PanicException,
+    Rationer,
+    cluster_canonicals,
+    cluster_canonicals_lsh,
+    cosine_join,
+    ratio_many,
+)
 
-__all__ = ["CosineJoiner", "PanicException", "cluster_canonicals", "cluster_canonicals_lsh", "cosine_join", "get_close_matches", "ratio", "ratio_many"]
+__all__ = [
+    "CosineJoiner",
+    "PanicException",
+    "Rationer",
+    "cluster_canonicals",
+    "cluster_canonicals_lsh",
+    "cosine_join",
+    "get_close_matches",
+    "ratio",
+    "ratio_many",
+]
 
 _MISSING: Any = object()
 

@@ -1,0 +1,36 @@
+"""The package's type stubs describe the whole public API: mypy --strict accepts real usage and
+rejects misuse."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import simsieve
+
+pytest.importorskip("mypy")
+HERE = Path(__file__).resolve().parent
+
+
+def run_mypy(path):
+    env = {**os.environ, "MYPYPATH": str(Path(simsieve.__file__).resolve().parent.parent)}
+    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull,
+                           str(path)], capture_output=True, text=True, env=env, timeout=300)
+
+
+def test_stubs_accept_the_whole_api():
+    done = run_mypy(HERE / "typing" / "uses_every_api.py")
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_stubs_reject_misuse(tmp_path):
+    bad = tmp_path / "misuse.py"
+    bad.write_text("import simsieve\n"
+                   "x: str = simsieve.ratio('a', 'b')\n"
+                   "simsieve.cluster_canonicals(['a'], 'high')\n"
+                   "simsieve.Rationer().ratio_many(['a'])\n")
+    done = run_mypy(bad)
+    assert done.returncode == 1
+    assert done.stdout.count("error:") == 3, done.stdout

@@ -1,0 +1,34 @@
+"""Type-checked with mypy --strict by tests/test_typing.py: uses the whole public API."""
+
+from typing import List, Tuple
+
+import simsieve
+
+one: float = simsieve.ratio("john smith", "jon smyth")
+many: List[float] = simsieve.ratio([("a", "b"), ("c", "d")], threads=2)
+batch: List[float] = simsieve.ratio_many([("a", "b")], threads=0)
+
+clusters: List[Tuple[List[int], float]] = simsieve.cluster_canonicals(["a", "b"], 0.8, threads=1)
+lsh: List[Tuple[List[int], float]] = simsieve.cluster_canonicals_lsh(["a", "b"], 0.8, 64, 4, threads=0)
+for members, min_ratio in clusters + lsh:
+    first: int = members[0]
+    lowest: float = min_ratio
+
+pairs: List[Tuple[int, int, float]] = simsieve.cosine_join([["a", "b"], ["b"]], 0.5, "cpu", threads=0)
+joiner = simsieve.CosineJoiner([["a", "b"], ["b"]])
+again: List[Tuple[int, int, float]] = joiner.join(0.5, concurrency="gpu", threads=1)
+gpu: bool = joiner.has_gpu
+
+rationer = simsieve.Rationer(concurrency="cpu", threads=2, delta=0.1)
+mode: str = rationer.concurrency
+delta: float = rationer.delta
+r1: float = rationer.ratio("a", "b")
+r2: List[float] = rationer.ratio_many([("a", "b")])
+r3: List[Tuple[List[int], float]] = rationer.cluster_canonicals(["a", "b"], 0.5)
+
+close: List[str] = simsieve.get_close_matches("appel", ["ape", "apple"], n=2, cutoff=0.5)
+
+try:
+    simsieve.ratio("a", "b")
+except simsieve.PanicException as failure:
+    text: str = str(failure)

@@ -3,6 +3,7 @@ leak or a corrupted interpreter."""
 
 import gc
 import math
+import os
 import sys
 
 import pytest
@@ -227,4 +228,5 @@ def test_failing_calls_keep_refcounts_and_memory_flat():
     gc.collect()
     grown = _rss_kib() - start
     assert (sys.getrefcount(good), sys.getrefcount(seq), sys.getrefcount(pairs), sys.getrefcount(docs)) == before
-    assert grown < 20_000, f"RSS grew by {grown} KiB over 100 000 failing calls"
+    if "san.so" not in os.environ.get("LD_PRELOAD", ""):  # sanitizers quarantine freed memory
+        assert grown < 20_000, f"RSS grew by {grown} KiB over 100 000 failing calls"

@@ -5,7 +5,8 @@
 Each run times (wall clock, and the process's CPU time over all its threads), one after the
 other on the same batch: ratio_many with threads=1 (one worker),
 with threads=0 (the shared pool, all cores), and a Python loop calling the scalar ratio once per
-pair. A separate measurement gives the start-up cost of a per-call pool: the median time of
+pair. The CPU time of every thread during further threads=0 calls shows how the batch spread over the
+shared pool's workers. A separate measurement gives the start-up cost of a per-call pool: the median time of
 ratio_many on a two-pair batch with threads=N minus the same with threads=0 (the shared pool is
 already running). Reports medians over the runs and the ratios taken within each run.
 """
@@ -69,6 +70,18 @@ def timed_with_cpu(fn) -> tuple[float, float]:
     return wall, cpu
 
 
+def thread_cpu_ns() -> dict[int, int]:
+    """Nanoseconds on CPU so far of every thread of this process (from /proc schedstat)."""
+    out = {}
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/schedstat") as f:
+                out[int(tid)] = int(f.read().split()[0])
+        except OSError:
+            pass
+    return out
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--pairs", type=int, default=200_000)
@@ -116,6 +129,16 @@ def main() -> None:
     print(f"| threads=0 speed-up over threads=1 (same run) | {median(speedup):.2f}x |")
     print(f"| threads=1 speed-up over the loop (same run) | {median(over_loop_one):.2f}x |")
     print(f"| threads=0 speed-up over the loop (same run) | {median(over_loop_all):.2f}x |")
+
+    # How the threads=0 batch spread over the threads: CPU time of each thread during the calls.
+    before = thread_cpu_ns()
+    for _ in range(args.runs):
+        native.ratio_many(pairs, 0)
+    after = thread_cpu_ns()
+    busy = sorted(((after[t] - before.get(t, 0)) / 1e9 / args.runs for t in after), reverse=True)
+    busy = [b for b in busy if b >= 0.005]
+    print()
+    print("CPU seconds per thread per threads=0 call (threads above 5 ms): " + ", ".join(f"{b:.3f}" for b in busy))
 
     tiny = pairs[:2]
     calls = args.startup_calls

@@ -211,8 +211,11 @@ MatchIndex build_match_index(std::span<const uint32_t> b) {
     ix.root_table_[edge_code(e)] = static_cast<int32_t>(edge_target(e));
   }
 
-  // State records and prefix states.
+  // Prefix states, then state records.
   ix.prefix_states_.resize(lb);
+  for (uint32_t s = 0; s < n; ++s) {
+    if (bs[s].primary) ix.prefix_states_[bs[s].first_end] = static_cast<int32_t>(s);
+  }
   for (uint32_t s = 0; s < n; ++s) {
     StateRecord& r = ix.states_[s];
     const uint64_t* first = ix.edges_.data() + r.lo;
@@ -224,15 +227,12 @@ MatchIndex build_match_index(std::span<const uint32_t> b) {
     bool found = false;
     if (bs[s].primary) {
       const auto end = static_cast<uint32_t>(bs[s].first_end);
-      ix.prefix_states_[end] = static_cast<int32_t>(s);
       if (end + 1 < lb) {
-        const uint32_t want = b[end + 1];
-        int32_t t = ix.find_in_run(s, want);
-        if (t >= 0) {
-          r.c0 = want;
-          r.t0 = static_cast<uint32_t>(t);
-          found = true;
-        }
+        // Reading b[end + 1] after the prefix b[0..end] leads to the state of b[0..end + 1], the
+        // primary state created for position end + 1.
+        r.c0 = b[end + 1];
+        r.t0 = static_cast<uint32_t>(ix.prefix_states_[end + 1]);
+        found = true;
       }
     }
     if (!found && first != last) {

@@ -187,6 +187,8 @@ def main():
     ap.add_argument("--peer-configs", default="128:4,128:8")
     ap.add_argument("--skip-peer", action="store_true")
     ap.add_argument("--skip-exact", action="store_true")
+    ap.add_argument("--skip-phases", action="store_true")
+    ap.add_argument("--skip-copies", action="store_true")
     args = ap.parse_args()
     configs = [tuple(map(int, c.split(":"))) for c in args.configs.split(",")]
     peer_configs = [tuple(map(int, c.split(":"))) for c in args.peer_configs.split(",")]
@@ -200,22 +202,23 @@ def main():
         print(f"{args.n} distinct stdlib lines, mean {statistics.mean(map(len, lines)):.1f} code points; threshold {t}; "
               f"{os.cpu_count()} cores; medians of {args.runs} runs\n")
 
-        print("## Phases (seconds, cumulative marks from the progress lines)\n")
-        print("| num_perm:band_rows | signatures | banding | verification | cluster formation | total | candidates | verified | clusters | peak RSS MiB |")
-        print("|---|---|---|---|---|---|---|---|---|---|")
         ours = {}
-        for num_perm, band_rows in configs:
-            runs = [run_child(full, "lsh", t, num_perm, band_rows) for _ in range(args.runs)]
-            ours[num_perm, band_rows] = runs
-            sig = median([r["marks"]["signatures"][1] for r in runs])
-            band = median([r["marks"]["candidate"][1] - r["marks"]["signatures"][1] for r in runs])
-            ver = median([r["marks"]["verified"][1] - r["marks"]["candidate"][1] for r in runs])
-            form = median([r["seconds"] - r["marks"]["verified"][1] for r in runs])
-            total = median([r["seconds"] for r in runs])
-            peak = median([r["peak_kib"] for r in runs]) / 1024
-            r0 = runs[0]
-            print(f"| {num_perm}:{band_rows} | {sig:.2f} | {band:.2f} | {ver:.2f} | {form:.2f} | {total:.2f} | "
-                  f"{r0['marks']['candidate'][0]} | {r0['marks']['verified'][0]} | {len(r0['clusters'])} | {peak:.0f} |", flush=True)
+        if not args.skip_phases:
+            print("## Phases (seconds, cumulative marks from the progress lines)\n")
+            print("| num_perm:band_rows | signatures | banding | verification | cluster formation | total | candidates | verified | clusters | peak RSS MiB |")
+            print("|---|---|---|---|---|---|---|---|---|---|")
+            for num_perm, band_rows in configs:
+                runs = [run_child(full, "lsh", t, num_perm, band_rows) for _ in range(args.runs)]
+                ours[num_perm, band_rows] = runs
+                sig = median([r["marks"]["signatures"][1] for r in runs])
+                band = median([r["marks"]["candidate"][1] - r["marks"]["signatures"][1] for r in runs])
+                ver = median([r["marks"]["verified"][1] - r["marks"]["candidate"][1] for r in runs])
+                form = median([r["seconds"] - r["marks"]["verified"][1] for r in runs])
+                total = median([r["seconds"] for r in runs])
+                peak = median([r["peak_kib"] for r in runs]) / 1024
+                r0 = runs[0]
+                print(f"| {num_perm}:{band_rows} | {sig:.2f} | {band:.2f} | {ver:.2f} | {form:.2f} | {total:.2f} | "
+                      f"{r0['marks']['candidate'][0]} | {r0['marks']['verified'][0]} | {len(r0['clusters'])} | {peak:.0f} |", flush=True)
 
         if not args.skip_peer:
             print("\n## End to end against datasketch (seconds)\n")
@@ -238,15 +241,16 @@ def main():
                       f"{runs[0]['marks']['candidate'][0]} / {peers[0]['pairs']} | {len(runs[0]['clusters'])} / {len(peers[0]['clusters'])} |",
                       flush=True)
 
-        print("\n## Byte-identical copies\n")
-        print("| input | num_perm:band_rows | time s | peak RSS MiB | clusters |")
-        print("|---|---|---|---|---|")
-        for text in ("john smith", lines[0]):
-            copies = os.path.join(tmp, "copies.json")
-            json.dump([text] * 20000, open(copies, "w"))
-            runs = [run_child(copies, "lsh", t, 128, 4) for _ in range(args.runs)]
-            print(f"| 20000 x {text[:30]!r} | 128:4 | {median([r['seconds'] for r in runs]):.3f} | "
-                  f"{median([r['peak_kib'] for r in runs]) / 1024:.0f} | {len(runs[0]['clusters'])} |", flush=True)
+        if not args.skip_copies:
+            print("\n## Byte-identical copies\n")
+            print("| input | num_perm:band_rows | time s | peak RSS MiB | clusters |")
+            print("|---|---|---|---|---|")
+            for text in ("john smith", lines[0]):
+                copies = os.path.join(tmp, "copies.json")
+                json.dump([text] * 20000, open(copies, "w"))
+                runs = [run_child(copies, "lsh", t, 128, 4) for _ in range(args.runs)]
+                print(f"| 20000 x {text[:30]!r} | 128:4 | {median([r['seconds'] for r in runs]):.3f} | "
+                      f"{median([r['peak_kib'] for r in runs]) / 1024:.0f} | {len(runs[0]['clusters'])} |", flush=True)
 
         if not args.skip_exact:
             sub = os.path.join(tmp, "sub.json")
@@ -257,16 +261,22 @@ def main():
             members = sum(len(c) for c in exact)
             print(f"\n## Against cluster_canonicals on {args.exact_n} strings\n")
             print(f"cluster_canonicals: {exact_time:.2f} s, {len(exact)} clusters with {members} members.\n")
-            print("| num_perm:band_rows | LSH time | speed-up | exact clusters whole | LSH clusters | members clustered |")
-            print("|---|---|---|---|---|---|")
+            owner = {k: c for c in exact for k in c}
+            sub_lines = lines[: args.exact_n]
+            print("| num_perm:band_rows | LSH time | speed-up | exact clusters whole | split ones with a line under 10 bytes "
+                  "| LSH clusters straddling exact ones | LSH clusters | members clustered |")
+            print("|---|---|---|---|---|---|---|---|")
             for num_perm, band_rows in exact_configs:
                 runs = [run_child(sub, "lsh", t, num_perm, band_rows) for _ in range(args.runs)]
                 got = {tuple(c) for c in runs[0]["clusters"]}
                 lsh_time = median([r["seconds"] for r in runs])
                 whole = len(exact & got)
+                short = sum(1 for c in exact - got if any(len(sub_lines[k].encode()) < 10 for k in c))
+                straddling = sum(1 for c in got if len({owner.get(k) for k in c}) != 1 or c[0] not in owner)
                 clustered = sum(len(c) for c in got)
                 print(f"| {num_perm}:{band_rows} | {lsh_time:.2f} | {exact_time / lsh_time:.1f}x | {whole} / {len(exact)} "
-                      f"({100 * whole / max(len(exact), 1):.0f}%) | {len(got)} | {clustered} / {members} |", flush=True)
+                      f"({100 * whole / max(len(exact), 1):.0f}%) | {short} / {len(exact) - whole} | {straddling} | {len(got)} | "
+                      f"{clustered} / {members} |", flush=True)
 
 
 if __name__ == "__main__":

@@ -71,12 +71,19 @@ def run_sklearn(docs, t):
     return upper_pairs(x @ x.T, t)
 
 
+TOPN_CAP = None  # --topn-top-n: keep at most this many results per row (None: every row)
+
+
 def run_topn(docs, t):
     from sparse_dot_topn import sp_matmul_topn
 
     x = sklearn_matrix(docs)
-    # Strictly-greater threshold just below t, then the same >= t filter as the others.
-    product = sp_matmul_topn(x, x.T, top_n=x.shape[0], threshold=t - 1e-12, n_threads=os.cpu_count())
+    # Strictly-greater threshold just below t, then the same >= t filter as the others. top_n is
+    # every row, so nothing above t is cut; a low density guess keeps the first allocation
+    # small (its default reserves room for top_n results per row), growing as needed.
+    n = min(x.shape[0], TOPN_CAP or x.shape[0])
+    product = sp_matmul_topn(x, x.T, top_n=n, threshold=t - 1e-12, n_threads=os.cpu_count(),
+                             density=min(1.0, 2e7 / (n * x.shape[0])))
     return upper_pairs(product, t)
 
 
@@ -112,6 +119,8 @@ def child(args):
 def measure(python, corpus, method, threshold, repeats, timeout):
     cmd = [python, os.path.abspath(__file__), "--child", method, "--corpus", corpus,
            "--threshold", repr(threshold), "--repeats", str(repeats)]
+    if TOPN_CAP:
+        cmd += ["--topn-top-n", str(TOPN_CAP)]
     try:
         out = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, check=True).stdout
     except subprocess.TimeoutExpired:
@@ -134,10 +143,13 @@ def main():
                     help="thresholds at which the peers run (default: all); their cost hardly depends on it")
     ap.add_argument("--sweep-sizes", type=int, nargs="*", default=[20000], help="sizes that get the sweep")
     ap.add_argument("--sweep", action="store_true", help="also run the threshold sweep")
+    ap.add_argument("--topn-top-n", type=int, help="cap sparse_dot_topn's results per row (then not exact)")
     ap.add_argument("--child")
     ap.add_argument("--corpus")
     ap.add_argument("--threshold", type=float)
     args = ap.parse_args()
+    global TOPN_CAP
+    TOPN_CAP = args.topn_top_n
     if args.child:
         args.method = args.child
         return child(args)

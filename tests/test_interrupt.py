@@ -55,6 +55,7 @@ def test_sigint_interrupts_long_calls(kind, threads):
     assert done.returncode == 0, done.stderr
     report = json.loads(done.stdout)
     assert report["outcome"] == "interrupted"
-    assert report["latency"] < 3.0, report  # about a second; generous for loaded machines
+    # Measured at about 0.1 s here; the bound only says the call stopped instead of running on for minutes.
+    assert report["latency"] < 20.0, report
     assert report["after"] == [[[0, 1], 0.9473684210526315]]
     assert report["again"] == [0.75]

@@ -277,3 +277,22 @@ def test_bounded_checks_on_long_repetitive_strings():
     check_bounded("ab" * 3000, "b" + "ab" * 3000, matches=6000)
     check_bounded("a" * 2000 + "c" + "a" * 2000, "a" * 4000, matches=4000)
     check_bounded("a" * 200000, "a" * 199999 + "b", matches=199999)
+
+
+def test_chains_of_single_character_blocks_stay_exact():
+    # No common bigram: the recursion finds one-character blocks only, each sub-problem covering
+    # nearly all of a; the scan must cross stretches that cannot win without walking them.
+    import difflib
+
+    from simsieve import _simsieve
+
+    for unit_a, unit_b, n in (("abc", "acb", 400), ("abcd", "adcb", 300), ("ab", "ba", 500)):
+        a, b = unit_a * n, unit_b * n
+        assert _simsieve.ratio(a, b) == difflib.SequenceMatcher(None, a, b, autojunk=False).ratio()
+    # difflib finds M = 1.5 n + 1 for ("abc" * n, "acb" * n) at every even n it can reach in time
+    # (checked here for small n); the long case must follow the same law.
+    for n in (100, 200, 400):
+        blocks = difflib.SequenceMatcher(None, "abc" * n, "acb" * n, autojunk=False).get_matching_blocks()
+        assert sum(block.size for block in blocks) == 3 * n // 2 + 1
+    n = 100_000
+    assert _simsieve.ratio("abc" * n, "acb" * n) == 2 * (3 * n // 2 + 1) / (6 * n)

@@ -7,6 +7,9 @@
 namespace simsieve::detail {
 namespace {
 
+constexpr unsigned kBlockShift = 6;
+constexpr unsigned kSuperShift = 12;
+
 
 // Number of plain suffix-link steps taken before a climb switches to the jump pointers.
 constexpr int kLinearSteps = 6;
@@ -106,7 +109,23 @@ bool IndexedSearch::matching_statistics(uint32_t bound) {
   return false;
 }
 
-void IndexedSearch::reset_caps() { std::fill(s_.cap.begin(), s_.cap.end(), 0xFFFFFFFFu); }
+void IndexedSearch::reset_caps() {
+  std::fill(s_.cap.begin(), s_.cap.end(), 0xFFFFFFFFu);
+  // Block maxima of the match lengths. Caps only ever lower a position's bound, so these stay
+  // upper bounds for the whole recursion.
+  const size_t la = a_.size();
+  s_.block_max.assign((la >> kBlockShift) + 1, 0);
+  s_.super_max.assign((la >> kSuperShift) + 1, 0);
+  const uint32_t* ln = s_.length.data();
+  for (size_t x = 0; x < la; ++x) {
+    uint32_t& m = s_.block_max[x >> kBlockShift];
+    m = std::max(m, ln[x]);
+  }
+  for (size_t blk = 0; blk < s_.block_max.size(); ++blk) {
+    uint32_t& m = s_.super_max[blk >> (kSuperShift - kBlockShift)];
+    m = std::max(m, s_.block_max[blk]);
+  }
+}
 
 Block IndexedSearch::longest_match_small(const SubProblem& r) const {
   const uint32_t m = r.bhi - r.blo;
@@ -182,6 +201,17 @@ Block IndexedSearch::longest_match(const SubProblem& r) {
     const uint32_t t = std::min({x - r.alo + 1, ln[x], cap[x]});
     if (t <= best.k) {
       x += best.k - t + 1;
+      // Whole blocks in which no position can end a run longer than best are crossed at once
+      // (a repetitive a can otherwise make every sub-problem walk its range one by one).
+      while (x < r.ahi) {
+        if (s_.super_max[x >> kSuperShift] <= best.k) {
+          x = ((x >> kSuperShift) + 1) << kSuperShift;
+        } else if (s_.block_max[x >> kBlockShift] <= best.k) {
+          x = ((x >> kBlockShift) + 1) << kBlockShift;
+        } else {
+          break;
+        }
+      }
       continue;
     }
     const uint32_t o = probe(x, t, r.blo, r.bhi, best);

@@ -36,6 +36,10 @@ struct MatchScratch : ScratchArea {
   std::vector<uint32_t> state;   // state of the longest suffix of a[0..x] occurring in b
   std::vector<uint32_t> length;  // its length
   std::vector<uint32_t> cap;     // upper bound on a run ending at x in any later sub-problem
+  // Upper bounds of length[] over blocks of kBlockShift and kSuperShift positions, so that the
+  // scan crosses a stretch in which no run can beat the best one found in one step.
+  std::vector<uint32_t> block_max;
+  std::vector<uint32_t> super_max;
   std::vector<SubProblem> stack;
   std::vector<RankedSubProblem> heap;
 };

@@ -15,7 +15,10 @@ HERE = Path(__file__).resolve().parent
 
 
 def run_mypy(path):
-    env = {**os.environ, "MYPYPATH": str(Path(simsieve.__file__).resolve().parent.parent)}
+    env = dict(os.environ)
+    package_root = Path(simsieve.__file__).resolve().parent.parent
+    if package_root.name != "site-packages":  # an uninstalled build: show mypy where it is
+        env["MYPYPATH"] = str(package_root)
     return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull,
                            str(path)], capture_output=True, text=True, env=env, timeout=300)
 

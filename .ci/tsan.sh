@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# ThreadSanitizer run of the worker-pool and batch-ratio tests. Builds the extension with
+# ThreadSanitizer run of the worker-pool and batch-ratio tests, and of the stress test that drives
+# every entry point (clustering, LSH, the join, the handles) from many Python threads at once. Builds the extension with
 # -fsanitize=thread into its own venv, preloads the TSan runtime into the interpreter (which is
 # not instrumented itself) and fails on any report, from the test process or from the
 # subprocesses some tests start.
@@ -30,9 +31,10 @@ logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 status=0
 SIMSIEVE_TEST_PROFILE=sanitize \
+SIMSIEVE_STRESS_ROUNDS=2 \
 LD_PRELOAD="$runtime" \
 TSAN_OPTIONS="halt_on_error=0 second_deadlock_stack=1 log_path=$logs/tsan" \
-  "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/test_pool.py tests/test_ratio_many.py || status=$?
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/test_pool.py tests/test_ratio_many.py tests/test_stress.py || status=$?
 
 if compgen -G "$logs/tsan.*" >/dev/null; then
   echo "== ThreadSanitizer reports" >&2

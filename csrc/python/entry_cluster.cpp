@@ -7,6 +7,7 @@
 #include "gestalt/codepoints.hpp"
 #include "pool/thread_budget.hpp"
 #include "python/build.hpp"
+#include "python/cluster_result.hpp"
 #include "python/convert.hpp"
 #include "python/entries.hpp"
 #include "python/frame.hpp"
@@ -22,13 +23,6 @@ const char cluster_canonicals_doc[] =
 
 namespace {
 constexpr Signature<3> kClusterCanonicals{"cluster_canonicals()", {"canonicals", "threshold", "threads"}, 2};
-
-// Python result of a clustering: [(members, min_ratio), ...].
-Ref clusters_to_py(const std::vector<Cluster>& clusters) {
-  return to_py_list(clusters, [](const Cluster& c) {
-    return to_py_tuple(to_py_list(c.members), to_py(c.min_ratio));
-  });
-}
 
 }  // namespace
 

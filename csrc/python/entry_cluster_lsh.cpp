@@ -6,6 +6,7 @@
 #include "cluster/lsh_cluster.hpp"
 #include "pool/thread_budget.hpp"
 #include "python/build.hpp"
+#include "python/cluster_result.hpp"
 #include "python/convert.hpp"
 #include "python/entries.hpp"
 #include "python/frame.hpp"
@@ -51,9 +52,7 @@ PyObject* cluster_canonicals_lsh_entry(PyObject*, PyObject* args, PyObject* kwar
     check_table_size(texts.size(), num_perm, band_rows);
     std::vector<Cluster> clusters = without_gil(
         [&] { return with_thread_budget(threads, [&] { return cluster_lsh(texts, threshold, num_perm, band_rows); }); });
-    return to_py_list(clusters, [](const Cluster& c) {
-             return to_py_tuple(to_py_list(c.members), to_py(c.min_ratio));
-           }).release();
+    return clusters_to_py(clusters).release();
   });
 }
 

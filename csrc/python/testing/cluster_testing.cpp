@@ -9,6 +9,7 @@
 #include "gestalt/codepoints.hpp"
 #include "gestalt/match_index.hpp"
 #include "python/build.hpp"
+#include "python/cluster_result.hpp"
 #include "python/convert.hpp"
 #include "python/frame.hpp"
 #include "python/testing/testing.hpp"
@@ -53,10 +54,7 @@ PyObject* form_clusters_hook(PyObject*, PyObject* args, PyObject* kwargs) {
       }
       return simsieve::detail::form_clusters_chunked(views.size(), edges, views, *table, chunk);
     });
-    return to_py_list(clusters, [](const Cluster& c) {
-             return to_py_tuple(to_py_list(c.members), to_py(c.min_ratio));
-           })
-        .release();
+    return clusters_to_py(clusters).release();
   });
 }
 

@@ -32,31 +32,12 @@ import random
 import statistics
 import subprocess
 import sys
-import sysconfig
 import tempfile
 import time
-from pathlib import Path
+
+from stdlib_corpus import stdlib_lines
 
 
-def stdlib_lines(n: int, seed: int = 0) -> list[str]:
-    """n distinct stripped non-empty lines of the standard library's .py files (fixed sample)."""
-    root = Path(sysconfig.get_paths()["stdlib"])
-    seen: dict[str, None] = {}
-    for path in sorted(root.rglob("*.py")):
-        if "site-packages" in path.parts or "test" in path.parts:
-            continue
-        try:
-            text = path.read_text(encoding="utf-8")
-        except (UnicodeDecodeError, OSError):
-            continue
-        for line in text.splitlines():
-            line = line.strip()
-            if line:
-                seen.setdefault(line, None)
-    lines = list(seen)
-    if len(lines) < n:
-        raise SystemExit(f"only {len(lines)} distinct lines available")
-    return random.Random(seed).sample(lines, n)
 
 
 # One clustering in a child process: wall time, peak RSS, result summary and the progress lines.

@@ -17,7 +17,7 @@ import bench_cluster_lsh
 from simsieve import _simsieve as native
 from stdlib_corpus import stdlib_lines
 
-from .common import Budget, Context, Section, Table, fmt_ratio, fmt_seconds, median, optional, paired_ratio
+from .common import Budget, Context, Section, Table, cell, fmt_ratio, fmt_seconds, median, optional
 
 Clusters = list[tuple[list[int], float]]
 
@@ -139,8 +139,9 @@ def exact(ctx: Context) -> Section:
                 budget.record("difflib", n, median(dl))
             series["simsieve"]["size"].append(n)
             series["simsieve"]["seconds"].append(median(ours))
+            section.raw[str(n)] = {"simsieve": ours, "difflib": dl, "rapidfuzz": rf}
             if dl:
-                dl_cell = f"{fmt_seconds(median(dl))} ({fmt_ratio(paired_ratio(dl, ours))})"
+                dl_cell = cell(dl, ours, planned=runs)
                 series["difflib"]["size"].append(n)
                 series["difflib"]["seconds"].append(median(dl))
                 wrong = str(clusters_differing(native.cluster_canonicals(lines, threshold), truth or []))
@@ -151,7 +152,7 @@ def exact(ctx: Context) -> Section:
                 series["difflib ≈"]["seconds"].append(guess)
                 wrong = "not checked"
             if rf:
-                rf_cell = f"{fmt_seconds(median(rf))} ({fmt_ratio(paired_ratio(rf, ours))})"
+                rf_cell = cell(rf, ours, planned=runs)
                 series["rapidfuzz"]["size"].append(n)
                 series["rapidfuzz"]["seconds"].append(median(rf))
             elif rapidfuzz:
@@ -233,10 +234,11 @@ def lsh(ctx: Context) -> Section:
                     check = f"{wrong} of {checked:,} checked"
                 else:
                     check = "not checked"
+                section.raw[f"{n} {key}"] = {"simsieve": ours, "datasketch": peer}
                 series[f"simsieve {key}"]["size"].append(n)
                 series[f"simsieve {key}"]["seconds"].append(median(ours))
                 if peer:
-                    peer_cell = f"{fmt_seconds(median(peer))} ({fmt_ratio(paired_ratio(peer, ours))})"
+                    peer_cell = cell(peer, ours, planned=runs)
                     series[f"datasketch {key}"]["size"].append(n)
                     series[f"datasketch {key}"]["seconds"].append(median(peer))
                 elif have_peer:

@@ -46,17 +46,19 @@ class Section:
     text: list[str] = field(default_factory=list)
     tables: list[Table] = field(default_factory=list)
     series: dict[str, Any] = field(default_factory=dict)
+    raw: dict[str, Any] = field(default_factory=dict)  # every timed run behind the tables
     seconds: float = 0.0
 
     def to_json(self) -> dict[str, Any]:
         return {"key": self.key, "title": self.title, "text": self.text, "seconds": self.seconds,
                 "tables": [{"columns": t.columns, "rows": t.rows} for t in self.tables],
-                "series": self.series}
+                "series": self.series, "raw": self.raw}
 
     @classmethod
     def from_json(cls, data: dict[str, Any]) -> "Section":
         return cls(data["key"], data["title"], data["text"],
-                   [Table(t["columns"], t["rows"]) for t in data["tables"]], data["series"], data["seconds"])
+                   [Table(t["columns"], t["rows"]) for t in data["tables"]], data["series"], data.get("raw", {}),
+                   data["seconds"])
 
 
 def optional(module: str, ctx: Context, peer: str | None = None) -> Any:
@@ -127,13 +129,14 @@ def fmt_ratio(x: float) -> str:
     return f"{x:.1f}×" if x >= 10 else f"{x:.2f}×"
 
 
-def cell(times: list[float], ours: list[float] | None, scale: float = 1.0) -> str:
-    """A peer's median time (per `scale` units) and, against ours, the same-run ratio."""
+def cell(times: list[float], ours: list[float] | None, scale: float = 1.0, planned: int = 0) -> str:
+    """A median time (per `scale` units), against ours the same-run ratio, and the number of runs
+    when it is fewer than the `planned` ones."""
     text = fmt_seconds(statistics.median(times) / scale)
     if ours is not None:
         text += f" ({fmt_ratio(paired_ratio(times, ours))})"
-    if len(times) == 1:
-        text += ", 1 run"
+    if len(times) < planned:
+        text += f", {len(times)} run" + ("s" if len(times) > 1 else "")
     return text
 
 

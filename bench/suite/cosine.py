@@ -11,7 +11,16 @@ from typing import Any
 import bench_cosine
 from cosine_corpus import stdlib_documents
 
-from .common import Budget, Context, Section, Table, fmt_ratio, fmt_seconds, median, optional, paired_ratio
+from .common import Budget, Context, Section, Table, cell, fmt_seconds, median, optional
+
+
+def short_error(line: str, limit: int = 60) -> str:
+    """An exception line without the module path of its type, cut at a word."""
+    kind, _, message = line.partition(":")
+    text = f"{kind.rsplit('.', 1)[-1]}:{message}" if message else kind
+    if len(text) <= limit:
+        return text
+    return text[:limit].rsplit(" ", 1)[0] + " …"
 
 
 def join(ctx: Context) -> Section:
@@ -59,7 +68,7 @@ def join(ctx: Context) -> Section:
                     if got is None:
                         errors[m] = f"timed out after {ctx.peer_budget:.0f} s"
                     elif "error" in got:
-                        errors[m] = f"failed: {got['error'][:80]}"
+                        errors[m] = f"failed: {short_error(got['error'])}"
                     else:
                         times[m].append(got["times"][0])
                         pairs[m] = got["result"]
@@ -76,14 +85,10 @@ def join(ctx: Context) -> Section:
                 else:
                     if m != "simsieve":
                         budget.record(m, n, median(times[m]))
-                    text = fmt_seconds(median(times[m]))
-                    if m != "simsieve" and times["simsieve"]:
-                        text += f" ({fmt_ratio(paired_ratio(times[m], times['simsieve']))})"
-                    if len(times[m]) == 1:
-                        text += ", 1 run"
-                    cells.append(text)
+                    cells.append(cell(times[m], times["simsieve"] if m != "simsieve" else None, planned=runs))
                     series[m]["size"].append(n)
                     series[m]["seconds"].append(median(times[m]))
+            section.raw[str(n)] = times
             counts = " / ".join(f"{pairs[m]:,}" if m in pairs else "–" for m in ("simsieve", "sklearn"))
             table.add(f"{n:,}", f"{sum(map(len, docs)):,}", *cells, counts)
     section.tables.append(table)

@@ -60,6 +60,7 @@ def rationer(ctx: Context) -> Section:
             handle_times.append(time.perf_counter() - start)
             if got != expected:
                 raise SystemExit(f"Rationer result differs from the module function: {label}")
+        section.raw[label] = {"module": module_times, "Rationer": handle_times}
         table.add(label, fmt_seconds(median(module_times)), fmt_seconds(median(handle_times)),
                   fmt_ratio(paired_ratio(module_times, handle_times)))
     section.tables.append(table)

@@ -22,7 +22,7 @@ STYLE = {
 LABEL = {
     "simsieve": "simsieve",
     "difflib": "difflib",
-    "difflib ≈": "difflib (extrapolated from timed pairs)",
+    "difflib ≈": "difflib, extrapolated from timed pairs",
     "cydifflib": "cydifflib",
     "rapidfuzz": "rapidfuzz cdist + union-find (other metric)",
     "sklearn": "scikit-learn TfidfVectorizer + X·Xᵀ",
@@ -39,20 +39,31 @@ def _style(name: str) -> dict[str, Any]:
 
 
 def _draw(ax: Any, series: dict[str, dict[str, list[Any]]], names: list[str], labels: dict[str, str]) -> None:
+    top = max((max(d["seconds"]) for d in series.values() if d["seconds"]), default=1.0)
+    failures = 0
     for name in names:
         data = series.get(name)
-        if not data or not data["size"]:
+        if not data:
             continue
-        ax.plot(data["size"], data["seconds"], label=labels.get(name, name), **_style(name))
+        sizes, seconds = list(data["size"]), list(data["seconds"])
+        if name.endswith(" ≈") and series.get(name[:-2], {}).get("size"):
+            # An extrapolation continues from the last measured point of the same implementation.
+            measured = series[name[:-2]]
+            sizes.insert(0, measured["size"][-1])
+            seconds.insert(0, measured["seconds"][-1])
+        if sizes:
+            ax.plot(sizes, seconds, label=labels.get(name, name), **_style(name))
         for size in data.get("failed", []):
-            top = max(max(d["seconds"]) for d in series.values() if d["seconds"])
-            ax.plot([size], [top], marker="x", color=_style(name).get("color"), markersize=10, linestyle="none")
-            ax.annotate(f"{labels.get(name, name)} failed", (size, top), textcoords="offset points",
-                        xytext=(-10, 8), ha="right", fontsize=8, color=_style(name).get("color"))
+            color = _style(name).get("color")
+            y = top * 1.8 ** (failures + 1)
+            ax.plot([size], [y], marker="x", color=color, markersize=9, linestyle="none")
+            ax.annotate(f"{name} failed here (see the table)", (size, y), textcoords="offset points",
+                        xytext=(-12, -3), ha="right", fontsize=8, color=color)
+            failures += 1
     ax.set_xscale("log")
     ax.set_yscale("log")
     ax.grid(True, which="both", alpha=0.3)
-    ax.legend(fontsize=8)
+    ax.legend(fontsize=8, loc="lower right" if failures else "best")
 
 
 def draw(sections: dict[str, Section], folder: str) -> list[str]:

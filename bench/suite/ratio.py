@@ -110,7 +110,8 @@ def datasets(ctx: Context) -> Section:
         times, _, values = measure_pairs(ctx, impls, pairs, ctx.runs)
         ours = times["simsieve"]
         cells = [cell(ours, None, len(pairs))]
-        cells += [cell(times[n], ours, len(pairs)) for n in names[1:]]
+        cells += [cell(times[n], ours, len(pairs), ctx.runs) for n in names[1:]]
+        section.raw[title] = {"pairs": len(pairs), "seconds per pass": times}
         truth = values["difflib"]
         diffs = "; ".join(differences(n, values[n], truth) for n in names if n != "difflib")
         mean_len = sum(len(a) + len(b) for a, b in pairs) / (2 * len(pairs))
@@ -156,13 +157,14 @@ def by_size(ctx: Context) -> Section:
             if name in skipped:
                 cells.append(f"not run (one run ≈ {fmt_seconds(skipped[name] or 0)})")
                 continue
-            cells.append(cell(times[name], None if name == "simsieve" else ours, count))
+            cells.append(cell(times[name], None if name == "simsieve" else ours, count, ctx.runs))
             series[name]["size"].append(n)
             series[name]["seconds"].append(median(times[name]) / count)
         truth = values.get("difflib")
         diffs = ("; ".join(differences(m, values[m], truth) for m in names if m != "difflib" and m in values)
                  if truth is not None else "difflib not run")
         table.add(f"{n:,}", count, *cells, diffs)
+        section.raw[str(n)] = {"pairs": count, "seconds per pass": times, "left out (predicted s)": skipped}
     section.tables.append(table)
     section.series = series
     return section
@@ -202,6 +204,7 @@ def batch(ctx: Context) -> Section:
             times[name].append(time.perf_counter() - start)
             values.setdefault(name, result)
     truth = values["loop of difflib"]
+    section.raw = {"pairs": count, "seconds": times}
     table = Table(["way", "median time", "per pair", "vs ratio_many", "results ≠ difflib"])
     ours = times["simsieve ratio_many"]
     for name, _ in runners:
@@ -245,6 +248,7 @@ def close_matches(ctx: Context) -> Section:
             got = [fn(q) for q in queries]
             times[name].append((time.perf_counter() - start) / len(queries))
             answers.setdefault(name, got)
+    section.raw = {"queries": len(queries), "seconds per query": times}
     table = Table(["way", "per query", "answers ≠ difflib's"])
     truth = answers["difflib"]
     for name, _ in ways:

@@ -84,7 +84,7 @@ def render(info: dict[str, Any], sections: list[Section], plots: list[str], plot
             out += [table.markdown(), ""]
         out += [f"({s.seconds:.0f} s for this part.)", ""]
     out += ["## Reproducing", "",
-            "    python3 bench/run.py            # the whole report, about an hour on 2 cores",
+            "    python3 bench/run.py            # the whole report, about 40 minutes on 2 cores",
             "    python3 bench/run.py --quick    # smaller inputs, a few minutes, written to build/bench-quick",
             "",
             "The first command creates `bench/.venv`, installs the pinned peers of `bench/requirements.txt` and "

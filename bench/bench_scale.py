@@ -15,7 +15,7 @@ import textwrap
 
 CHILD = textwrap.dedent(
     r"""
-    import glob, json, os, random, resource, sys, sysconfig, time
+    import glob, json, os, random, sys, sysconfig, time
     import simsieve
 
     op, n = sys.argv[1], int(sys.argv[2])
@@ -61,7 +61,8 @@ CHILD = textwrap.dedent(
     start = time.perf_counter()
     result = call()
     elapsed = time.perf_counter() - start
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    # VmHWM is this process image's own peak; ru_maxrss would carry a large parent's over exec.
+    peak = next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmHWM:")) / 1024
     size = len(result) if isinstance(result, list) else result
     print(json.dumps({"seconds": elapsed, "peak_mib": peak, "result": size}))
     """

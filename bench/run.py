@@ -40,6 +40,8 @@ def parse(argv: list[str]) -> argparse.Namespace:
     ap.add_argument("--no-venv", action="store_true", help="run in this interpreter as it is")
     ap.add_argument("--skip-install", action="store_true", help="keep the simsieve already in the environment")
     ap.add_argument("--from-json", type=Path, help="redraw RESULTS.md and the plots from a results.json")
+    ap.add_argument("--merge", action="store_true",
+                    help="replace the workloads run now in the report's results.json, keep the others")
     args = ap.parse_args(argv)
     if args.out is None:
         args.out = ROOT / "build" / "bench-quick" if args.quick else HERE
@@ -87,18 +89,34 @@ def main(argv: list[str]) -> int:
         ctx = Context(runs=args.runs, quick=args.quick, peer_budget=args.peer_budget,
                       peers=set(args.peers) | {"difflib"} if args.peers else None)
         command = "python3 bench/run.py" + "".join(f" {a}" for a in argv if a != "--no-venv")
-        info = {"command": command, "started": datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
-                "machine": machine(ROOT), "load": [os.getloadavg()[0], 0.0], "seconds": 0.0}
+        now = lambda: datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC")  # noqa: E731
+        info = {"command": command, "started": now(), "machine": machine(ROOT),
+                "load": [os.getloadavg()[0], 0.0], "seconds": 0.0}
+        kept: list[Section] = []
+        if args.merge:
+            # Earlier sections stay as measured; the report says which ones were measured again.
+            earlier = json.loads((args.out / "results.json").read_text())
+            kept = [Section.from_json(s) for s in earlier["sections"]]
+            merged = earlier["info"].setdefault("merged", [])
+            merged.append({"command": command, "started": info["started"], "keys": args.only or KEYS,
+                           "commit": info["machine"]["commit"]})
+            info = earlier["info"]
         start = time.perf_counter()
-        sections = []
+        done: dict[str, Section] = {}
         for key in args.only or KEYS:
             ctx.log(f"{key}")
             began = time.perf_counter()
+            stamp = now()
             section = workloads[key](ctx)
             section.seconds = time.perf_counter() - began
-            sections.append(section)
-            info["seconds"] = time.perf_counter() - start
-            info["load"][1] = os.getloadavg()[0]
+            section.started = stamp
+            done[key] = section
+            if not args.merge:
+                info["seconds"] = time.perf_counter() - start
+                info["load"][1] = os.getloadavg()[0]
+            by_key = {s.key: s for s in kept} | done
+            order = [s.key for s in kept] + [k for k in done if k not in {s.key for s in kept}]
+            sections = [by_key[k] for k in order]
             (args.out / "results.json").write_text(json.dumps(
                 {"info": info, "sections": [s.to_json() for s in sections]}, indent=1, ensure_ascii=False))
     plots: list[str] = []

@@ -84,3 +84,12 @@ def test_one_command_writes_the_report(tmp_path):
     subprocess.run([sys.executable, str(BENCH / "run.py"), "--from-json", str(out / "results.json"),
                     "--out", str(again)], check=True, capture_output=True, timeout=120)
     assert (again / "RESULTS.md").read_text() == report
+
+    # Measuring one workload again replaces only that part, and the report says so.
+    subprocess.run(cmd[:cmd.index("--only")] + ["--merge", "--only", "ratio_by_size", "--out", str(out)],
+                   check=True, capture_output=True, timeout=600)
+    merged = json.loads((out / "results.json").read_text())
+    assert [s["key"] for s in merged["sections"]] == ["ratio_by_size", "cluster_exact"]
+    assert merged["sections"][1] == data["sections"][1]
+    assert merged["sections"][0]["started"] != "" and merged["info"]["merged"][0]["keys"] == ["ratio_by_size"]
+    assert "Measured again" in (out / "RESULTS.md").read_text()

@@ -48,17 +48,19 @@ class Section:
     series: dict[str, Any] = field(default_factory=dict)
     raw: dict[str, Any] = field(default_factory=dict)  # every timed run behind the tables
     seconds: float = 0.0
+    started: str = ""
 
     def to_json(self) -> dict[str, Any]:
         return {"key": self.key, "title": self.title, "text": self.text, "seconds": self.seconds,
                 "tables": [{"columns": t.columns, "rows": t.rows} for t in self.tables],
-                "series": self.series, "raw": self.raw}
+                "series": self.series, "raw": self.raw,
+                "started": self.started}
 
     @classmethod
     def from_json(cls, data: dict[str, Any]) -> "Section":
         return cls(data["key"], data["title"], data["text"],
                    [Table(t["columns"], t["rows"]) for t in data["tables"]], data["series"], data.get("raw", {}),
-                   data["seconds"])
+                   data["seconds"], data.get("started", ""))
 
 
 def optional(module: str, ctx: Context, peer: str | None = None) -> Any:

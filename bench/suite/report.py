@@ -64,6 +64,11 @@ def render(info: dict[str, Any], sections: list[Section], plots: list[str], plot
                "median of several runs unless a cell says \"1 run\". Machines are noisy: read the ratios "
                f"rather than the absolute times. Load average (1 min) at the start {info['load'][0]:.2f}, "
                f"at the end {info['load'][1]:.2f}.")
+    for merge in info.get("merged", []):
+        out.append("")
+        out.append(f"Measured again, by `{merge['command']}` on {merge['started']} at commit {merge['commit']}: "
+                   + ", ".join(f"`{k}`" for k in merge["keys"]) + ". Those parts replace the ones of the "
+                   "first run; each part's own start is given at its end.")
     out += ["", "| machine | |", "|---|---|"]
     for key in ("cpu", "cores", "memory", "os", "python", "commit"):
         out.append(f"| {key} | {m[key]} |")
@@ -82,7 +87,8 @@ def render(info: dict[str, Any], sections: list[Section], plots: list[str], plot
             out += [paragraph, ""]
         for table in s.tables:
             out += [table.markdown(), ""]
-        out += [f"({s.seconds:.0f} s for this part.)", ""]
+        since = f", measured from {s.started}" if s.started else ""
+        out += [f"({s.seconds:.0f} s for this part{since}.)", ""]
     out += ["## Reproducing", "",
             "    python3 bench/run.py            # the whole report, about 40 minutes on 2 cores",
             "    python3 bench/run.py --quick    # smaller inputs, a few minutes, written to build/bench-quick",

@@ -142,8 +142,8 @@ def by_size(ctx: Context) -> Section:
         "edit per 500 characters (at least one), for n from 100 to 100 000; several pairs per size "
         "below 10 000 characters. Cells: median time per pair (peer over simsieve, same run). "
         f"difflib and its ports are quadratic: at each size a peer gets as many of the {ctx.runs} runs "
-        f"as its cost predicted from the previous size fits into {ctx.peer_budget:.0f} s (shown as "
-        "\"1 run\" when it is one), and is left out when a single run would not fit.")
+        f"as its cost predicted from the previous size fits into {ctx.peer_budget:.0f} s (a cell "
+        "names its runs when they are fewer), and is left out when a single run would not fit.")
     table = Table(["characters", "pairs", *names, "results ≠ difflib"])
     series: dict[str, dict[str, list[float]]] = {n: {"size": [], "seconds": []} for n in names}
     for n in sizes:

@@ -61,7 +61,7 @@ def render(info: dict[str, Any], sections: list[Section], plots: list[str], plot
     out = ["# simsieve benchmark report", ""]
     out.append(f"Written by `{info['command']}` on {info['started']} in {info['seconds'] / 60:.0f} min.")
     out.append("Every comparison is taken in this one run, side by side on the same inputs; every figure is a "
-               "median of several runs unless a cell says \"1 run\". Machines are noisy: read the ratios "
+               "median of several runs, and a cell names its runs when they are fewer. Machines are noisy: read the ratios "
                f"rather than the absolute times. Load average (1 min) at the start {info['load'][0]:.2f}, "
                f"at the end {info['load'][1]:.2f}.")
     for merge in info.get("merged", []):

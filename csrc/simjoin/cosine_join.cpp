@@ -121,6 +121,39 @@ JoinScratch::JoinScratch(uint64_t n_docs) : acc(n_docs, -1.0), touched(n_docs) {
 
 namespace {
 
+// Adds row `row`'s products with the indexed suffixes of the earlier rows into the dense
+// accumulator (untouched slots hold -1.0) and lists every document touched for the first time;
+// returns how many. The list is appended branch-free: the slot is always written, the count only
+// advances on first touch.
+inline size_t accumulate(const uint32_t* features, const double* weights, size_t m, uint32_t row,
+                         const Posting* postings, const uint64_t* offsets, double* acc, uint32_t* touched) {
+  size_t n_touched = 0;
+  for (size_t p = 0; p < m; ++p) {
+    const double w = weights[p];
+    const Posting* it = postings + offsets[features[p]];
+    const Posting* end = postings + offsets[features[p] + 1];
+    for (; it != end && it->doc < row; ++it) {
+      const uint32_t d = it->doc;
+      const double old = acc[d];
+      acc[d] = it->weight * w + std::max(old, 0.0);
+      touched[n_touched] = d;
+      n_touched += old < 0.0;
+    }
+  }
+  return n_touched;
+}
+
+// pn[p] = the norm of the first p weights, for p = 0 .. m.
+inline void prefix_norms(const double* weights, size_t m, std::vector<double>& pn) {
+  pn.resize(m + 1);
+  pn[0] = 0.0;
+  double s = 0.0;
+  for (size_t p = 1; p <= m; ++p) {
+    s = s + weights[p - 1] * weights[p - 1];
+    pn[p] = std::sqrt(s);
+  }
+}
+
 // Sum of aw[p] * bw[q] over the ranks the two sorted lists share, in ascending rank, added to c.
 inline double merge_dot(const uint32_t* ar, const double* aw, size_t an, const uint32_t* br, const double* bw,
                         size_t bn, double c) {
@@ -144,36 +177,16 @@ void probe_row(uint64_t i, const JoinIndex& index, JoinScratch& scratch) {
   if (m == 0) return;  // touches nothing
   const double t = index.threshold;
 
-  // 1. Accumulate the products with the indexed suffixes of the earlier rows. The touched list
-  // is appended branch-free: the slot is always written, the count only advances on first touch.
+  // 1. Accumulate the products with the indexed suffixes of the earlier rows.
   double* acc = scratch.acc.data();
   uint32_t* touched = scratch.touched.data();
-  size_t n_touched = 0;
-  const auto row = static_cast<uint32_t>(i);
-  const Posting* postings = index.postings.data();
-  for (size_t p = 0; p < m; ++p) {
-    const double w = xw[p];
-    const Posting* it = postings + index.posting_offsets[xr[p]];
-    const Posting* end = postings + index.posting_offsets[xr[p] + 1];
-    for (; it != end && it->doc < row; ++it) {
-      const uint32_t d = it->doc;
-      const double old = acc[d];
-      acc[d] = it->weight * w + std::max(old, 0.0);
-      touched[n_touched] = d;
-      n_touched += old < 0.0;
-    }
-  }
+  const size_t n_touched = accumulate(xr, xw, m, static_cast<uint32_t>(i), index.postings.data(),
+                                      index.posting_offsets.data(), acc, touched);
   if (n_touched == 0) return;
 
   // 2. Prefix norms of x: pn[p] is the norm of its first p entries.
   std::vector<double>& pn = scratch.prefix_norms;
-  pn.resize(m + 1);
-  pn[0] = 0.0;
-  double s = 0.0;
-  for (size_t p = 1; p <= m; ++p) {
-    s = s + xw[p - 1] * xw[p - 1];
-    pn[p] = std::sqrt(s);
-  }
+  prefix_norms(xw, m, pn);
   const double nx = pn[m];
   const double bound_min = -BOUND_SLACK + t;
   const bool cheap_bound = m >= EARLY_BOUND_MIN_ENTRIES;
@@ -220,31 +233,12 @@ void probe_row_fast(uint64_t i, const ProbeIndex& index, ProbeScratch& scratch) 
   const double* xv = corpus.probe_weights.data() + row_begin;
   double* acc = scratch.base.acc.data();
   uint32_t* touched = scratch.base.touched.data();
-  size_t n_touched = 0;
-  const auto row = static_cast<uint32_t>(i);
-  const Posting* postings = index.postings.data();
-  for (size_t p = 0; p < m; ++p) {
-    const double w = xv[p];
-    const Posting* it = postings + index.posting_offsets[xf[p]];
-    const Posting* end = postings + index.posting_offsets[xf[p] + 1];
-    for (; it != end && it->doc < row; ++it) {
-      const uint32_t d = it->doc;
-      const double old = acc[d];
-      acc[d] = it->weight * w + std::max(old, 0.0);
-      touched[n_touched] = d;
-      n_touched += old < 0.0;
-    }
-  }
+  const size_t n_touched = accumulate(xf, xv, m, static_cast<uint32_t>(i), index.postings.data(),
+                                      index.posting_offsets.data(), acc, touched);
   if (n_touched == 0) return;
 
   std::vector<double>& pn = scratch.base.prefix_norms;  // probe order
-  pn.resize(m + 1);
-  pn[0] = 0.0;
-  double s = 0.0;
-  for (size_t p = 1; p <= m; ++p) {
-    s = s + xv[p - 1] * xv[p - 1];
-    pn[p] = std::sqrt(s);
-  }
+  prefix_norms(xv, m, pn);
   const double nx_probe = pn[m];
 
   const uint32_t* xr = corpus.feature_ranks.data() + row_begin;
@@ -291,15 +285,7 @@ void probe_row_fast(uint64_t i, const ProbeIndex& index, ProbeScratch& scratch) 
       b += rb <= ra;
     }
     if (reach == UINT32_MAX) continue;  // never reached through d's rank-order index
-    if (rn.empty()) {
-      rn.resize(m + 1);
-      rn[0] = 0.0;
-      double sr = 0.0;
-      for (size_t p = 1; p <= m; ++p) {
-        sr = sr + xw[p - 1] * xw[p - 1];
-        rn[p] = std::sqrt(sr);
-      }
-    }
+    if (rn.empty()) prefix_norms(xw, m, rn);
     if (cheap_bound && bound_min > rn[m] * pr.prefix_norm + o) continue;
     const size_t r = static_cast<size_t>(std::lower_bound(xr, xr + m, q) - xr);
     if (!(o + pr.prefix_norm * rn[r] >= bound_min)) continue;

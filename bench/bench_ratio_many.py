@@ -18,25 +18,17 @@ import os
 import random
 import resource
 import statistics
-import sysconfig
 import time
-from pathlib import Path
 
 from simsieve import _simsieve as native
+from stdlib_corpus import stdlib_sources
 
 
 def code_line_pairs(count: int, seed: int = 0) -> list[tuple[str, str]]:
     """count pairs of stripped non-empty source lines: half neighbouring lines of one file (often
     similar), half lines drawn at random (mostly dissimilar)."""
-    root = Path(sysconfig.get_paths()["stdlib"])
     files: list[list[str]] = []
-    for path in sorted(root.rglob("*.py")):
-        if "site-packages" in path.parts:
-            continue
-        try:
-            text = path.read_text(encoding="utf-8")
-        except (UnicodeDecodeError, OSError):
-            continue
+    for text in stdlib_sources():
         lines = [line.strip() for line in text.splitlines() if line.strip()]
         if len(lines) > 1:
             files.append(lines)

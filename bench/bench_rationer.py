@@ -20,24 +20,16 @@ import argparse
 import random
 import statistics
 import sys
-import sysconfig
 import time
-from pathlib import Path
 
 from simsieve import _simsieve as native
+from stdlib_corpus import stdlib_sources
 
 
 def stdlib_lines(limit: int, seed: int = 0) -> list[str]:
     """Up to `limit` distinct stripped non-empty lines of the standard library's .py files."""
-    root = Path(sysconfig.get_paths()["stdlib"])
     seen: dict[str, None] = {}
-    for path in sorted(root.rglob("*.py")):
-        if "site-packages" in path.parts:
-            continue
-        try:
-            text = path.read_text(encoding="utf-8")
-        except (UnicodeDecodeError, OSError):
-            continue
+    for text in stdlib_sources():
         for line in text.splitlines():
             line = line.strip()
             if line:

@@ -4,21 +4,10 @@ standard library, split into word and punctuation tokens. Deterministic for one 
 import ast
 import os
 import re
-import sysconfig
-from pathlib import Path
+
+from stdlib_corpus import stdlib_sources
 
 TOKEN = re.compile(r"\w+|[^\w\s]")
-
-
-def _sources():
-    root = Path(sysconfig.get_paths()["stdlib"])
-    for path in sorted(root.rglob("*.py")):
-        if "site-packages" in path.parts:
-            continue
-        try:
-            yield path.read_text(encoding="utf-8")
-        except (UnicodeDecodeError, OSError):
-            continue
 
 
 def stdlib_documents(n):
@@ -26,7 +15,7 @@ def stdlib_documents(n):
     (at least two tokens each), in source order."""
     half = n // 2
     functions, lines = [], []
-    for src in _sources():
+    for src in stdlib_sources():
         src_lines = src.splitlines()
         line_tokens = [TOKEN.findall(line) for line in src_lines]
         lines.extend(toks for toks in line_tokens if len(toks) >= 2)

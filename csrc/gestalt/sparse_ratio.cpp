@@ -31,11 +31,13 @@ struct SparseScratch : detail::ScratchArea {
   std::vector<uint64_t> rows[2];  // alternate by a position: read the previous, write the current
   std::vector<Range> stack;
   std::vector<uint32_t> cap;  // per a position: bound on a run ending there in later searches
+  std::vector<uint64_t> grams;  // hashed bitmap of b's q-grams
   uint64_t clock = 0;
 };
 
 class SparseSearch {
  public:
+  static constexpr uint32_t kGram = 6;
   SparseSearch(SparseScratch& s, std::span<const uint32_t> a, std::span<const uint32_t> b,
                const AsciiHistogram& hist_b)
       : s_(s), a_(a) {
@@ -61,9 +63,47 @@ class SparseSearch {
       pos[end[c]++] = j;
     }
     ensure(cursor == lb, "sparse index: histogram does not match b");
-    s_.cap.assign(a.size(), 0xFFFFFFFFu);
+    seed_caps(b);
     for (auto& row : s_.rows) {
       if (row.size() < b.size() + 1) row.resize(b.size() + 1, 0);
+    }
+  }
+
+  // Initial caps from the q-grams of b: a common run of length L ending at x makes each of the
+  // L - kGram + 1 q-grams that end at x, x - 1, ... occur in b, so the number g of consecutive
+  // q-grams ending at x that b may hold (by a hashed bitmap, whose collisions only loosen the
+  // bound) gives L <= g + kGram - 1. Near an edit, or where a strays from everything in b, this is
+  // close to the true run, and the search skips what cannot beat the best run found.
+  void seed_caps(std::span<const uint32_t> b) {
+    const auto la = static_cast<uint32_t>(a_.size());
+    const auto lb = static_cast<uint32_t>(b.size());
+    s_.cap.assign(la, 0xFFFFFFFFu);
+    if (la < 2 * kGram || lb < kGram) return;
+    unsigned bits = 12;
+    while (bits < 22 && (uint64_t{1} << bits) < uint64_t{8} * lb) ++bits;
+    const size_t words = size_t{1} << (bits - 6);
+    if (s_.grams.size() < words) s_.grams.resize(words);
+    uint64_t* map = s_.grams.data();
+    std::fill(map, map + words, 0);
+    const unsigned shift = 64 - bits;
+    uint64_t w = 0;
+    constexpr uint64_t kMask = (uint64_t{1} << (7 * kGram)) - 1;
+    for (uint32_t j = 0; j < lb; ++j) {
+      w = ((w << 7) | b[j]) & kMask;
+      if (j + 1 >= kGram) {
+        const uint64_t h = (w * 0x9E3779B97F4A7C15ull) >> shift;
+        map[h >> 6] |= uint64_t{1} << (h & 63);
+      }
+    }
+    uint32_t* cap = s_.cap.data();
+    uint32_t run = 0;
+    w = 0;
+    for (uint32_t x = 0; x < la; ++x) {
+      w = ((w << 7) | a_[x]) & kMask;
+      if (x + 1 < kGram) continue;
+      const uint64_t h = (w * 0x9E3779B97F4A7C15ull) >> shift;
+      run = (map[h >> 6] >> (h & 63)) & 1 ? run + 1 : 0;
+      cap[x] = run + (kGram - 1);
     }
   }
 

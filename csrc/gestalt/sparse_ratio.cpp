@@ -294,8 +294,23 @@ class MixedSearch {
   std::span<const uint32_t> a_, b_;
 };
 
-template <class Search>
-uint64_t run_recursion(Search& search, std::vector<Range>& stack, uint32_t la, uint32_t lb) {
+// Pending sub-problems of a b of at most kShortSparse code points: they are disjoint and each
+// holds at least one position of b, so there are never more than lb + 1 of them.
+class ShortStack {
+ public:
+  void clear() { n_ = 0; }
+  bool empty() const { return n_ == 0; }
+  void push_back(const Range& r) { items_[n_++] = r; }
+  const Range& back() const { return items_[n_ - 1]; }
+  void pop_back() { --n_; }
+
+ private:
+  Range items_[kShortSparse + 2];
+  size_t n_ = 0;
+};
+
+template <class Search, class Stack>
+uint64_t run_recursion(Search& search, Stack& stack, uint32_t la, uint32_t lb) {
   stack.clear();
   stack.push_back({0, la, 0, lb});
   uint64_t m = 0;
@@ -327,26 +342,34 @@ AsciiHistogram ascii_histogram(std::span<const uint32_t> s) {
   return h;
 }
 
-uint64_t sparse_match_count(std::span<const uint32_t> a, std::span<const uint32_t> b, const AsciiHistogram& hist_b) {
-  detail::ScratchLease lease(detail::thread_area<SparseScratch>(), "sparse ratio scratch re-entered");
+uint64_t sparse_match_count_short(std::span<const uint32_t> a, std::span<const uint32_t> b) {
   const auto la = static_cast<uint32_t>(a.size());
   const auto lb = static_cast<uint32_t>(b.size());
+  ensure(lb <= kShortSparse, "short sparse search: b too long");
 #if defined(__SSE2__)
+  ShortStack stack;
   if (lb <= 16) {
     ByteRowSearch<1> search(a, b);
-    return run_recursion(search, lease->stack, la, lb);
+    return run_recursion(search, stack, la, lb);
   }
   if (lb <= 32) {
     ByteRowSearch<2> search(a, b);
-    return run_recursion(search, lease->stack, la, lb);
+    return run_recursion(search, stack, la, lb);
   }
-  if (lb <= 64) {
-    ByteRowSearch<4> search(a, b);
-    return run_recursion(search, lease->stack, la, lb);
-  }
+  ByteRowSearch<4> search(a, b);
+  return run_recursion(search, stack, la, lb);
+#else
+  return sparse_match_count(a, b, ascii_histogram(b));
 #endif
+}
+
+uint64_t sparse_match_count(std::span<const uint32_t> a, std::span<const uint32_t> b, const AsciiHistogram& hist_b) {
+#if defined(__SSE2__)
+  if (b.size() <= kShortSparse) return sparse_match_count_short(a, b);
+#endif
+  detail::ScratchLease lease(detail::thread_area<SparseScratch>(), "sparse ratio scratch re-entered");
   MixedSearch search(*lease, a, b, hist_b);
-  return run_recursion(search, lease->stack, la, lb);
+  return run_recursion(search, lease->stack, static_cast<uint32_t>(a.size()), static_cast<uint32_t>(b.size()));
 }
 
 double sparse_ratio(std::span<const uint32_t> a, std::span<const uint32_t> b, const AsciiHistogram& hist_b) {

@@ -231,3 +231,30 @@ def test_float_result_zero_copy():
     series = pl.Series(result)
     assert series.to_list() == result.tolist()
     assert series.to_numpy().ctypes.data == as_np.ctypes.data  # polars took our buffer in place
+
+
+def test_sequence_whose_export_needs_a_missing_library_is_read_as_a_sequence():
+    class Series:
+        """A sequence whose Arrow export needs a library that is not installed."""
+
+        def __init__(self, items):
+            self.items = items
+
+        def __len__(self):
+            return len(self.items)
+
+        def __getitem__(self, k):
+            return self.items[k]
+
+        def __arrow_c_stream__(self, requested_schema=None):
+            raise ImportError("pyarrow is required")
+
+    assert native.cluster_canonicals(Series(["ab", "ab"]), 0.5) == [([0, 1], 1.0)]
+    assert native.cosine_join(Series([["a"], ["a"], ["b"]]), 0.5) == native.cosine_join([["a"], ["a"], ["b"]], 0.5)
+
+    class NotASequence:
+        def __arrow_c_stream__(self, requested_schema=None):
+            raise ImportError("pyarrow is required")
+
+    with pytest.raises(ImportError):
+        native.cluster_canonicals(NotASequence(), 0.5)

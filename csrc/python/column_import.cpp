@@ -113,6 +113,17 @@ columns::ImportedColumn import_column(const char* name, PyObject* obj, bool list
   raise_named(problem_type, name, problem);
 }
 
+std::optional<columns::ImportedColumn> import_column_if_exported(const char* name, PyObject* obj, bool lists) {
+  if (!exports_arrow(obj)) return std::nullopt;
+  try {
+    return import_column(name, obj, lists);
+  } catch (const PythonError&) {
+    if (!PyErr_ExceptionMatches(PyExc_ImportError) || !PySequence_Check(obj)) throw;
+    PyErr_Clear();
+    return std::nullopt;
+  }
+}
+
 void release_column(std::optional<columns::ImportedColumn>& column) noexcept {
   if (!column) return;
   if (!PyErr_Occurred()) {

@@ -16,6 +16,11 @@ namespace simsieve::py {
 // Python sequence).
 bool exports_arrow(PyObject* obj);
 
+// Imports obj as a column when it exports Arrow data. An object that is also a sequence and
+// whose export fails with ImportError (a pandas Series without pyarrow installed) is left to
+// the sequence conversion: nullopt, no error pending.
+std::optional<columns::ImportedColumn> import_column_if_exported(const char* name, PyObject* obj, bool lists);
+
 // The column obj exports, validated, with every item checked (no null, valid UTF-8). Errors
 // name the argument: TypeError "argument 'NAME': ..." for a column that is not of strings (or
 // of string lists when lists is set), ValueError "argument 'NAME': item K is null" and

@@ -119,7 +119,7 @@ std::vector<std::string> Strings::take_owned() {
 }
 
 Strings to_strings(const char* name, PyObject* obj) {
-  if (exports_arrow(obj)) return Strings(import_column(name, obj, false));
+  if (auto column = import_column_if_exported(name, obj, false)) return Strings(std::move(*column));
   return Strings(arg(name, obj, [](PyObject* o) { return to_vector(o, to_string); }));
 }
 

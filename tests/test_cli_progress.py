@@ -48,7 +48,7 @@ def test_live_mode_rewrites_one_line_in_place():
     redraws = text.split("\r")[1:]
     assert 15 <= len(redraws) <= 21, len(redraws)
     assert "\n" not in text
-    assert redraws[-1].startswith("simsieve: edges: 960/1,000 (96%)") and "%, 500/s, ETA 0:00" in redraws[-1]
+    assert redraws[-1].startswith("simsieve: edges: 960/1,000 (96%)") and redraws[-1].endswith("), 500/s, ETA 0:00\x1b[K")
     assert all(r.endswith("\x1b[K") for r in redraws)
     clock.now += 0.02
     show("edges", 1000, 1000)
@@ -65,7 +65,7 @@ def test_eta_and_large_counts():
     show("pairs", 0, 10**9)
     clock.now += 10
     show("pairs", 10**6, 10**9)
-    assert stream.getvalue() == ("\rsimsieve: pairs: 1,000,000/1,000,000,000 (0%), 100,000/s, ETA 2:46:30\x1b[K")
+    assert stream.getvalue().endswith("\rsimsieve: pairs: 1,000,000/1,000,000,000 (0%), 100,000/s, ETA 2:46:30\x1b[K")
 
 
 def test_library_counters_are_used_when_the_function_takes_them():

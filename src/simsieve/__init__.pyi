@@ -8,6 +8,8 @@ from ._simsieve import cluster_canonicals_lsh as cluster_canonicals_lsh
 from ._simsieve import cosine_join as cosine_join
 from ._simsieve import ratio_many as ratio_many
 
+__version__: str
+
 _T = TypeVar("_T")
 
 @overload

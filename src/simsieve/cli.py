@@ -17,7 +17,7 @@ import os
 import sys
 import time
 from dataclasses import dataclass, field
-from typing import Any, Callable, Iterable, Iterator, List, Optional, Sequence, TextIO, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, TextIO, Tuple
 
 EXIT_FAILURE = 1
 EXIT_INPUT_ERROR = 2
@@ -349,7 +349,7 @@ def _json(value: Any) -> str:
     return json.dumps(value, ensure_ascii=False)
 
 
-def _cluster_object(number: int, members: List[int], min_ratio: float, records: Records) -> dict:
+def _cluster_object(number: int, members: List[int], min_ratio: float, records: Records) -> Dict[str, Any]:
     lines, texts = records.lines, records.texts
     return {"cluster": number, "size": len(members), "min_ratio": min_ratio,
             "representative": {"line": lines[members[0]], "text": texts[members[0]]},
@@ -576,7 +576,10 @@ def command_output(args: argparse.Namespace, progress: Optional[ProgressDisplay]
         return format_pairs(records, pairs, args.format), "utf-8"
     queries = _read(args.queries, args, progress)
     choices = _read(args.choices, args, progress)
-    matches = _call(simsieve.match, "match", len(queries.keys), progress, queries.keys, choices.keys,
+    match = getattr(simsieve, "match", None)
+    if match is None:
+        raise ValueError("this build of simsieve has no simsieve.match, which the match command needs")
+    matches = _call(match, "match", len(queries.keys), progress, queries.keys, choices.keys,
                     score_cutoff=args.score_cutoff, limit=args.limit, threads=args.threads)
     return format_matches(queries, choices, matches, args.format), "utf-8"
 

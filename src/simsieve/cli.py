@@ -414,39 +414,34 @@ def _csv_fields(texts: Sequence[str]) -> List[str]:
     return [row[:-2] for row in out.parts]  # each row is 'field,\n'
 
 
-class _Fields:
-    """Per-record pieces computed once, so that a row of the output costs one string format however
-    many times a record appears in it."""
-
-    def __init__(self, records: Records, fmt: str) -> None:
-        self.line = [str(n) for n in records.lines]
-        if fmt == "csv":
-            self.text = _csv_fields(records.texts)
-        elif fmt in ("json", "jsonl"):
-            dumps = json.JSONEncoder(ensure_ascii=False).encode
-            self.text = [dumps(t) for t in records.texts]
-        else:
-            self.text = records.texts
+def _record_pieces(records: Records, fmt: str, line_name: str, text_name: str, tail: str = "") -> List[str]:
+    """One output piece per record, holding its line number and text as `fmt` writes them, so that
+    a row costs one short string format however long the texts are."""
+    if fmt == "csv":
+        return [f"{n},{t}{tail}" for n, t in zip(records.lines, _csv_fields(records.texts))]
+    dumps = json.JSONEncoder(ensure_ascii=False).encode
+    ln, tn = dumps(line_name), dumps(text_name)
+    return [f"{ln}: {n}, {tn}: {dumps(t)}{tail}" for n, t in zip(records.lines, records.texts)]
 
 
 def _pair_rows(left: Records, right: Records, rows: Sequence[Tuple[int, int, float]], fmt: str,
                names: Tuple[str, str, str, str, str]) -> Iterator[str]:
-    """json, jsonl or csv rows of (left record, right record, score) triples, in pieces."""
-    lf = _Fields(left, fmt)
-    rf = lf if right is left else _Fields(right, fmt)
-    ll, lt, rl, rt = lf.line, lf.text, rf.line, rf.text
+    """json, jsonl or csv rows of (left record, right record, score) triples, in pieces. `names` are
+    the field names: left line, left text, right line, right text, score."""
     if fmt == "csv":
+        lp = _record_pieces(left, fmt, names[0], names[1])
+        rp = _record_pieces(right, fmt, names[2], names[3], ",")
         yield ",".join(names) + "\n"
         for k in range(0, len(rows), BATCH):
-            yield "".join([f"{ll[a]},{rl[b]},{score!r},{lt[a]},{rt[b]}\n" for a, b, score in rows[k:k + BATCH]])
+            yield "".join([f"{lp[a]},{rp[b]}{score!r}\n" for a, b, score in rows[k:k + BATCH]])
         return
-    na, nb, ns, nta, ntb = (json.dumps(name) for name in names)
+    lp = _record_pieces(left, fmt, names[0], names[1])
+    rp = _record_pieces(right, fmt, names[2], names[3], f", {json.dumps(names[4])}: ")
     end = "\n" if fmt == "jsonl" else ",\n  "
     if fmt == "json":
         yield "[\n  " if rows else "[]\n"
     for k in range(0, len(rows), BATCH):
-        piece = end.join([f"{{{na}: {ll[a]}, {nb}: {rl[b]}, {ns}: {score!r}, {nta}: {lt[a]}, {ntb}: {rt[b]}}}"
-                          for a, b, score in rows[k:k + BATCH]])
+        piece = end.join([f"{{{lp[a]}, {rp[b]}{score!r}}}" for a, b, score in rows[k:k + BATCH]])
         if fmt == "jsonl":
             yield piece + "\n"
         else:
@@ -456,7 +451,7 @@ def _pair_rows(left: Records, right: Records, rows: Sequence[Tuple[int, int, flo
 def format_pairs(records: Records, pairs: Sequence[Tuple[int, int, float]], fmt: str) -> Iterator[str]:
     """Yields the output of the cosine join: each pair's two line numbers, texts and cosine."""
     if fmt != "text":
-        yield from _pair_rows(records, records, pairs, fmt, ("line_a", "line_b", "cosine", "text_a", "text_b"))
+        yield from _pair_rows(records, records, pairs, fmt, ("line_a", "text_a", "line_b", "text_b", "cosine"))
         return
     lines = [str(n) for n in records.lines]
     shown = [f"  {n}: {t}\n" for n, t in zip(lines, records.texts)]
@@ -471,7 +466,7 @@ def format_matches(queries: Records, choices: Records, matches: Sequence[Tuple[i
                    fmt: str) -> Iterator[str]:
     """Yields the output of `match`: each query's line and text with the matching choices."""
     if fmt != "text":
-        yield from _pair_rows(queries, choices, matches, fmt, ("query_line", "choice_line", "score", "query", "choice"))
+        yield from _pair_rows(queries, choices, matches, fmt, ("query_line", "query", "choice_line", "choice", "score"))
         return
     ql, qt, cl, ct = queries.lines, queries.texts, choices.lines, choices.texts
     current = -1

@@ -16,6 +16,16 @@ PyObject* cluster_canonicals_lsh_entry(PyObject* module, PyObject* args, PyObjec
 extern const char cluster_canonicals_lsh_doc[];
 PyObject* cosine_join_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char cosine_join_doc[];
+PyObject* cluster_canonicals_arrow_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char cluster_canonicals_arrow_doc[];
+PyObject* cluster_canonicals_lsh_arrow_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char cluster_canonicals_lsh_arrow_doc[];
+PyObject* cosine_join_arrow_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char cosine_join_arrow_doc[];
+PyObject* ratio_columns_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char ratio_columns_doc[];
+PyObject* close_matches_scores_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char close_matches_scores_doc[];
 // Adds the CosineJoiner class to the module (0, or -1 with an exception set).
 int add_cosine_joiner_class(PyObject* module);
 

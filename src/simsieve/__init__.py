@@ -39,6 +39,7 @@ __all__ = [
     "ratio_many",
 ]
 
+
 class _Unset:
     """The default of an argument that was not given (its repr keeps signatures readable)."""
 
@@ -83,8 +84,8 @@ def ratio(a: Any, b: Any = _MISSING, threads: Any = _MISSING) -> Any:
     return _simsieve.ratio_many(a, threads)
 
 
-# Shown by help() and inspect.signature(): `threads` is only taken by the batch form, where it
-# defaults to 0.
+# Shown by help() and inspect.signature(): `threads` is taken by the batch and column forms, where
+# it defaults to 0.
 ratio.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
     [inspect.Parameter("a", inspect.Parameter.POSITIONAL_OR_KEYWORD),
      inspect.Parameter("b", inspect.Parameter.POSITIONAL_OR_KEYWORD, default=_MISSING),

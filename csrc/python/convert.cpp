@@ -98,13 +98,14 @@ Strings::Strings(Strings&& other) noexcept
 }
 
 Strings& Strings::operator=(Strings&& other) noexcept {
+  release_column(imported_);
   owned_ = std::move(other.owned_);
   imported_ = std::move(other.imported_);
   view_ = std::move(other.view_);
   return *this;
 }
 
-Strings::~Strings() = default;
+Strings::~Strings() { release_column(imported_); }
 
 std::vector<std::string> Strings::take_owned() {
   if (!imported_) {

@@ -32,7 +32,8 @@ linkage: two lines whose ratio reaches the threshold share a cluster) and print 
 two or more lines with its exact minimum pairwise ratio. Clusters are listed largest first; the
 representative of a cluster is its first line in the file.
 
-The ratio is not symmetric: ratio(a, b) can differ from ratio(b, a) (by a few matched characters).
+The ratio is not symmetric: ratio(a, b) can differ from ratio(b, a) (difflib breaks ties between
+equally long matches by their position in the first string).
 By default the lines are clustered in one canonical order, sorted by code points, so each pair is
 compared in one fixed direction and reordering or sorting the file does not change the clusters.
 --input-order compares every pair in file order instead (earlier line first), which is what

@@ -18,6 +18,10 @@ PyMethodDef module_functions[] = {
     SIMSIEVE_ENTRY("cluster_canonicals", cluster_canonicals_entry, cluster_canonicals_doc),
     SIMSIEVE_ENTRY("cluster_canonicals_lsh", cluster_canonicals_lsh_entry, cluster_canonicals_lsh_doc),
     SIMSIEVE_ENTRY("cosine_join", cosine_join_entry, cosine_join_doc),
+    SIMSIEVE_ENTRY("lsh_band_hashes", lsh_band_hashes_entry, lsh_band_hashes_doc),
+    SIMSIEVE_ENTRY("verify_pairs", verify_pairs_entry, verify_pairs_doc),
+    SIMSIEVE_ENTRY("cluster_block_min", cluster_block_min_entry, cluster_block_min_doc),
+    SIMSIEVE_ENTRY("cosine_join_blocks", cosine_join_blocks_entry, cosine_join_blocks_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 

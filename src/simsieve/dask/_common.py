@@ -211,10 +211,12 @@ def cluster_minima(distinct: List[Any], label: Dict[int, int], linked: Dict[int,
     results = dask.persist(*minima)
     out: List[Tuple[List[int], float]] = []
     giant_tables: Dict[int, Any] = {}
-    small = dask.compute(*[delayed(lambda m: m[0])(m) for m in results])
-    for part in small:
-        out.extend(part)
-    sizes = dask.compute(*[delayed(lambda m: {c: len(t[0]) for c, t in m[1].items()})(m) for m in results])
+    # Finished clusters and the sizes of the giant ones, in one round trip.
+    parts = dask.compute(*[delayed(lambda m: (m[0], {c: len(t[0]) for c, t in m[1].items()}))(m) for m in results])
+    sizes = []
+    for done, giant_sizes in parts:
+        out.extend(done)
+        sizes.append(giant_sizes)
     blocks: List[Tuple[int, Any]] = []
     for b, part_sizes in enumerate(sizes):
         for cluster, n in part_sizes.items():

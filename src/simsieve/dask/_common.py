@@ -24,11 +24,9 @@ MIN_BLOCK = 1024
 
 def input_partitions(strings: Any, npartitions: Optional[int], what: str) -> List[Any]:
     """The partitions of `strings` as delayed lists, in input order."""
-    try:
-        import dask.bag as db
-    except ImportError:  # pragma: no cover - bag ships with dask
-        db = None
-    if db is not None and isinstance(strings, db.Bag):
+    import dask.bag as db
+
+    if isinstance(strings, db.Bag):
         return [delayed(list)(p) for p in strings.to_delayed()]
     try:
         import dask.dataframe as dd

@@ -34,11 +34,11 @@ from ._common import (
 BLOCK_STRINGS = 4096
 
 
-def _length_counts(table: List[Distinct]) -> Counter:
+def _length_counts(table: List[Distinct]) -> "Counter[int]":
     return Counter(len(t[3]) for t in table)
 
 
-def _length_blocks(counts: Counter, size: int) -> List[int]:
+def _length_blocks(counts: "Counter[int]", size: int) -> List[int]:
     """Smallest length of each block after the first (blocks of about `size` strings)."""
     cuts: List[int] = []
     held = 0
@@ -116,7 +116,7 @@ def cluster_canonicals(strings: Any, threshold: float, *, npartitions: Optional[
     nb = max(1, buckets or len(parts))
     distinct = dask.persist(*distinct_partitions(parts, offsets, nb))
     tables = [delayed(lambda d: d[0])(d) for d in distinct]
-    counts: Counter = Counter()
+    counts: "Counter[int]" = Counter()
     for c in dask.compute(*[delayed(_length_counts)(t) for t in tables]):
         counts.update(c)
     cuts = _length_blocks(counts, max(1, block_strings))

@@ -19,7 +19,7 @@ Stages (each a set of pure Dask tasks):
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Set, Tuple
 
 import dask
 import numpy as np
@@ -103,7 +103,7 @@ def _bucket_forest(threshold: float, *pieces: BandPiece) -> List[Tuple[int, int]
     last_of: Dict[int, int] = {}
     uf = UnionFind()
     forest: List[Tuple[int, int]] = []
-    seen: set = set()
+    seen: Set[int] = set()
     pending: List[Tuple[int, int]] = []
 
     def flush() -> None:

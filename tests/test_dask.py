@@ -160,6 +160,10 @@ def test_kernels_agree_with_single_machine():
     assert verdicts[2:] == [1.0, None]
     with pytest.raises(IndexError):
         _simsieve.verify_pairs(texts, [9], [0], 0.5)
+    pa = pytest.importorskip("pyarrow")
+    column = pa.array(texts)  # an Arrow batch's column works as the batch of strings
+    assert _simsieve.verify_pairs(column, [0, 1, 2, 0], [1, 0, 3, 2], 0.3) == verdicts
+    assert _simsieve.lsh_band_hashes(column, 16, 4) == _simsieve.lsh_band_hashes(texts, 16, 4)
 
     # Minimum of a block: the smaller of `upper` and every meeting, both orientations where a
     # later first copy precedes an earlier last copy.

@@ -1,5 +1,7 @@
 #include "python/convert.hpp"
 
+#include "python/column_import.hpp"
+
 namespace simsieve::py {
 namespace {
 
@@ -86,4 +88,38 @@ Ref sequence_iterator(PyObject* obj, Py_ssize_t* size_hint) {
 }
 
 }  // namespace detail
+Strings::Strings(std::vector<std::string> owned) : owned_(std::move(owned)), view_(columns::StringColumn::of(owned_)) {}
+
+Strings::Strings(columns::ImportedColumn imported) : imported_(std::move(imported)), view_(imported_->strings()) {}
+
+Strings::Strings(Strings&& other) noexcept
+    : owned_(std::move(other.owned_)), imported_(std::move(other.imported_)), view_(std::move(other.view_)) {
+  // The moved vector keeps its buffer, so a view over owned strings stays valid.
+}
+
+Strings& Strings::operator=(Strings&& other) noexcept {
+  owned_ = std::move(other.owned_);
+  imported_ = std::move(other.imported_);
+  view_ = std::move(other.view_);
+  return *this;
+}
+
+Strings::~Strings() = default;
+
+std::vector<std::string> Strings::take_owned() {
+  if (!imported_) {
+    view_ = columns::StringColumn();
+    return std::move(owned_);
+  }
+  std::vector<std::string> copy;
+  copy.reserve(view_.size());
+  view_.for_each([&](size_t, std::string_view s) { copy.emplace_back(s); });
+  return copy;
+}
+
+Strings to_strings(const char* name, PyObject* obj) {
+  if (exports_arrow(obj)) return Strings(import_column(name, obj, false));
+  return Strings(arg(name, obj, [](PyObject* o) { return to_vector(o, to_string); }));
+}
+
 }  // namespace simsieve::py

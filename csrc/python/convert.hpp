@@ -9,8 +9,11 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <optional>
 #include <vector>
 
+#include "columns/import.hpp"
+#include "columns/string_column.hpp"
 #include "python/errors.hpp"
 #include "python/pyref.hpp"
 
@@ -57,5 +60,32 @@ auto arg(const char* name, PyObject* obj, F&& conv) -> decltype(conv(obj)) {
     throw;
   }
 }
+
+// A sequence-of-strings argument: either a Python sequence of str, converted exactly as
+// to_vector(obj, to_string) with the same messages, or an object exporting an Arrow string
+// column, read in place (see column_import.hpp). Both are seen through one StringColumn.
+class Strings {
+ public:
+  explicit Strings(std::vector<std::string> owned);
+  explicit Strings(columns::ImportedColumn imported);
+  Strings(Strings&&) noexcept;
+  Strings& operator=(Strings&&) noexcept;
+  ~Strings();
+
+  const columns::StringColumn& column() const noexcept { return view_; }
+  size_t size() const noexcept { return view_.size(); }
+  bool from_arrow() const noexcept { return imported_.has_value(); }
+  // The strings as owned values: the converted ones themselves for a Python sequence, a copy
+  // for a column (made by the caller's thread; call it with the lock released).
+  std::vector<std::string> take_owned();
+
+ private:
+  std::vector<std::string> owned_;
+  std::optional<columns::ImportedColumn> imported_;
+  columns::StringColumn view_;
+};
+
+// Converts argument `name` as a sequence of strings (TypeErrors prefixed as by `arg`).
+Strings to_strings(const char* name, PyObject* obj);
 
 }  // namespace simsieve::py

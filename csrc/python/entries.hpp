@@ -16,6 +16,16 @@ PyObject* cluster_canonicals_lsh_entry(PyObject* module, PyObject* args, PyObjec
 extern const char cluster_canonicals_lsh_doc[];
 PyObject* cosine_join_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char cosine_join_doc[];
+PyObject* cluster_canonicals_arrow_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char cluster_canonicals_arrow_doc[];
+PyObject* cluster_canonicals_lsh_arrow_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char cluster_canonicals_lsh_arrow_doc[];
+PyObject* cosine_join_arrow_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char cosine_join_arrow_doc[];
+PyObject* ratio_columns_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char ratio_columns_doc[];
+PyObject* close_matches_scores_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char close_matches_scores_doc[];
 // The batch kernels of distributed pipelines (entry_kernels.cpp).
 PyObject* lsh_band_hashes_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* verify_pairs_entry(PyObject* module, PyObject* args, PyObject* kwargs);

@@ -61,7 +61,6 @@ constexpr Signature<7> kClusterBlockMin{
 constexpr Signature<5> kCosineJoinBlocks{
     "cosine_join_blocks()", {"probe", "indexed", "max_weight", "threshold", "threads"}, 4};
 
-std::vector<std::string> to_strings(PyObject* obj) { return to_vector(obj, to_string); }
 std::vector<uint64_t> to_counts(PyObject* obj) { return to_vector(obj, to_count); }
 
 std::vector<uint32_t> to_indexes(const char* name, PyObject* obj, size_t n) {
@@ -126,16 +125,18 @@ Rows to_rows(const char* name, PyObject* obj, uint64_t n_features) {
 PyObject* lsh_band_hashes_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kLshBandHashes.bind(args, kwargs);
-    auto texts = arg("strings", bound[0], to_strings);
+    Strings strings = to_strings("strings", bound[0]);
     const uint64_t num_perm = arg("num_perm", bound[1], to_count);
     const uint64_t band_rows = arg("band_rows", bound[2], to_count);
     const uint64_t threads = bound[3] ? arg("threads", bound[3], to_count) : 0;
     uint64_t bytes = 0;
-    if (__builtin_mul_overflow(static_cast<uint64_t>(texts.size()), batch_band_count(num_perm, band_rows), &bytes) ||
+    if (__builtin_mul_overflow(static_cast<uint64_t>(strings.size()), batch_band_count(num_perm, band_rows), &bytes) ||
         __builtin_mul_overflow(bytes, uint64_t{8}, &bytes) || bytes > static_cast<uint64_t>(PY_SSIZE_T_MAX))
       throw_error(PyExc_ValueError, "num_perm is too large for this batch");
-    std::vector<uint64_t> hashes = without_gil(
-        [&] { return with_thread_budget(threads, [&] { return batch_band_hashes(texts, num_perm, band_rows); }); });
+    std::vector<uint64_t> hashes = without_gil([&] {
+      const std::vector<std::string> texts = strings.take_owned();
+      return with_thread_budget(threads, [&] { return batch_band_hashes(texts, num_perm, band_rows); });
+    });
     return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(hashes.data()),
                                              static_cast<Py_ssize_t>(hashes.size() * sizeof(uint64_t))))
         .release();
@@ -145,14 +146,16 @@ PyObject* lsh_band_hashes_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* verify_pairs_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kVerifyPairs.bind(args, kwargs);
-    auto texts = arg("strings", bound[0], to_strings);
-    auto lo = to_indexes("lo", bound[1], texts.size());
-    auto hi = to_indexes("hi", bound[2], texts.size());
+    Strings strings = to_strings("strings", bound[0]);
+    auto lo = to_indexes("lo", bound[1], strings.size());
+    auto hi = to_indexes("hi", bound[2], strings.size());
     const double threshold = arg("threshold", bound[3], to_real);
     const uint64_t threads = bound[4] ? arg("threads", bound[4], to_count) : 0;
     if (lo.size() != hi.size()) throw_error(PyExc_ValueError, "lo and hi must have the same length");
-    std::vector<Reach> verdicts = without_gil(
-        [&] { return with_thread_budget(threads, [&] { return batch_verify_pairs(texts, lo, hi, threshold); }); });
+    std::vector<Reach> verdicts = without_gil([&] {
+      const std::vector<std::string> texts = strings.take_owned();
+      return with_thread_budget(threads, [&] { return batch_verify_pairs(texts, lo, hi, threshold); });
+    });
     return to_py_list(verdicts, [](const Reach& r) { return r.reached ? to_py(r.ratio) : Ref::borrow(Py_None); })
         .release();
   });
@@ -161,7 +164,7 @@ PyObject* verify_pairs_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* cluster_block_min_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kClusterBlockMin.bind(args, kwargs);
-    auto texts = arg("strings", bound[0], to_strings);
+    std::vector<std::string> texts = to_strings("strings", bound[0]).take_owned();
     auto first = arg("first", bound[1], to_counts);
     auto last = arg("last", bound[2], to_counts);
     if (first.size() != texts.size() || last.size() != texts.size())

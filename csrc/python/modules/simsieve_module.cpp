@@ -2,7 +2,9 @@
 #include <Python.h>
 
 #include "python/entries.hpp"
+#include "python/arrow_table.hpp"
 #include "python/errors.hpp"
+#include "python/float_array.hpp"
 #include "python/pyref.hpp"
 
 namespace simsieve::py {
@@ -18,6 +20,11 @@ PyMethodDef module_functions[] = {
     SIMSIEVE_ENTRY("cluster_canonicals", cluster_canonicals_entry, cluster_canonicals_doc),
     SIMSIEVE_ENTRY("cluster_canonicals_lsh", cluster_canonicals_lsh_entry, cluster_canonicals_lsh_doc),
     SIMSIEVE_ENTRY("cosine_join", cosine_join_entry, cosine_join_doc),
+    SIMSIEVE_ENTRY("ratio_columns", ratio_columns_entry, ratio_columns_doc),
+    SIMSIEVE_ENTRY("close_matches_scores", close_matches_scores_entry, close_matches_scores_doc),
+    SIMSIEVE_ENTRY("cluster_canonicals_arrow", cluster_canonicals_arrow_entry, cluster_canonicals_arrow_doc),
+    SIMSIEVE_ENTRY("cluster_canonicals_lsh_arrow", cluster_canonicals_lsh_arrow_entry, cluster_canonicals_lsh_arrow_doc),
+    SIMSIEVE_ENTRY("cosine_join_arrow", cosine_join_arrow_entry, cosine_join_arrow_doc),
     SIMSIEVE_ENTRY("lsh_band_hashes", lsh_band_hashes_entry, lsh_band_hashes_doc),
     SIMSIEVE_ENTRY("verify_pairs", verify_pairs_entry, verify_pairs_doc),
     SIMSIEVE_ENTRY("cluster_block_min", cluster_block_min_entry, cluster_block_min_doc),
@@ -36,6 +43,8 @@ using ClassAdder = int (*)(PyObject* module);
 const ClassAdder class_adders[] = {
     add_rationer_class,
     add_cosine_joiner_class,
+    add_float_array_class,
+    add_arrow_table_class,
 };
 
 int exec_module(PyObject* module) {

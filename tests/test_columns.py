@@ -55,8 +55,14 @@ LAYOUTS = {
 }
 
 
+# pandas exports a Series through the PyCapsule interface from pandas 3.
+PANDAS_EXPORTS = hasattr(pd.Series, "__arrow_c_stream__")
+
+
 @pytest.fixture(params=sorted(LAYOUTS))
 def layout(request):
+    if request.param.startswith("pandas") and not PANDAS_EXPORTS:
+        pytest.skip("this pandas does not export Series through __arrow_c_stream__")
     return LAYOUTS[request.param]
 
 
@@ -140,7 +146,7 @@ def test_nulls_name_argument_and_position():
         (lambda: native.cluster_canonicals(with_null, 0.5), "canonicals", 3),
         (lambda: native.cluster_canonicals(pa.array(["x", None, "a", None]).slice(2), 0.5), "canonicals", 1),
         (lambda: native.cluster_canonicals_lsh(pl.Series(["a", None]), 0.5, 16, 2), "canonicals", 1),
-        (lambda: native.Rationer().cluster_canonicals(pd.Series(["a", None, "b"], dtype="string[pyarrow]"), 0.5), "canonicals", 1),
+        (lambda: native.Rationer().cluster_canonicals(pl.Series(["a", None, "b"]), 0.5), "canonicals", 1),
         (lambda: simsieve.ratio(pa.array(["a", "b"]), pa.array(["a", None])), "b", 1),
         (lambda: simsieve.get_close_matches("a", pa.array([None, "a"])), "possibilities", 0),
         (lambda: native.cosine_join(pa.array([["a"], None]), 0.5), "docs", 1),
@@ -151,6 +157,8 @@ def test_nulls_name_argument_and_position():
             call()
         assert str(raised.value) == f"argument '{name}': item {index} is null"
     # A pandas object Series with a missing value goes through Arrow too and names the item.
+    if not PANDAS_EXPORTS:
+        return
     with pytest.raises(ValueError, match=r"^argument 'canonicals': item 17 is null$"):
         native.cluster_canonicals(pd.Series(["a"] * 17 + [None] + ["b"], dtype=object), 0.5)
 

@@ -22,4 +22,8 @@ bool exports_arrow(PyObject* obj);
 // "argument 'NAME': item K is not valid UTF-8", ValueError for a malformed array or capsule.
 columns::ImportedColumn import_column(const char* name, PyObject* obj, bool lists);
 
+// Drops an imported column (the interpreter lock held), keeping a pending Python exception
+// pending: a producer's release callback may run Python code.
+void release_column(std::optional<columns::ImportedColumn>& column) noexcept;
+
 }  // namespace simsieve::py

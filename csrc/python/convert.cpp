@@ -34,13 +34,23 @@ uint64_t long_to_u64(PyObject* value) {
   return static_cast<uint64_t>(v);
 }
 
+[[noreturn]] void not_a_str(PyObject* obj) {
+  if (obj == Py_None) throw_type_error(PyUnicode_FromString("'None' is not an instance of 'str'"));
+  not_an_instance(obj, "str");
+}
+
 }  // namespace
 
+std::string_view to_utf8_view(PyObject* obj) {
+  if (!is_str(obj)) not_a_str(obj);
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (!data) throw PythonError{};
+  return {data, static_cast<size_t>(size)};
+}
+
 std::string to_string(PyObject* obj) {
-  if (!is_str(obj)) {
-    if (obj == Py_None) throw_type_error(PyUnicode_FromString("'None' is not an instance of 'str'"));
-    not_an_instance(obj, "str");
-  }
+  if (!is_str(obj)) not_a_str(obj);
   Ref bytes(PyUnicode_AsUTF8String(obj));
   if (!bytes) throw PythonError{};
   const char* data = PyBytes_AsString(bytes.get());
@@ -49,7 +59,7 @@ std::string to_string(PyObject* obj) {
   return std::string(data, static_cast<size_t>(size));
 }
 
-std::pair<std::string, std::string> to_string_pair(PyObject* obj) {
+std::pair<PyObject*, PyObject*> pair_items(PyObject* obj) {
   if (!PyTuple_Check(obj)) not_an_instance(obj, "tuple");
   Py_ssize_t n = PyTuple_Size(obj);
   if (n != 2) {
@@ -57,9 +67,21 @@ std::pair<std::string, std::string> to_string_pair(PyObject* obj) {
     if (msg) PyErr_SetObject(PyExc_ValueError, msg.get());
     throw PythonError{};
   }
-  std::string a = to_string(PyTuple_GetItem(obj, 0));
-  std::string b = to_string(PyTuple_GetItem(obj, 1));
+  return {PyTuple_GetItem(obj, 0), PyTuple_GetItem(obj, 1)};
+}
+
+std::pair<std::string, std::string> to_string_pair(PyObject* obj) {
+  const auto [first, second] = pair_items(obj);
+  std::string a = to_string(first);
+  std::string b = to_string(second);
   return {std::move(a), std::move(b)};
+}
+
+ViewPair to_view_pair(PyObject* obj) {
+  const auto [first, second] = pair_items(obj);
+  const std::string_view a = to_utf8_view(first);
+  const std::string_view b = to_utf8_view(second);
+  return {Ref::borrow(obj), {a, b}};
 }
 
 uint64_t to_count(PyObject* obj) {
@@ -98,13 +120,14 @@ Strings::Strings(Strings&& other) noexcept
 }
 
 Strings& Strings::operator=(Strings&& other) noexcept {
+  release_column(imported_);
   owned_ = std::move(other.owned_);
   imported_ = std::move(other.imported_);
   view_ = std::move(other.view_);
   return *this;
 }
 
-Strings::~Strings() = default;
+Strings::~Strings() { release_column(imported_); }
 
 std::vector<std::string> Strings::take_owned() {
   if (!imported_) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <optional>
@@ -23,8 +24,24 @@ namespace simsieve::py {
 // interpreter's UnicodeEncodeError unchanged.
 std::string to_string(PyObject* obj);
 
+// The UTF-8 encoding of a `str` (or subclass) without a copy: the view points into the string
+// object (its cached UTF-8 form; none is made for an ASCII string) and stays valid, also with the
+// interpreter lock released, while the caller holds a reference to obj. Same errors as to_string.
+std::string_view to_utf8_view(PyObject* obj);
+
+// The two items of a tuple of length exactly 2 (borrowed).
+std::pair<PyObject*, PyObject*> pair_items(PyObject* obj);
+
 // A pair of strings from a tuple of length exactly 2.
 std::pair<std::string, std::string> to_string_pair(PyObject* obj);
+
+// The same pair as two UTF-8 views, with a reference to the tuple that keeps both strings alive
+// (a tuple never changes its items).
+struct ViewPair {
+  Ref owner;
+  std::pair<std::string_view, std::string_view> texts;
+};
+ViewPair to_view_pair(PyObject* obj);
 
 // An unsigned 64-bit count: an int, or any object with __index__.
 uint64_t to_count(PyObject* obj);

@@ -6,8 +6,9 @@
 
 namespace simsieve::py {
 
-PyObject* ratio_entry(PyObject* module, PyObject* args, PyObject* kwargs);
-PyObject* ratio_many_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+// ratio and ratio_many use the vectorcall convention (METH_FASTCALL | METH_KEYWORDS).
+PyObject* ratio_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* ratio_many_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char ratio_doc[];
 extern const char ratio_many_doc[];
 PyObject* cluster_canonicals_entry(PyObject* module, PyObject* args, PyObject* kwargs);

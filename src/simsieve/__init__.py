@@ -32,6 +32,7 @@ __all__ = [
     "cluster_canonicals_lsh",
     "cosine_join",
     "get_close_matches",
+    "is_column",
     "ratio",
     "ratio_many",
 ]

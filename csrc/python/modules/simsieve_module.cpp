@@ -10,13 +10,16 @@
 namespace simsieve::py {
 namespace {
 
-#define SIMSIEVE_ENTRY(name, fn, doc) \
-  { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_VARARGS | METH_KEYWORDS, doc }
+#define SIMSIEVE_ENTRY_WITH(name, fn, flags, doc) \
+  { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), flags, doc }
+#define SIMSIEVE_ENTRY(name, fn, doc) SIMSIEVE_ENTRY_WITH(name, fn, METH_VARARGS | METH_KEYWORDS, doc)
+// Entry points taking (module, args, nargs, kwnames).
+#define SIMSIEVE_FAST_ENTRY(name, fn, doc) SIMSIEVE_ENTRY_WITH(name, fn, METH_FASTCALL | METH_KEYWORDS, doc)
 
 // Registration order is the order of the module's attributes.
 PyMethodDef module_functions[] = {
-    SIMSIEVE_ENTRY("ratio", ratio_entry, ratio_doc),
-    SIMSIEVE_ENTRY("ratio_many", ratio_many_entry, ratio_many_doc),
+    SIMSIEVE_FAST_ENTRY("ratio", ratio_entry, ratio_doc),
+    SIMSIEVE_FAST_ENTRY("ratio_many", ratio_many_entry, ratio_many_doc),
     SIMSIEVE_ENTRY("cluster_canonicals", cluster_canonicals_entry, cluster_canonicals_doc),
     SIMSIEVE_ENTRY("cluster_canonicals_lsh", cluster_canonicals_lsh_entry, cluster_canonicals_lsh_doc),
     SIMSIEVE_ENTRY("cosine_join", cosine_join_entry, cosine_join_doc),

@@ -16,8 +16,9 @@ namespace simsieve::py {
 const char ratio_doc[] =
     "ratio(a, b)\n--\n\n"
     "Fast exact equivalent of `difflib.SequenceMatcher(None, a, b, autojunk=False).ratio()`.\n\n"
-    "The interpreter lock is released for the computation after both inputs have been copied into "
-    "owned strings, so calls from many Python threads run in parallel on separate cores. This backs "
+    "Both inputs are read in place as UTF-8, and the interpreter lock is released for the computation "
+    "(except for very short inputs, where that would cost more than the ratio), so calls from many "
+    "Python threads run in parallel on separate cores. This backs "
     "the scalar form of the package's public `ratio`; a batch goes to `ratio_many`.";
 
 const char ratio_many_doc[] =

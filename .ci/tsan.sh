@@ -21,6 +21,7 @@ venv=.venv-tsan
   -C cmake.build-type=RelWithDebInfo \
   -C cmake.define.SIMSIEVE_WERROR=ON \
   -C cmake.define.SIMSIEVE_SANITIZE=thread \
+  -C cmake.define.SIMSIEVE_TESTING_MODULE=ON \
   -C cmake.define.CMAKE_CXX_FLAGS=-ftls-model=initial-exec \
   '.[test]'
 

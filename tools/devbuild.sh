@@ -8,7 +8,7 @@ name=${1:?usage: tools/devbuild.sh NAME [cmake args...]}
 shift
 top=$(cd "$(dirname "$0")/.." && pwd)
 bdir="$top/build/dev-$name"
-cmake -S "$top" -B "$bdir" -G Ninja -DSIMSIEVE_WERROR=ON "$@" >/dev/null
+cmake -S "$top" -B "$bdir" -G Ninja -DSIMSIEVE_WERROR=ON -DSIMSIEVE_TESTING_MODULE=ON "$@" >/dev/null
 cmake --build "$bdir"
 stage="$bdir/stage/simsieve"
 mkdir -p "$stage"

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "columns/import.hpp"
 #include "python/build.hpp"
 #include "python/errors.hpp"
 
@@ -49,10 +50,11 @@ void take(PyObject* capsule, const char* name, T* out) {
   }
   auto* source = static_cast<T*>(PyCapsule_GetPointer(capsule, name));
   if (!source) {
-    if (!PyErr_Occurred()) throw_error(PyExc_ValueError, "Arrow PyCapsule holds a null pointer");
-    throw PythonError{};
+    if (PyErr_Occurred()) throw PythonError{};
+    throw columns::ColumnError(columns::ColumnError::Kind::Value, "Arrow PyCapsule holds a null pointer");
   }
-  if (!source->release) throw_error(PyExc_ValueError, "Arrow PyCapsule holds an already released struct");
+  if (!source->release)
+    throw columns::ColumnError(columns::ColumnError::Kind::Value, "Arrow PyCapsule holds an already released struct");
   // Moving a C data interface struct: copy it and mark the source released.
   *out = *source;
   source->release = nullptr;

@@ -21,7 +21,7 @@ Ref stream_capsule(std::unique_ptr<ArrowArrayStream> stream);
 
 // Moves the struct out of a capsule of the expected name into *out (the capsule's copy is left
 // released, so the capsule's destructor does nothing more). TypeError when obj is not a capsule
-// of that name; ValueError when the pointer is null or the struct was already released.
+// of that name; columns::ColumnError (Value) when the struct was already released.
 void take_schema(PyObject* capsule, ArrowSchema* out);
 void take_array(PyObject* capsule, ArrowArray* out);
 void take_stream(PyObject* capsule, ArrowArrayStream* out);

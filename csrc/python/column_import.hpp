@@ -16,10 +16,19 @@ namespace simsieve::py {
 // Python sequence).
 bool exports_arrow(PyObject* obj);
 
+// Imports obj as a column when it exports Arrow data. An object that is also a sequence and
+// whose export fails with ImportError (a pandas Series without pyarrow installed) is left to
+// the sequence conversion: nullopt, no error pending.
+std::optional<columns::ImportedColumn> import_column_if_exported(const char* name, PyObject* obj, bool lists);
+
 // The column obj exports, validated, with every item checked (no null, valid UTF-8). Errors
 // name the argument: TypeError "argument 'NAME': ..." for a column that is not of strings (or
 // of string lists when lists is set), ValueError "argument 'NAME': item K is null" and
 // "argument 'NAME': item K is not valid UTF-8", ValueError for a malformed array or capsule.
 columns::ImportedColumn import_column(const char* name, PyObject* obj, bool lists);
+
+// Drops an imported column (the interpreter lock held), keeping a pending Python exception
+// pending: a producer's release callback may run Python code.
+void release_column(std::optional<columns::ImportedColumn>& column) noexcept;
 
 }  // namespace simsieve::py

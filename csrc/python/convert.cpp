@@ -120,13 +120,14 @@ Strings::Strings(Strings&& other) noexcept
 }
 
 Strings& Strings::operator=(Strings&& other) noexcept {
+  release_column(imported_);
   owned_ = std::move(other.owned_);
   imported_ = std::move(other.imported_);
   view_ = std::move(other.view_);
   return *this;
 }
 
-Strings::~Strings() = default;
+Strings::~Strings() { release_column(imported_); }
 
 std::vector<std::string> Strings::take_owned() {
   if (!imported_) {
@@ -140,7 +141,7 @@ std::vector<std::string> Strings::take_owned() {
 }
 
 Strings to_strings(const char* name, PyObject* obj) {
-  if (exports_arrow(obj)) return Strings(import_column(name, obj, false));
+  if (auto column = import_column_if_exported(name, obj, false)) return Strings(std::move(*column));
   return Strings(arg(name, obj, [](PyObject* o) { return to_vector(o, to_string); }));
 }
 

@@ -24,10 +24,8 @@ namespace simsieve::py {
 // str) of str tokens (TypeErrors prefixed with the name), or an Arrow column of string lists,
 // copied into owned tokens with the lock released.
 inline std::vector<TokenDocument> to_token_documents(const char* name, PyObject* obj) {
-  if (exports_arrow(obj)) {
-    columns::ImportedColumn column = import_column(name, obj, true);
-    return without_gil([&] { return column.copy_lists(); });
-  }
+  if (auto column = import_column_if_exported(name, obj, true))
+    return without_gil([&] { return column->copy_lists(); });
   return arg(name, obj, [](PyObject* o) { return to_vector(o, [](PyObject* doc) { return to_vector(doc, to_string); }); });
 }
 

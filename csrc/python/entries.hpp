@@ -27,6 +27,15 @@ PyObject* ratio_columns_entry(PyObject* module, PyObject* args, PyObject* kwargs
 extern const char ratio_columns_doc[];
 PyObject* close_matches_scores_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char close_matches_scores_doc[];
+// The batch kernels of distributed pipelines (entry_kernels.cpp).
+PyObject* lsh_band_hashes_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* verify_pairs_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* cluster_block_min_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* cosine_join_blocks_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char lsh_band_hashes_doc[];
+extern const char verify_pairs_doc[];
+extern const char cluster_block_min_doc[];
+extern const char cosine_join_blocks_doc[];
 // Adds the CosineJoiner class to the module (0, or -1 with an exception set).
 int add_cosine_joiner_class(PyObject* module);
 

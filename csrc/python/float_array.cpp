@@ -91,7 +91,8 @@ int float_array_getbuffer(PyObject* self, Py_buffer* view, int flags) {
   view->readonly = 1;
   view->itemsize = a->itemsize;
   view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? a->format : nullptr;
-  view->ndim = a->ndim;
+  // Without PyBUF_ND the consumer asked for a plain run of bytes: one dimension, no shape.
+  view->ndim = (flags & PyBUF_ND) == PyBUF_ND ? a->ndim : 1;
   view->shape = (flags & PyBUF_ND) == PyBUF_ND ? a->shape.data() : nullptr;
   view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? a->strides.data() : nullptr;
   view->suboffsets = nullptr;

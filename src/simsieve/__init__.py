@@ -8,6 +8,7 @@ batch across all cores.
 
 from __future__ import annotations
 
+import inspect
 from typing import Any
 
 from . import _simsieve
@@ -22,6 +23,8 @@ from ._simsieve import (
     ratio_many,
 )
 
+__version__ = "0.1.0"
+
 __all__ = [
     "ArrowTable",
     "CosineJoiner",
@@ -32,11 +35,22 @@ __all__ = [
     "cluster_canonicals_lsh",
     "cosine_join",
     "get_close_matches",
+    "is_column",
     "ratio",
     "ratio_many",
 ]
 
-_MISSING: Any = object()
+
+class _Unset:
+    """The default of an argument that was not given (its repr keeps signatures readable)."""
+
+    __slots__ = ()
+
+    def __repr__(self) -> str:
+        return "<unset>"
+
+
+_MISSING: Any = _Unset()
 
 
 def ratio(a: Any, b: Any = _MISSING, threads: Any = _MISSING) -> Any:
@@ -69,3 +83,11 @@ def ratio(a: Any, b: Any = _MISSING, threads: Any = _MISSING) -> Any:
     if threads is _MISSING:
         threads = 0
     return _simsieve.ratio_many(a, threads)
+
+
+# Shown by help() and inspect.signature(): `threads` is taken by the batch and column forms, where
+# it defaults to 0.
+ratio.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
+    [inspect.Parameter("a", inspect.Parameter.POSITIONAL_OR_KEYWORD),
+     inspect.Parameter("b", inspect.Parameter.POSITIONAL_OR_KEYWORD, default=_MISSING),
+     inspect.Parameter("threads", inspect.Parameter.POSITIONAL_OR_KEYWORD, default=0)])

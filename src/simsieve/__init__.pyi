@@ -8,6 +8,8 @@ from ._simsieve import Rationer as Rationer
 from ._simsieve import _ArrowColumn, _Documents, _Strings
 from ._simsieve import ratio_many as ratio_many
 
+__version__: str
+
 _T = TypeVar("_T")
 
 @overload

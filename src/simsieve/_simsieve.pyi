@@ -63,3 +63,25 @@ class Rationer:
     def concurrency(self) -> str: ...
     @property
     def delta(self) -> float: ...
+
+# Batch kernels of distributed pipelines (see simsieve.dask).
+def lsh_band_hashes(strings: Sequence[str], num_perm: int, band_rows: int, threads: int = 0) -> bytes: ...
+def verify_pairs(
+    strings: Sequence[str], lo: Sequence[int], hi: Sequence[int], threshold: float, threads: int = 0
+) -> List[Optional[float]]: ...
+def cluster_block_min(
+    strings: Sequence[str],
+    first: Sequence[int],
+    last: Sequence[int],
+    rows: Tuple[int, int],
+    cols: Tuple[int, int],
+    upper: float = 1.0,
+    threads: int = 0,
+) -> float: ...
+def cosine_join_blocks(
+    probe: Sequence[Tuple[int, Sequence[int], Sequence[float]]],
+    indexed: Optional[Sequence[Tuple[int, Sequence[int], Sequence[float]]]],
+    max_weight: Sequence[float],
+    threshold: float,
+    threads: int = 0,
+) -> List[Tuple[int, int, float, int]]: ...

@@ -1,160 +1,701 @@
-"""The ``simsieve`` command-line tool: cluster lines, join token documents, or compare two strings.
+"""The ``simsieve`` command-line tool: cluster or deduplicate lines, join token documents, match two
+lists, or compare two strings.
 
-Standard library only. Output is produced only after the computation has succeeded, so a failed
-run never leaves half-written results behind.
+Standard library only. The computation runs to the end before anything is written to standard
+output, so a failed or interrupted run never leaves half-written results behind; the results are
+then streamed out in chunks, never built as one big string.
 """
 
 from __future__ import annotations
 
 import argparse
+import codecs
 import csv
-import io
+import inspect
 import json
 import os
 import sys
-from contextlib import contextmanager
-from typing import Iterator, List, Optional, Sequence, Tuple
+import time
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, TextIO, Tuple
 
+EXIT_FAILURE = 1
 EXIT_INPUT_ERROR = 2
+EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report a process ended by Ctrl-C
+EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, as for other tools whose reader went away
+
+SHINGLE_BYTES = 9  # MinHash shingle length of the LSH pipeline
+
+CLUSTER_DESCRIPTION = """\
+Cluster the lines of FILE by the exact similarity ratio of difflib.SequenceMatcher (single
+linkage: two lines whose ratio reaches the threshold share a cluster) and print every cluster of
+two or more lines with its exact minimum pairwise ratio. Clusters are listed largest first; the
+representative of a cluster is its first line in the file.
+
+The ratio is not symmetric: ratio(a, b) can differ from ratio(b, a) (difflib breaks ties between
+equally long matches by their position in the first string).
+By default the lines are clustered in one canonical order, sorted by code points, so each pair is
+compared in one fixed direction and reordering or sorting the file does not change the clusters.
+--input-order compares every pair in file order instead (earlier line first), which is what
+simsieve.cluster_canonicals does on the lines as given.
+"""
+
+INPUT_EPILOG = """\
+Input: one string per line, UTF-8 by default (a byte-order mark is ignored). Blank lines are
+skipped unless --keep-blank is given; reported line numbers are always those of the file.
+--column reads one column of a CSV/TSV file instead (the delimiter is guessed unless --delimiter is
+given, a header row is detected unless --header/--no-header says otherwise).
+"""
 
 
 class InputError(Exception):
     """A problem with an input file, reported as one line and exit status 2."""
 
 
-def read_lines(path: str) -> List[str]:
-    """Reads one string per line (without the line ending) from `path`, or standard input for '-'."""
-    name = "<stdin>" if path == "-" else path
+# ---------------------------------------------------------------------------------------------
+# Input
+
+
+@dataclass
+class Records:
+    """The strings read from one input file.
+
+    `texts[k]` is the original text of record k (what the output shows), `keys[k]` the string that
+    is matched (after --strip/--casefold), `lines[k]` its 1-based line number in the file, and
+    `spans[k]` the range of physical lines it occupies (a quoted CSV field may span several).
+    `physical` keeps every line of the file with its line ending, for --dedupe.
+    """
+
+    name: str
+    texts: List[str] = field(default_factory=list)
+    keys: List[str] = field(default_factory=list)
+    lines: List[int] = field(default_factory=list)
+    spans: Optional[List[Tuple[int, int]]] = None  # None: record k is physical line lines[k]
+    physical: List[str] = field(default_factory=list)
+    final_newline: bool = True
+    bom: bool = False
+    encoding: str = "utf-8"
+
+
+def _read_bytes(path: str, name: str) -> bytes:
     try:
         if path == "-":
-            data = sys.stdin.buffer.read()
-        else:
-            with open(path, "rb") as handle:
-                data = handle.read()
+            return sys.stdin.buffer.read()
+        with open(path, "rb") as handle:
+            return handle.read()
     except OSError as error:
         raise InputError(f"cannot read {name}: {error.strerror or error}") from None
-    lines = data.split(b"\n")
-    if lines and lines[-1] == b"":
-        lines.pop()
-    out = []
-    for number, raw in enumerate(lines, start=1):
-        if raw.endswith(b"\r"):
-            raw = raw[:-1]
-        try:
-            out.append(raw.decode("utf-8"))
-        except UnicodeDecodeError as error:
-            raise InputError(f"{name}:{number}: not valid UTF-8 ({error.reason} at byte {error.start})") from None
-    return out
 
 
-@contextmanager
-def progress_enabled(enabled: bool) -> Iterator[None]:
-    """Sets SIMSIEVE_PROGRESS for the duration of one call when `enabled`."""
-    if not enabled:
-        yield
-        return
-    previous = os.environ.get("SIMSIEVE_PROGRESS")
-    os.environ["SIMSIEVE_PROGRESS"] = "1"
+def _decode(data: bytes, name: str, encoding: str, errors: str) -> Tuple[str, bool]:
+    """Decodes the whole file; returns the text and whether a UTF-8 byte-order mark was removed."""
+    bom = codecs.lookup(encoding).name in ("utf-8", "utf-8-sig") and data.startswith(codecs.BOM_UTF8)
+    if bom:
+        data = data[len(codecs.BOM_UTF8):]
     try:
-        yield
-    finally:
-        if previous is None:
-            del os.environ["SIMSIEVE_PROGRESS"]
+        return data.decode(encoding, errors), bom
+    except UnicodeDecodeError as error:
+        line = data.count(b"\n", 0, error.start) + 1
+        column = error.start - (data.rfind(b"\n", 0, error.start) + 1)
+        raise InputError(f"{name}:{line}: not valid {encoding} ({error.reason} at byte {column}); "
+                         f"--errors replace reads it anyway") from None
+
+
+def _split_physical(text: str) -> Tuple[List[str], bool]:
+    # Only "\n" ends a line ("\r\n" too, the "\r" is removed per record): str.splitlines would also
+    # split at form feeds and Unicode separators and shift the line numbers.
+    physical = text.split("\n")
+    final_newline = physical[-1] == ""
+    if final_newline:
+        physical.pop()
+    return physical, final_newline
+
+
+def _normaliser(strip: bool, casefold: bool) -> Optional[Callable[[str], str]]:
+    if strip and casefold:
+        return lambda s: s.strip().casefold()
+    if strip:
+        return str.strip
+    if casefold:
+        return str.casefold
+    return None
+
+
+def read_records(path: str, args: argparse.Namespace) -> Records:
+    name = "<stdin>" if path == "-" else path
+    text, bom = _decode(_read_bytes(path, name), name, args.encoding, args.errors)
+    physical, final_newline = _split_physical(text)
+    del text
+    records = Records(name=name, physical=physical, final_newline=final_newline, bom=bom, encoding=args.encoding)
+    if args.column is None:
+        _plain_records(records, args.keep_blank)
+    else:
+        _csv_records(records, path, args)
+    normalise = _normaliser(args.strip, args.casefold)
+    records.keys = records.texts if normalise is None else list(map(normalise, records.texts))
+    return records
+
+
+def _plain_records(records: Records, keep_blank: bool) -> None:
+    texts, lines = records.texts, records.lines
+    for number, raw in enumerate(records.physical, start=1):
+        if raw.endswith("\r"):
+            raw = raw[:-1]
+        if keep_blank or (raw and not raw.isspace()):
+            texts.append(raw)
+            lines.append(number)
+
+
+def _guess_delimiter(path: str, sample: str) -> str:
+    if path.lower().endswith((".tsv", ".tab")):
+        return "\t"
+    try:
+        return csv.Sniffer().sniff(sample, delimiters=",\t;|").delimiter
+    except csv.Error:
+        return ","
+
+
+def _csv_records(records: Records, path: str, args: argparse.Namespace) -> None:
+    physical = records.physical
+    sample = "\n".join(physical[:50])
+    delimiter = args.delimiter or _guess_delimiter(path, sample)
+    reader = csv.reader((line + "\n" for line in physical), delimiter=delimiter)
+    rows: Iterator[List[str]] = iter(reader)
+    column = args.column
+    by_name = not column.isdigit()
+    header = args.header
+    if header is None:
+        try:
+            header = by_name or csv.Sniffer().has_header(sample)
+        except csv.Error:
+            header = False
+    index = 0 if by_name else int(column) - 1
+    if not by_name and index < 0:
+        raise InputError("--column counts from 1")
+    spans: List[Tuple[int, int]] = []
+    records.spans = spans
+    start = 1
+    try:
+        if header:
+            names = next(rows, None)
+            start = reader.line_num + 1
+            if names is None:
+                raise InputError(f"{records.name}: empty file, no header row")
+            if by_name:
+                stripped = [n.strip() for n in names]
+                if column not in names and column not in stripped:
+                    raise InputError(f"{records.name}: no column named {column!r} in the header "
+                                     f"({', '.join(map(repr, names))})")
+                index = names.index(column) if column in names else stripped.index(column)
+        elif by_name:
+            raise InputError(f"--column {column!r} names a column, but --no-header says there is no header row")
+        for row in rows:
+            end = reader.line_num
+            if not row:  # an empty physical line
+                start = end + 1
+                continue
+            if index >= len(row):
+                raise InputError(f"{records.name}:{start}: {len(row)} field(s), no column {column}")
+            value = row[index]
+            if args.keep_blank or (value and not value.isspace()):
+                records.texts.append(value)
+                records.lines.append(start)
+                spans.append((start, end))
+            start = end + 1
+    except csv.Error as error:
+        raise InputError(f"{records.name}:{reader.line_num}: {error}") from None
+
+
+# ---------------------------------------------------------------------------------------------
+# Progress
+
+
+def _duration(seconds: float) -> str:
+    seconds = int(seconds + 0.5)
+    if seconds >= 3600:
+        return f"{seconds // 3600}:{seconds // 60 % 60:02d}:{seconds % 60:02d}"
+    return f"{seconds // 60}:{seconds % 60:02d}"
+
+
+class ProgressDisplay:
+    """Renders `progress(phase, done, total)` reports on standard error.
+
+    On a terminal each phase has one line that is rewritten in place (at most ten times a second)
+    with its counts, rate and time left; the line is completed when the phase ends (done == total)
+    or the next phase begins. Elsewhere (a log file, a pipe) only one summary line per phase is
+    written, when the phase ends.
+    """
+
+    MIN_REDRAW = 0.1
+
+    def __init__(self, stream: TextIO, live: bool, clock: Callable[[], float] = time.monotonic) -> None:
+        self.stream = stream
+        self.live = live
+        self.clock = clock
+        self.phase: Optional[str] = None
+        self.ended: Optional[str] = None
+        self.done = self.total = 0
+        self.started = self.drawn = 0.0
+
+    def __call__(self, phase: str, done: int, total: int) -> None:
+        now = self.clock()
+        if phase != self.phase:
+            if phase == self.ended and done >= total:
+                return  # a repeated end report of the phase just completed
+            self.close()
+            self.phase, self.ended, self.started, self.drawn = phase, None, now, float("-inf")
+        self.done, self.total = done, total
+        if done >= total:
+            self.close()
+        elif self.live and now - self.drawn >= self.MIN_REDRAW:
+            self.drawn = now
+            self._write("\r" + self._running(now) + "\x1b[K")
+
+    def close(self) -> None:
+        """Completes the line of the current phase, if any."""
+        if self.phase is None:
+            return
+        elapsed = max(self.clock() - self.started, 0.0)
+        line = f"simsieve: {self.phase}: {self.done:,}/{self.total:,} in {elapsed:.1f}s"
+        if elapsed > 0 and self.done:
+            line += f" ({self.done / elapsed:,.0f}/s)"
+        if self.done < self.total:
+            line += ", stopped"
+        self._write(("\r" + line + "\x1b[K\n") if self.live else line + "\n")
+        self.ended, self.phase = self.phase, None
+
+    def _running(self, now: float) -> str:
+        elapsed = now - self.started
+        done, total = self.done, self.total
+        line = f"simsieve: {self.phase}: {done:,}/{total:,}"
+        if total:
+            line += f" ({100.0 * done / total:.0f}%)"
+        if elapsed > 0 and done:
+            rate = done / elapsed
+            line += f", {rate:,.0f}/s, ETA {_duration((total - done) / rate)}"
+        return line
+
+    def _write(self, text: str) -> None:
+        try:
+            self.stream.write(text)
+            self.stream.flush()
+        except (OSError, ValueError):
+            pass  # progress is a courtesy: a closed standard error must not end the run
+
+
+def _takes_progress(function: Callable[..., Any]) -> bool:
+    try:
+        return "progress" in inspect.signature(function).parameters
+    except (TypeError, ValueError):
+        return False
+
+
+def _call(function: Callable[..., Any], phase: str, size: int, progress: Optional[ProgressDisplay],
+          *args: Any, **kwargs: Any) -> Any:
+    """Calls a library function, feeding `progress` from its counters when it has them, or else
+    reporting the whole call as one phase of `size` items."""
+    if progress is None:
+        return function(*args, **kwargs)
+    if _takes_progress(function):
+        result = function(*args, progress=progress, **kwargs)
+        progress.close()
+        return result
+    progress(phase, 0, size)
+    result = function(*args, **kwargs)
+    progress(phase, size, size)
+    return result
+
+
+# ---------------------------------------------------------------------------------------------
+# Output
+
+
+class Output:
+    """Streams text to a binary stream in large UTF-8 chunks."""
+
+    CHUNK = 1 << 16
+
+    def __init__(self, stream: Any, encoding: str = "utf-8", errors: str = "surrogateescape") -> None:
+        self.stream = stream
+        self.encode = codecs.getincrementalencoder(encoding)(errors).encode
+        self.parts: List[str] = []
+        self.size = 0
+
+    def write(self, text: str) -> None:
+        self.parts.append(text)
+        self.size += len(text)
+        if self.size >= self.CHUNK:
+            self.flush_parts()
+
+    def write_all(self, texts: Iterable[str]) -> None:
+        for text in texts:
+            self.write(text)
+
+    def flush_parts(self) -> None:
+        if self.parts:
+            self.stream.write(self.encode("".join(self.parts)))
+            self.parts.clear()
+            self.size = 0
+
+    def close(self) -> None:
+        self.flush_parts()
+        self.stream.write(self.encode("", True))
+        self.stream.flush()
+
+
+Cluster = Tuple[List[int], float]  # member record numbers (ascending), exact minimum ratio
+
+
+def _json(value: Any) -> str:
+    return json.dumps(value, ensure_ascii=False)
+
+
+def _cluster_object(number: int, members: List[int], min_ratio: float, records: Records) -> Dict[str, Any]:
+    lines, texts = records.lines, records.texts
+    return {"cluster": number, "size": len(members), "min_ratio": min_ratio,
+            "representative": {"line": lines[members[0]], "text": texts[members[0]]},
+            "members": [{"line": lines[m], "text": texts[m]} for m in members]}
+
+
+def format_clusters(records: Records, clusters: Sequence[Cluster], fmt: str) -> Iterator[str]:
+    """Yields the output text of `clusters` piece by piece. Every format names the cluster, its size,
+    its exact minimum ratio, its representative (first line in the file) and every member's line
+    number and text."""
+    lines, texts = records.lines, records.texts
+    if fmt == "json":
+        yield "["
+        for number, (members, min_ratio) in enumerate(clusters, start=1):
+            yield ("\n  " if number == 1 else ",\n  ") + _json(_cluster_object(number, members, min_ratio, records))
+        yield "\n]\n" if clusters else "]\n"
+    elif fmt == "jsonl":
+        for number, (members, min_ratio) in enumerate(clusters, start=1):
+            yield _json(_cluster_object(number, members, min_ratio, records)) + "\n"
+    elif fmt == "csv":
+        out = _Lines()
+        writer = csv.writer(out, lineterminator="\n")
+        writer.writerow(["cluster", "size", "min_ratio", "representative", "line", "text"])
+        yield out.take()
+        for number, (members, min_ratio) in enumerate(clusters, start=1):
+            first, size, r = lines[members[0]], len(members), repr(min_ratio)
+            writer.writerows([number, size, r, first, lines[m], texts[m]] for m in members)
+            yield out.take()
+    else:
+        width = len(str(lines[-1])) if lines else 1
+        for number, (members, min_ratio) in enumerate(clusters, start=1):
+            head = (f"cluster {number}: {len(members)} members, min ratio {min_ratio:.4f}, "
+                    f"representative line {lines[members[0]]}\n")
+            yield head + "".join(f"  {'*' if k == 0 else ' '} {lines[m]:>{width}}: {texts[m]}\n"
+                                 for k, m in enumerate(members))
+        if not clusters:
+            yield "no clusters\n"
+
+
+class _Lines:
+    """A write target for csv.writer whose text is taken out in pieces."""
+
+    def __init__(self) -> None:
+        self.parts: List[str] = []
+
+    def write(self, text: str) -> None:
+        self.parts.append(text)
+
+    def take(self) -> str:
+        text = "".join(self.parts)
+        self.parts.clear()
+        return text
+
+
+BATCH = 4096  # rows formatted per output piece
+
+
+def _csv_fields(texts: Sequence[str]) -> List[str]:
+    """Each text as the csv module writes it as a field (quoted where needed)."""
+    out = _Lines()
+    csv.writer(out, lineterminator="\n").writerows([text, ""] for text in texts)
+    return [row[:-2] for row in out.parts]  # each row is 'field,\n'
+
+
+def _record_pieces(records: Records, fmt: str, line_name: str, text_name: str, tail: str = "") -> List[str]:
+    """One output piece per record, holding its line number and text as `fmt` writes them, so that
+    a row costs one short string format however long the texts are."""
+    if fmt == "csv":
+        return [f"{n},{t}{tail}" for n, t in zip(records.lines, _csv_fields(records.texts))]
+    dumps = json.JSONEncoder(ensure_ascii=False).encode
+    ln, tn = dumps(line_name), dumps(text_name)
+    return [f"{ln}: {n}, {tn}: {dumps(t)}{tail}" for n, t in zip(records.lines, records.texts)]
+
+
+def _pair_rows(left: Records, right: Records, rows: Sequence[Tuple[int, int, float]], fmt: str,
+               names: Tuple[str, str, str, str, str]) -> Iterator[str]:
+    """json, jsonl or csv rows of (left record, right record, score) triples, in pieces. `names` are
+    the field names: left line, left text, right line, right text, score."""
+    if fmt == "csv":
+        lp = _record_pieces(left, fmt, names[0], names[1])
+        rp = _record_pieces(right, fmt, names[2], names[3], ",")
+        yield ",".join(names) + "\n"
+        for k in range(0, len(rows), BATCH):
+            yield "".join([f"{lp[a]},{rp[b]}{score!r}\n" for a, b, score in rows[k:k + BATCH]])
+        return
+    lp = _record_pieces(left, fmt, names[0], names[1])
+    rp = _record_pieces(right, fmt, names[2], names[3], f", {json.dumps(names[4])}: ")
+    end = "\n" if fmt == "jsonl" else ",\n  "
+    if fmt == "json":
+        yield "[\n  " if rows else "[]\n"
+    for k in range(0, len(rows), BATCH):
+        piece = end.join([f"{{{lp[a]}, {rp[b]}{score!r}}}" for a, b, score in rows[k:k + BATCH]])
+        if fmt == "jsonl":
+            yield piece + "\n"
         else:
-            os.environ["SIMSIEVE_PROGRESS"] = previous
+            yield piece + (",\n  " if k + BATCH < len(rows) else "\n]\n")
 
 
-def _threshold(text: str) -> float:
+def format_pairs(records: Records, pairs: Sequence[Tuple[int, int, float]], fmt: str) -> Iterator[str]:
+    """Yields the output of the cosine join: each pair's two line numbers, texts and cosine."""
+    if fmt != "text":
+        yield from _pair_rows(records, records, pairs, fmt, ("line_a", "text_a", "line_b", "text_b", "cosine"))
+        return
+    lines = [str(n) for n in records.lines]
+    shown = [f"  {n}: {t}\n" for n, t in zip(lines, records.texts)]
+    for k in range(0, len(pairs), BATCH):
+        yield "".join([f"lines {lines[j]} and {lines[i]}: cosine {cos:.6f}\n{shown[j]}{shown[i]}"
+                       for j, i, cos in pairs[k:k + BATCH]])
+    if not pairs:
+        yield "no pairs\n"
+
+
+def format_matches(queries: Records, choices: Records, matches: Sequence[Tuple[int, int, float]],
+                   fmt: str) -> Iterator[str]:
+    """Yields the output of `match`: each query's line and text with the matching choices."""
+    if fmt != "text":
+        yield from _pair_rows(queries, choices, matches, fmt, ("query_line", "query", "choice_line", "choice", "score"))
+        return
+    ql, qt, cl, ct = queries.lines, queries.texts, choices.lines, choices.texts
+    current = -1
+    for q, c, score in matches:
+        head = "" if q == current else f"query line {ql[q]}: {qt[q]}\n"
+        current = q
+        yield f"{head}  {score:.6f}  line {cl[c]}: {ct[c]}\n"
+    if not matches:
+        yield "no matches\n"
+
+
+def format_dedupe(records: Records, clusters: Sequence[Cluster]) -> Iterator[str]:
+    """Yields the input file with every cluster reduced to its representative: the physical lines of
+    all other members are left out, everything else (blank lines, a CSV header) stays as it was."""
+    drop = bytearray(len(records.physical) + 1)
+    for members, _ in clusters:
+        for m in members[1:]:
+            first, last = records.spans[m] if records.spans is not None else (records.lines[m], records.lines[m])
+            drop[first:last + 1] = b"\x01" * (last - first + 1)
+    kept = [line for number, line in enumerate(records.physical, start=1) if not drop[number]]
+    # The file's last line keeps its missing newline, if it had none and is kept.
+    last_open = bool(kept) and not records.final_newline and not drop[len(records.physical)]
+    if records.bom:
+        yield "\ufeff"
+    for start in range(0, len(kept), BATCH):
+        batch = kept[start:start + BATCH]
+        end = start + len(batch) == len(kept)
+        yield "\n".join(batch) + ("" if end and last_open else "\n")
+
+
+# ---------------------------------------------------------------------------------------------
+# Commands
+
+
+def _clusters_in_file_order(clusters: Sequence[Cluster], order: Optional[List[int]]) -> List[Cluster]:
+    """Maps members back to record numbers and orders the clusters largest first, then by their
+    representative (first member)."""
+    if order is None:
+        mapped = [(list(members), min_ratio) for members, min_ratio in clusters]
+    else:
+        mapped = [(sorted(order[m] for m in members), min_ratio) for members, min_ratio in clusters]
+    mapped.sort(key=lambda c: (-len(c[0]), c[0][0]))
+    return mapped
+
+
+def _warn_short_lines(keys: Sequence[str]) -> None:
+    if not keys:
+        return
+    short = sum(1 for key in keys if len(key.encode("utf-8", "surrogatepass")) < SHINGLE_BYTES)
+    if short * 2 > len(keys):
+        print(f"simsieve: warning: {short} of {len(keys)} lines are shorter than the {SHINGLE_BYTES}-byte "
+              f"MinHash shingle, so --lsh finds almost no pairs among them; drop --lsh to use the exact mode",
+              file=sys.stderr)
+
+
+def run_cluster(args: argparse.Namespace, progress: Optional[ProgressDisplay]) -> Tuple[Records, List[Cluster]]:
+    import simsieve
+
+    records = _read(args.file, args, progress)
+    keys = records.keys
+    order: Optional[List[int]] = None
+    if not args.input_order:
+        order = sorted(range(len(keys)), key=keys.__getitem__)
+        keys = [keys[k] for k in order]
+    if args.lsh:
+        _warn_short_lines(keys)
+        clusters = _call(simsieve.cluster_canonicals_lsh, "lsh", len(keys), progress, keys, args.threshold,
+                         args.num_perm, args.band_rows, threads=args.threads)
+    else:
+        clusters = _call(simsieve.cluster_canonicals, "cluster", len(keys), progress, keys, args.threshold,
+                         threads=args.threads)
+    del keys
+    return records, _clusters_in_file_order(clusters, order)
+
+
+def _read(path: str, args: argparse.Namespace, progress: Optional[ProgressDisplay]) -> Records:
+    if progress is not None:
+        progress("read", 0, 1)
+    records = read_records(path, args)
+    if progress is not None:
+        progress("read", len(records.texts), len(records.texts))
+    return records
+
+
+def command_output(args: argparse.Namespace, progress: Optional[ProgressDisplay]) -> Tuple[Iterator[str], str]:
+    """Runs the command to the end, then returns the generator of its output text and the encoding
+    to write it in (UTF-8, or the input's own encoding for --dedupe)."""
+    import simsieve
+
+    if args.command == "ratio":
+        return iter([f"{simsieve.ratio(args.a, args.b)!r}\n"]), "utf-8"
+    if args.command == "cluster":
+        records, clusters = run_cluster(args, progress)
+        if args.dedupe:
+            return format_dedupe(records, clusters), records.encoding
+        return format_clusters(records, clusters, args.format), "utf-8"
+    if args.command == "join":
+        records = _read(args.file, args, progress)
+        docs = [key.split() for key in records.keys]
+        pairs = _call(simsieve.cosine_join, "join", len(docs), progress, docs, args.threshold, threads=args.threads)
+        del docs
+        return format_pairs(records, pairs, args.format), "utf-8"
+    queries = _read(args.queries, args, progress)
+    choices = _read(args.choices, args, progress)
+    match = getattr(simsieve, "match", None)
+    if match is None:
+        raise ValueError("this build of simsieve has no simsieve.match, which the match command needs")
+    matches = _call(match, "match", len(queries.keys), progress, queries.keys, choices.keys,
+                    score_cutoff=args.score_cutoff, limit=args.limit, threads=args.threads)
+    return format_matches(queries, choices, matches, args.format), "utf-8"
+
+
+# ---------------------------------------------------------------------------------------------
+# Arguments
+
+
+def _unit(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid threshold: {text!r}") from None
-    if value != value:
-        raise argparse.ArgumentTypeError("threshold must be a number, not NaN")
+        raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
+    if not 0.0 <= value <= 1.0:  # also rejects NaN
+        raise argparse.ArgumentTypeError(f"must be between 0 and 1: {text}")
     return value
 
 
-def _count(text: str) -> int:
+def _integer(text: str, least: int) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"invalid count: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more: {value}")
+    if value < least:
+        raise argparse.ArgumentTypeError(f"must be {least} or more: {value}")
     return value
 
 
-def format_clusters(lines: Sequence[str], clusters: Sequence[Tuple[List[int], float]], fmt: str) -> str:
-    # Largest clusters first; equal sizes keep the library's order (by smallest member).
-    ordered = sorted(clusters, key=lambda c: -len(c[0]))
-    out = io.StringIO()
-    if fmt == "json":
-        payload = [
-            {"size": len(members), "min_ratio": min_ratio,
-             "members": [{"line": m + 1, "text": lines[m]} for m in members]}
-            for members, min_ratio in ordered
-        ]
-        json.dump(payload, out, ensure_ascii=False, indent=2)
-        out.write("\n")
-    elif fmt == "csv":
-        writer = csv.writer(out, lineterminator="\n")
-        writer.writerow(["cluster", "size", "min_ratio", "line", "text"])
-        for number, (members, min_ratio) in enumerate(ordered, start=1):
-            for m in members:
-                writer.writerow([number, len(members), repr(min_ratio), m + 1, lines[m]])
-    else:
-        for number, (members, min_ratio) in enumerate(ordered, start=1):
-            out.write(f"cluster {number}: {len(members)} members, min ratio {min_ratio:.4f}\n")
-            for m in members:
-                out.write(f"  {m + 1:>6}: {lines[m]}\n")
-        if not ordered:
-            out.write("no clusters\n")
-    return out.getvalue()
+def _count(text: str) -> int:
+    return _integer(text, 0)
 
 
-def format_pairs(lines: Sequence[str], pairs: Sequence[Tuple[int, int, float]], fmt: str) -> str:
-    out = io.StringIO()
-    if fmt == "json":
-        payload = [{"line_a": j + 1, "line_b": i + 1, "cosine": cos} for j, i, cos in pairs]
-        json.dump(payload, out, indent=2)
-        out.write("\n")
-    elif fmt == "csv":
-        writer = csv.writer(out, lineterminator="\n")
-        writer.writerow(["line_a", "line_b", "cosine", "text_a", "text_b"])
-        for j, i, cos in pairs:
-            writer.writerow([j + 1, i + 1, repr(cos), lines[j], lines[i]])
-    else:
-        for j, i, cos in pairs:
-            out.write(f"lines {j + 1} and {i + 1}: cosine {cos:.6f}\n  {j + 1:>6}: {lines[j]}\n  {i + 1:>6}: {lines[i]}\n")
-        if not pairs:
-            out.write("no pairs\n")
-    return out.getvalue()
+def _positive(text: str) -> int:
+    return _integer(text, 1)
+
+
+def _encoding(text: str) -> str:
+    try:
+        codecs.lookup(text)
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown encoding: {text}") from None
+    return text
+
+
+def _delimiter(text: str) -> str:
+    value = {"\\t": "\t", "tab": "\t", "TAB": "\t"}.get(text, text)
+    if len(value) != 1:
+        raise argparse.ArgumentTypeError(f"must be one character (or 'tab'): {text!r}")
+    return value
 
 
 def build_parser() -> argparse.ArgumentParser:
+    from simsieve import __version__
+
     parser = argparse.ArgumentParser(
         prog="simsieve",
-        description="Exact string similarity at scale: difflib's ratio, clustering and TF-IDF cosine joins.",
+        description="Exact string similarity at scale: difflib's ratio, clustering and deduplication, "
+                    "TF-IDF cosine joins and matching.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    formats = ("text", "json", "jsonl", "csv")
 
     def common(sub: argparse.ArgumentParser) -> None:
         sub.add_argument("--threads", type=_count, default=0, help="worker threads (0 = all cores)")
-        sub.add_argument("--format", choices=("text", "json", "csv"), default="text", help="output format")
-        sub.add_argument("--progress", action="store_true", help="print progress lines on standard error")
+        sub.add_argument("--format", choices=formats, default=None,
+                         help="output format: text (default), json, jsonl (one record per line) or csv")
+        sub.add_argument("--progress", action="store_true",
+                         help="show the progress of each phase on standard error")
+        group = sub.add_argument_group("input")
+        group.add_argument("--encoding", type=_encoding, default="utf-8", help="input encoding (default utf-8)")
+        group.add_argument("--errors", choices=("strict", "replace", "ignore"), default="strict",
+                           help="what to do with bytes that are not valid in the encoding (default strict: "
+                                "stop with an error)")
+        group.add_argument("--keep-blank", action="store_true", help="keep blank lines (skipped by default)")
+        group.add_argument("--strip", action="store_true",
+                           help="ignore leading and trailing whitespace when matching")
+        group.add_argument("--casefold", action="store_true", help="ignore case when matching")
+        group.add_argument("--column", metavar="NAME|N",
+                           help="read this column of a CSV/TSV file (a header name, or a number from 1)")
+        group.add_argument("--delimiter", type=_delimiter, help="CSV field delimiter (default: guessed; 'tab' for TSV)")
+        header = group.add_mutually_exclusive_group()
+        header.add_argument("--header", dest="header", action="store_true", default=None,
+                            help="the first CSV row is a header (default: detected)")
+        header.add_argument("--no-header", dest="header", action="store_false", help="there is no header row")
 
-    cluster = commands.add_parser("cluster", help="cluster the lines of FILE by exact similarity ratio")
+    cluster = commands.add_parser(
+        "cluster", help="cluster (or deduplicate) the lines of FILE by exact similarity ratio",
+        description=CLUSTER_DESCRIPTION, epilog=INPUT_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     cluster.add_argument("file", metavar="FILE", help="one string per line ('-' for standard input)")
-    cluster.add_argument("--threshold", type=_threshold, default=0.8, help="minimum ratio of a link (default 0.8)")
-    cluster.add_argument("--lsh", action="store_true", help="find candidate pairs by MinHash/LSH (for large inputs)")
-    cluster.add_argument("--num-perm", type=_count, default=128, help="MinHash permutations with --lsh (default 128)")
-    cluster.add_argument("--band-rows", type=_count, default=4, help="rows per LSH band with --lsh (default 4)")
+    cluster.add_argument("--threshold", type=_unit, default=0.8, help="minimum ratio of a link, 0 to 1 (default 0.8)")
+    cluster.add_argument("--input-order", action="store_true",
+                         help="compare each pair in file order instead of the canonical sorted order")
+    cluster.add_argument("--dedupe", action="store_true",
+                         help="write the input with every cluster reduced to its representative (its first line)")
+    cluster.add_argument("--lsh", action="store_true",
+                         help="find candidate pairs by MinHash/LSH over 9-byte shingles (for large inputs of "
+                              "longer lines; may miss links, never invents one)")
+    cluster.add_argument("--num-perm", type=_positive, default=None, help="MinHash permutations with --lsh (default 128)")
+    cluster.add_argument("--band-rows", type=_positive, default=None, help="rows per LSH band with --lsh (default 4)")
     common(cluster)
 
-    join = commands.add_parser("join", help="all pairs of lines of FILE with TF-IDF cosine at or above a threshold")
-    join.add_argument("file", metavar="FILE", help="one document per line, tokens split on whitespace ('-' for stdin)")
-    join.add_argument("--threshold", type=_threshold, default=0.8, help="minimum cosine (default 0.8)")
+    join = commands.add_parser(
+        "join", help="all pairs of lines of FILE with TF-IDF cosine at or above a threshold", epilog=INPUT_EPILOG,
+        description="Every pair of documents of FILE (one per line, tokens split on whitespace) whose TF-IDF "
+                    "cosine reaches the threshold.")
+    join.add_argument("file", metavar="FILE", help="one document per line ('-' for standard input)")
+    join.add_argument("--threshold", type=_unit, default=0.8, help="minimum cosine, 0 to 1 (default 0.8)")
     common(join)
+
+    match = commands.add_parser(
+        "match", help="the best matches of each line of QUERIES among the lines of CHOICES", epilog=INPUT_EPILOG,
+        description="For every line of QUERIES, the lines of CHOICES whose exact ratio reaches the cutoff, best "
+                    "first. The ratio is asymmetric: as in difflib.get_close_matches, the choice is the first "
+                    "sequence and the query the second.")
+    match.add_argument("queries", metavar="QUERIES", help="one query per line ('-' for standard input)")
+    match.add_argument("choices", metavar="CHOICES", help="one choice per line")
+    match.add_argument("--score-cutoff", type=_unit, default=0.8, help="minimum ratio, 0 to 1 (default 0.8)")
+    match.add_argument("--limit", type=_positive, default=None, help="at most K matches per query (default: all)")
+    common(match)
 
     ratio = commands.add_parser("ratio", help="print the exact ratio of two strings")
     ratio.add_argument("a")
@@ -162,37 +703,82 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def run(args: argparse.Namespace) -> str:
-    import simsieve
-
+def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
+    parser = build_parser()
+    args = parser.parse_args(argv)
     if args.command == "ratio":
-        return f"{simsieve.ratio(args.a, args.b)!r}\n"
-    lines = read_lines(args.file)
+        return args
     if args.command == "cluster":
-        with progress_enabled(args.progress):
-            if args.lsh:
-                clusters = simsieve.cluster_canonicals_lsh(
-                    lines, args.threshold, args.num_perm, args.band_rows, threads=args.threads)
-            else:
-                clusters = simsieve.cluster_canonicals(lines, args.threshold, threads=args.threads)
-        return format_clusters(lines, clusters, args.format)
-    docs = [line.split() for line in lines]
-    with progress_enabled(args.progress):
-        pairs = simsieve.cosine_join(docs, args.threshold, threads=args.threads)
-    return format_pairs(lines, pairs, args.format)
+        if not args.lsh:
+            given = [flag for flag, value in (("--num-perm", args.num_perm), ("--band-rows", args.band_rows))
+                     if value is not None]
+            if given:
+                parser.error(f"{' and '.join(given)} only apply with --lsh")
+        else:
+            args.num_perm = 128 if args.num_perm is None else args.num_perm
+            args.band_rows = min(4, args.num_perm) if args.band_rows is None else args.band_rows
+            if args.band_rows > args.num_perm:
+                parser.error(f"--band-rows {args.band_rows} is larger than --num-perm {args.num_perm}")
+        if args.dedupe and args.format is not None:
+            parser.error("--dedupe writes the input file itself; it takes no --format")
+    if args.column is None and (args.delimiter is not None or args.header is not None):
+        parser.error("--delimiter, --header and --no-header need --column")
+    if args.command == "match" and args.queries == "-" and args.choices == "-":
+        parser.error("only one of QUERIES and CHOICES can be standard input")
+    args.format = args.format or "text"
+    return args
+
+
+# ---------------------------------------------------------------------------------------------
+# Entry point
+
+
+def _detach_stdout() -> None:
+    """Points standard output at /dev/null so that the interpreter's final flush cannot fail again."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
+def _write_output(pieces: Iterator[str], encoding: str) -> None:
+    out = Output(sys.stdout.buffer, encoding, "surrogateescape" if encoding == "utf-8" else "replace")
+    out.write_all(pieces)
+    out.close()
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    parser = build_parser()
-    args = parser.parse_args(argv)
+    progress: Optional[ProgressDisplay] = None
     try:
-        output = run(args)
-    except InputError as error:
-        print(f"simsieve: {error}", file=sys.stderr)
-        return EXIT_INPUT_ERROR
-    except (MemoryError, ValueError, OverflowError) as error:
-        print(f"simsieve: {error}", file=sys.stderr)
-        return 1
-    sys.stdout.write(output)
-    sys.stdout.flush()
-    return 0
+        args = parse_args(argv)
+        if getattr(args, "progress", False):
+            progress = ProgressDisplay(sys.stderr, live=sys.stderr.isatty())
+        try:
+            pieces, encoding = command_output(args, progress)
+        except InputError as error:
+            print(f"simsieve: {error}", file=sys.stderr)
+            return EXIT_INPUT_ERROR
+        except (MemoryError, ValueError, OverflowError) as error:
+            print(f"simsieve: {error}", file=sys.stderr)
+            return EXIT_FAILURE
+        finally:
+            if progress is not None:
+                progress.close()
+        try:
+            _write_output(pieces, encoding)
+        except BrokenPipeError:
+            _detach_stdout()
+            return EXIT_BROKEN_PIPE
+        except OSError as error:
+            _detach_stdout()
+            print(f"simsieve: cannot write the output: {error.strerror or error}", file=sys.stderr)
+            return EXIT_FAILURE
+        return 0
+    except KeyboardInterrupt:
+        if progress is not None:
+            progress.close()
+        _detach_stdout()
+        print("simsieve: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED

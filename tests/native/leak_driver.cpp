@@ -3,6 +3,7 @@
 // interpreter is not involved, so there is nothing to suppress). Also checks a few results.
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +11,10 @@
 #include "cluster/cluster_exact.hpp"
 #include "cluster/cluster_types.hpp"
 #include "cluster/lsh_cluster.hpp"
+#include "columns/export.hpp"
+#include "columns/import.hpp"
+#include "columns/result_tables.hpp"
+#include "gestalt/column_batch.hpp"
 #include "gestalt/batch.hpp"
 #include "gestalt/codepoints.hpp"
 #include "gestalt/gestalt.hpp"
@@ -28,6 +33,45 @@ void expect(bool ok, const char* what) {
     std::fprintf(stderr, "leak driver check failed: %s\n", what);
     ++failures;
   }
+}
+
+// A utf8 Arrow column built here the way a producer would: heap buffers freed by its release
+// callback, which counts its calls.
+int column_releases = 0;
+
+struct ProducedColumn {
+  std::vector<int32_t> offsets;
+  std::string data;
+  std::vector<const void*> buffers;
+};
+
+ArrowArray produce_column(const std::vector<std::string>& items, bool corrupt) {
+  auto owned = std::make_unique<ProducedColumn>();
+  owned->offsets.push_back(0);
+  for (const std::string& s : items) {
+    owned->data += s;
+    owned->offsets.push_back(static_cast<int32_t>(owned->data.size()));
+  }
+  if (corrupt && owned->offsets.size() > 2) owned->offsets[1] = owned->offsets.back() + 5;
+  owned->buffers = {nullptr, owned->offsets.data(), owned->data.data()};
+  ArrowArray array{};
+  array.length = static_cast<int64_t>(items.size());
+  array.n_buffers = 3;
+  array.buffers = owned->buffers.data();
+  array.release = [](ArrowArray* a) {
+    std::unique_ptr<ProducedColumn>(static_cast<ProducedColumn*>(a->private_data));
+    a->release = nullptr;
+    ++column_releases;
+  };
+  array.private_data = owned.release();
+  return array;
+}
+
+ArrowSchema produce_schema() {
+  ArrowSchema schema{};
+  schema.format = "u";
+  schema.release = [](ArrowSchema* s) { s->release = nullptr; };
+  return schema;
 }
 
 }  // namespace
@@ -82,6 +126,45 @@ int main() {
     expect(joined[k].j == direct[k].j && joined[k].i == direct[k].i && joined[k].cos == direct[k].cos,
            "join pair agrees");
   }
+
+  // Arrow columns: import, read in place, refuse a malformed batch; export and release.
+  {
+    using namespace simsieve::columns;
+    std::vector<OwnedArray> batches;
+    for (int k = 0; k < 2; ++k) {
+      ArrowArray raw = produce_column(names, false);
+      batches.emplace_back(&raw);
+    }
+    ArrowSchema raw_schema = produce_schema();
+    ImportedColumn column(OwnedSchema(&raw_schema), std::move(batches));
+    expect(column.size() == 2 * names.size() && !column.first_fault(), "imported column");
+    std::vector<double> ratios = ratio_columns(column.strings(), column.strings(), 2);
+    expect(ratios.size() == column.size() && ratios[1] == 1.0, "ratios over a column");
+    bool refused = false;
+    try {
+      std::vector<OwnedArray> bad;
+      ArrowArray raw = produce_column(names, true);
+      bad.emplace_back(&raw);
+      ArrowSchema bad_schema = produce_schema();
+      ImportedColumn broken(OwnedSchema(&bad_schema), std::move(bad));
+    } catch (const ColumnError&) {
+      refused = true;
+    }
+    expect(refused && column_releases == 1, "malformed batch refused and released");
+    std::vector<Cluster> clusters = cluster_lsh(names, 0.8, 16, 2);
+    ArrowArrayStream stream{};
+    export_stream(clusters_table(clusters), &stream);
+    ArrowSchema schema{};
+    ArrowArray batch{};
+    expect(stream.get_schema(&stream, &schema) == 0 && stream.get_next(&stream, &batch) == 0, "stream reads");
+    expect(batch.release && batch.n_children == 3, "one batch of three columns");
+    batch.release(&batch);
+    schema.release(&schema);
+    expect(stream.get_next(&stream, &batch) == 0 && !batch.release, "end of stream");
+    stream.release(&stream);
+    expect(live_exports() == 0, "every export released");
+  }
+  expect(column_releases == 3, "every imported batch released once");
 
   // A failure inside a pool job is propagated and frees what the job held.
   bool caught = false;

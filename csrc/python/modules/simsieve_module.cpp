@@ -28,6 +28,10 @@ PyMethodDef module_functions[] = {
     SIMSIEVE_ENTRY("cluster_canonicals_arrow", cluster_canonicals_arrow_entry, cluster_canonicals_arrow_doc),
     SIMSIEVE_ENTRY("cluster_canonicals_lsh_arrow", cluster_canonicals_lsh_arrow_entry, cluster_canonicals_lsh_arrow_doc),
     SIMSIEVE_ENTRY("cosine_join_arrow", cosine_join_arrow_entry, cosine_join_arrow_doc),
+    SIMSIEVE_ENTRY("lsh_band_hashes", lsh_band_hashes_entry, lsh_band_hashes_doc),
+    SIMSIEVE_ENTRY("verify_pairs", verify_pairs_entry, verify_pairs_doc),
+    SIMSIEVE_ENTRY("cluster_block_min", cluster_block_min_entry, cluster_block_min_doc),
+    SIMSIEVE_ENTRY("cosine_join_blocks", cosine_join_blocks_entry, cosine_join_blocks_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,145 @@
+"""simsieve.dask on a 2-worker LocalCluster against the single-machine calls.
+
+    PYTHONPATH=build/dev-NAME/stage python bench/bench_dask.py --lsh 100000 300000 --cosine 50000
+
+For each size: lines of the standard library's sources (cycled, every third one edited, so the
+input has copies and near copies) written to text files, read by the cluster with
+dask.bag.read_text (the input never passes through the client), and:
+
+- LSH: simsieve.dask.cluster_canonicals_lsh against simsieve.cluster_canonicals_lsh (threshold
+  0.8, num_perm 64, band_rows 4), each in a fresh process;
+- cosine: simsieve.dask.cosine_join against simsieve.cosine_join on the lines' word tokens
+  (threshold 0.8).
+
+Reported: wall time, peak RSS of the single-machine process, peak RSS of each worker process
+and of the client, and whether the results are equal. No speed-up is expected on 2 cores: the
+point is bounded memory per worker and equal results.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import random
+import re
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from stdlib_corpus import stdlib_sources  # noqa: E402
+
+WORD = re.compile(r"\w+")
+
+
+def make_lines(n: int, seed: int = 0) -> list[str]:
+    rng = random.Random(seed)
+    base = [line.strip() for text in stdlib_sources(skip_tests=True) for line in text.splitlines() if line.strip()]
+    out = []
+    k = 0
+    while len(out) < n:
+        line = base[k % len(base)]
+        if k % 3 == 2 and line:
+            p = rng.randrange(len(line))
+            line = line[:p] + rng.choice("abcxyz_ ") + line[p + 1 :]
+        out.append(line)
+        k += 1
+    return out
+
+
+def write_files(lines: list[str], directory: str, parts: int) -> list[str]:
+    step = -(-len(lines) // parts)
+    paths = []
+    for k in range(parts):
+        path = os.path.join(directory, f"part{k:04d}.txt")
+        with open(path, "w", encoding="utf-8", newline="\n") as f:
+            for line in lines[k * step : (k + 1) * step]:
+                f.write(line + "\n")
+        paths.append(path)
+    return paths
+
+
+SINGLE = r"""
+import json, resource, sys, time, re
+import simsieve
+kind, path, out = sys.argv[1], sys.argv[2], sys.argv[3]
+lines = open(path, encoding="utf-8").read().split("\n")[:-1]
+t = time.perf_counter()
+if kind == "lsh":
+    result = simsieve.cluster_canonicals_lsh(lines, 0.8, 64, 4)
+else:
+    result = simsieve.cosine_join([re.findall(r"\w+", l) for l in lines], 0.8)
+seconds = time.perf_counter() - t
+json.dump({"seconds": seconds, "peak_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
+           "result": result}, open(out, "w"))
+"""
+
+DISTRIBUTED = r"""
+import json, resource, sys, time, re, glob
+import dask.bag as db
+from dask.distributed import Client, LocalCluster
+import simsieve.dask
+
+def peak_mb():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+if __name__ == "__main__":
+    kind, directory, out, partitions = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                      memory_limit="3GiB") as cluster, Client(cluster) as client:
+        paths = sorted(glob.glob(directory + "/part*.txt"))
+        bag = db.read_text(paths).map(lambda l: l[:-1] if l.endswith("\n") else l)
+        bag = bag.repartition(partitions) if partitions != len(paths) else bag
+        t = time.perf_counter()
+        if kind == "lsh":
+            result = simsieve.dask.cluster_canonicals_lsh(bag, 0.8, 64, 4)
+        else:
+            result = simsieve.dask.cosine_join(bag.map(lambda l: re.findall(r"\w+", l)), 0.8)
+        seconds = time.perf_counter() - t
+        workers = sorted(client.run(peak_mb).values())
+    json.dump({"seconds": seconds, "worker_peak_mb": workers, "client_peak_mb": peak_mb(), "result": result},
+              open(out, "w"))
+"""
+
+
+def run(kind: str, n: int, partitions: int) -> dict:
+    lines = make_lines(n)
+    with tempfile.TemporaryDirectory() as d:
+        whole = os.path.join(d, "all.txt")
+        with open(whole, "w", encoding="utf-8", newline="\n") as f:
+            f.write("".join(line + "\n" for line in lines))
+        write_files(lines, d, partitions)
+        single_out, dist_out = os.path.join(d, "single.json"), os.path.join(d, "dist.json")
+        subprocess.run([sys.executable, "-c", SINGLE, kind, whole, single_out], check=True)
+        t = time.perf_counter()
+        subprocess.run([sys.executable, "-c", DISTRIBUTED, kind, d, dist_out, str(partitions)], check=True,
+                       stderr=subprocess.DEVNULL)
+        total = time.perf_counter() - t
+        single = json.load(open(single_out))
+        dist = json.load(open(dist_out))
+    return {
+        "kind": kind, "n": n, "partitions": partitions,
+        "single_seconds": round(single["seconds"], 2), "single_peak_mb": round(single["peak_mb"]),
+        "dask_seconds": round(dist["seconds"], 2), "dask_process_seconds": round(total, 2),
+        "worker_peak_mb": [round(x) for x in dist["worker_peak_mb"]], "client_peak_mb": round(dist["client_peak_mb"]),
+        "equal": single["result"] == dist["result"], "outputs": len(single["result"]),
+    }
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--lsh", type=int, nargs="*", default=[100_000])
+    parser.add_argument("--cosine", type=int, nargs="*", default=[20_000])
+    parser.add_argument("--rows-per-partition", type=int, default=50_000)
+    args = parser.parse_args()
+    for kind, sizes in (("lsh", args.lsh), ("cosine", args.cosine)):
+        for n in sizes:
+            parts = max(2, -(-n // args.rows_per_partition))
+            print(json.dumps(run(kind, n, parts)), flush=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,190 @@
+"""simsieve.dask on a two-worker LocalCluster (processes) gives exactly the single-machine results,
+also when a worker dies in the middle of a run; and the batch kernels it is built from agree with
+the single-machine functions."""
+
+import os
+import random
+import signal
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+if os.environ.get("SIMSIEVE_TEST_PROFILE") == "sanitize":
+    pytest.skip("worker processes do not run under the sanitizer preload", allow_module_level=True)
+distributed = pytest.importorskip("dask.distributed")
+db = pytest.importorskip("dask.bag")
+dd = pytest.importorskip("dask.dataframe")
+pd = pytest.importorskip("pandas")
+
+import dask  # noqa: E402
+
+import simsieve  # noqa: E402
+import simsieve.dask as sd  # noqa: E402
+from simsieve import _simsieve  # noqa: E402
+
+
+def stdlib_lines(count, seed):
+    """Lines of standard-library sources with edits, copies, empty and non-ASCII strings."""
+    rng = random.Random(seed)
+    root = Path(random.__file__).parent
+    lines = []
+    for name in ("difflib.py", "textwrap.py", "string.py", "shlex.py"):
+        lines += (root / name).read_text(encoding="utf-8").splitlines()
+    lines = rng.sample(lines, min(count, len(lines)))
+    edited = []
+    for line in lines[: count // 3]:
+        if line:
+            k = rng.randrange(len(line))
+            edited.append(line[:k] + rng.choice("éß中x ") + line[k + 1 :])
+    lines += edited + ["", "", "   ", "naïve café", "naïve cafe", "🙂🙂 smile", "🙂🙂 smiles"]
+    lines += rng.sample(lines, 20)  # copies scattered through the input
+    rng.shuffle(lines)
+    return lines
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as cluster, distributed.Client(cluster) as c:
+        yield c
+
+
+def bags(items):
+    """The same items under several partitionings: one partition, several, empty ones."""
+    third = len(items) // 3
+    pieces = [[], items[:third], [], items[third : 2 * third], items[2 * third :], []]
+    return {
+        "one": db.from_sequence(items, npartitions=1),
+        "five": db.from_sequence(items, npartitions=5),
+        "with-empty": db.from_delayed([dask.delayed(p) for p in pieces]),
+    }
+
+
+LINES = stdlib_lines(300, seed=7)
+
+
+@pytest.mark.parametrize("threshold,num_perm,band_rows", [(0.7, 64, 4), (0.5, 16, 1)])
+def test_lsh_equals_single_machine(client, threshold, num_perm, band_rows):
+    expected = simsieve.cluster_canonicals_lsh(LINES, threshold, num_perm, band_rows)
+    assert expected  # the input has clusters to get right
+    for name, bag in bags(LINES).items():
+        assert sd.cluster_canonicals_lsh(bag, threshold, num_perm, band_rows) == expected, name
+
+def test_lsh_series_and_list_inputs(client):
+    expected = simsieve.cluster_canonicals_lsh(LINES, 0.9, 32, 8)
+    series = dd.from_pandas(pd.Series(LINES, dtype=object), npartitions=3)
+    assert sd.cluster_canonicals_lsh(series, 0.9, 32, 8) == expected
+    assert sd.cluster_canonicals_lsh(LINES, 0.9, 32, 8, npartitions=4, buckets=3) == expected
+    frame = sd.clusters_to_frame(expected, npartitions=2).compute()
+    assert list(frame.columns) == ["cluster", "member", "min_ratio"]
+    assert len(frame) == sum(len(m) for m, _ in expected)
+
+
+def test_lsh_edge_cases(client):
+    assert sd.cluster_canonicals_lsh(db.from_sequence([], npartitions=1), 0.5, 16, 4) == []
+    same = ["x"] * 5 + ["", ""]
+    for threshold in (0.5, 1.0, 1.5):
+        for band_rows in (4, 0, 17):
+            assert sd.cluster_canonicals_lsh(same, threshold, 16, band_rows, npartitions=3) == \
+                simsieve.cluster_canonicals_lsh(same, threshold, 16, band_rows)
+    with pytest.raises(TypeError):
+        sd.cluster_canonicals_lsh(["a", 3], 0.5, 16, 4)
+
+
+def test_giant_cluster_split_into_blocks(client, monkeypatch):
+    from simsieve.dask import _common
+
+    monkeypatch.setattr(_common, "GIANT_CLUSTER", 8)
+    monkeypatch.setattr(_common, "MIN_BLOCK", 5)
+    lines = [f"common prefix of every line {k % 7} {k}" for k in range(40)] + LINES[:60]
+    expected = simsieve.cluster_canonicals_lsh(lines, 0.6, 32, 4)
+    assert max(len(m) for m, _ in expected) > 8
+    assert sd.cluster_canonicals_lsh(lines, 0.6, 32, 4, npartitions=3) == expected
+    assert sd.cluster_canonicals(lines, 0.6, npartitions=3) == simsieve.cluster_canonicals(lines, 0.6)
+
+
+@pytest.mark.parametrize("threshold", [0.6, 1.0])
+def test_exact_equals_single_machine(client, threshold):
+    expected = simsieve.cluster_canonicals(LINES, threshold)
+    for name, bag in list(bags(LINES).items())[1:]:
+        # Small length blocks, so that many block pairs are compared and many are ruled out.
+        assert sd.cluster_canonicals(bag, threshold, block_strings=40) == expected, name
+
+
+@pytest.mark.parametrize("threshold", [0.2, 0.9])
+def test_cosine_join_equals_single_machine(client, threshold):
+    docs = [line.split() for line in LINES]
+    docs += [["token"] * 3, ["token"], [], ["Token", ""], ["Token", ""]]
+    expected = simsieve.cosine_join(docs, threshold)
+    assert expected
+    for name, bag in list(bags(docs).items())[1:]:
+        assert sd.cosine_join(bag, threshold) == expected, name
+    assert sd.cosine_join(docs, 1.0, npartitions=3) == simsieve.cosine_join(docs, 1.0)
+    assert sd.cosine_join(docs[:1], 0.1) == []
+
+
+def test_worker_killed_mid_run_gives_same_result(client):
+    lines = stdlib_lines(1500, seed=11)
+    expected = simsieve.cluster_canonicals_lsh(lines, 0.7, 64, 4)
+    before = set(client.scheduler_info()["workers"])
+    pids = client.run(os.getpid)
+    killed = []
+
+    def kill_a_busy_worker():
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            busy = [w for w, keys in client.processing().items() if keys and w in pids]
+            if busy:
+                os.kill(pids[busy[0]], signal.SIGKILL)
+                killed.append(busy[0])
+                return
+            time.sleep(0.005)
+
+    killer = threading.Thread(target=kill_a_busy_worker)
+    killer.start()
+    clusters = sd.cluster_canonicals_lsh(lines, 0.7, 64, 4, npartitions=24)
+    killer.join()
+    assert killed, "the run ended before a worker could be killed"
+    assert clusters == expected
+    client.wait_for_workers(2, timeout=60)
+    assert set(client.scheduler_info()["workers"]) != before  # the killed worker was replaced
+
+
+def test_kernels_agree_with_single_machine():
+    texts = ["kitten sitting", "sitting kitten", "", "", "kitten"]
+    verdicts = _simsieve.verify_pairs(texts, [0, 1, 2, 0], [1, 0, 3, 2], 0.3)
+    assert verdicts[:2] == [simsieve.ratio(texts[0], texts[1]), simsieve.ratio(texts[1], texts[0])]
+    assert verdicts[2:] == [1.0, None]
+    with pytest.raises(IndexError):
+        _simsieve.verify_pairs(texts, [9], [0], 0.5)
+    pa = pytest.importorskip("pyarrow")
+    column = pa.array(texts)  # an Arrow batch's column works as the batch of strings
+    assert _simsieve.verify_pairs(column, [0, 1, 2, 0], [1, 0, 3, 2], 0.3) == verdicts
+    assert _simsieve.lsh_band_hashes(column, 16, 4) == _simsieve.lsh_band_hashes(texts, 16, 4)
+
+    # Minimum of a block: the smaller of `upper` and every meeting, both orientations where a
+    # later first copy precedes an earlier last copy.
+    words = ["abcdef", "abcxef", "fedcba", "abc"]
+    first, last = [0, 1, 2, 3], [5, 1, 2, 3]
+    brute = min(
+        [simsieve.ratio(words[s], words[t]) for s in range(4) for t in range(s + 1, 4)]
+        + [simsieve.ratio(words[t], words[0]) for t in range(1, 4)]
+    )
+    assert _simsieve.cluster_block_min(words, first, last, (0, 4), (0, 4)) == brute
+    assert _simsieve.cluster_block_min(words, first, last, (0, 4), (0, 4), 0.01) == 0.01
+    assert _simsieve.cluster_block_min(words, first, last, (1, 2), (3, 4)) == simsieve.ratio(words[1], words[3])
+    with pytest.raises(ValueError):
+        _simsieve.cluster_block_min(words, first, last, (0, 5), (0, 4))
+
+    hashes = _simsieve.lsh_band_hashes(["same text!", "same text!", "other"], 16, 4)
+    assert len(hashes) == 3 * 4 * 8 and hashes[:32] == hashes[32:64] != hashes[64:]
+    assert _simsieve.lsh_band_hashes(["a"], 16, 0) == b"" == _simsieve.lsh_band_hashes(["a"], 16, 17)
+
+    rows = [(0, [0, 1], [0.6, 0.8]), (4, [1], [1.0]), (9, [0, 1], [0.6, 0.8])]
+    assert _simsieve.cosine_join_blocks(rows, None, [0.6, 1.0], 0.5) == [(0, 4, 0.8, 1), (0, 9, 1.0, 1), (4, 9, 0.8, 1)]
+    assert _simsieve.cosine_join_blocks(rows[2:], rows[:2], [0.6, 1.0], 0.5) == [(0, 9, 1.0, 1), (4, 9, 0.8, 1)]
+    with pytest.raises(ValueError):
+        _simsieve.cosine_join_blocks(rows[:2], rows[2:], [0.6, 1.0], 0.5)

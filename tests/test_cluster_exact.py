@@ -252,7 +252,12 @@ def test_concurrent_calls_from_python_threads():
 
 
 def test_signature_and_reexport():
-    assert simsieve.cluster_canonicals is native.cluster_canonicals
+    # The package wrapper adds the keyword-only progress callback.
+    assert str(inspect.signature(simsieve.cluster_canonicals)) == (
+        "(canonicals: 'Any', threshold: 'Any', threads: 'Any' = 0, *, progress: 'Optional[ProgressCallback]' = None) -> 'Any'"
+    )
+    assert simsieve.cluster_canonicals.__doc__.startswith(native.cluster_canonicals.__doc__)
+    assert simsieve.cluster_canonicals(("ab", "ab"), 1, 1) == [([0, 1], 1.0)]
     assert str(inspect.signature(native.cluster_canonicals)) == "(canonicals, threshold, threads=0)"
     assert native.cluster_canonicals(canonicals=["ab", "ab"], threshold=0.5, threads=1) == [([0, 1], 1.0)]
     assert native.cluster_canonicals(("ab", "ab"), 1) == [([0, 1], 1.0)]

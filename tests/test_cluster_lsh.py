@@ -379,7 +379,10 @@ def test_same_result_in_another_process():
 
 
 def test_signature_and_reexport():
-    assert simsieve.cluster_canonicals_lsh is native.cluster_canonicals_lsh
+    assert list(inspect.signature(simsieve.cluster_canonicals_lsh).parameters) == [
+        "canonicals", "threshold", "num_perm", "band_rows", "threads", "progress"
+    ]
+    assert "LSH" in simsieve.cluster_canonicals_lsh.__doc__ and "progress(phase, done, total)" in simsieve.cluster_canonicals_lsh.__doc__
     assert str(inspect.signature(native.cluster_canonicals_lsh)) == "(canonicals, threshold, num_perm, band_rows, threads=0)"
     doc = native.cluster_canonicals_lsh.__doc__
     assert "LSH" in doc and "`threads=0` means all cores and `threads=N` caps this call to N threads." in doc

@@ -16,6 +16,11 @@ PyObject* cluster_canonicals_lsh_entry(PyObject* module, PyObject* args, PyObjec
 extern const char cluster_canonicals_lsh_doc[];
 PyObject* cosine_join_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char cosine_join_doc[];
+// The same three calls with a progress callable (None: no progress) as their last, required
+// argument; the package-level wrappers pass it as their `progress=` keyword.
+PyObject* cluster_canonicals_progress_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* cluster_canonicals_lsh_progress_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* cosine_join_progress_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 // Adds the CosineJoiner class to the module (0, or -1 with an exception set).
 int add_cosine_joiner_class(PyObject* module);
 

@@ -1,5 +1,6 @@
 // cluster_canonicals(canonicals, threshold, threads=0).
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,26 +24,44 @@ const char cluster_canonicals_doc[] =
 
 namespace {
 constexpr Signature<3> kClusterCanonicals{"cluster_canonicals()", {"canonicals", "threshold", "threads"}, 2};
+constexpr Signature<4> kClusterCanonicalsProgress{
+    "_cluster_canonicals_progress()", {"canonicals", "threshold", "threads", "progress"}, 4};
+
+// bound: canonicals, threshold, threads (nullptr: 0); progress may be null.
+PyObject* cluster_canonicals_call(PyObject* const* bound, PyObject* progress) {
+  auto texts = arg("canonicals", bound[0], [](PyObject* o) { return to_vector(o, to_string); });
+  double threshold = arg("threshold", bound[1], to_real);
+  uint64_t threads = bound[2] ? arg("threads", bound[2], to_count) : 0;
+  std::optional<ProgressReport> report;
+  if (progress) report.emplace(progress);
+  std::vector<Cluster> clusters = without_gil(
+      [&] {
+        return with_thread_budget(threads, [&] {
+          std::vector<std::vector<uint32_t>> code_points;
+          code_points.reserve(texts.size());
+          for (const std::string& t : texts) code_points.push_back(decode_utf8(t));
+          texts = {};
+          std::vector<CodepointView> views = codepoint_views(code_points);
+          return cluster_exact(views, threshold);
+        });
+      },
+      report ? &*report : nullptr);
+  return clusters_to_py(clusters).release();
+}
 
 }  // namespace
 
 PyObject* cluster_canonicals_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kClusterCanonicals.bind(args, kwargs);
-    auto texts = arg("canonicals", bound[0], [](PyObject* o) { return to_vector(o, to_string); });
-    double threshold = arg("threshold", bound[1], to_real);
-    uint64_t threads = bound[2] ? arg("threads", bound[2], to_count) : 0;
-    std::vector<Cluster> clusters = without_gil([&] {
-      return with_thread_budget(threads, [&] {
-        std::vector<std::vector<uint32_t>> code_points;
-        code_points.reserve(texts.size());
-        for (const std::string& t : texts) code_points.push_back(decode_utf8(t));
-        texts = {};
-        std::vector<CodepointView> views = codepoint_views(code_points);
-        return cluster_exact(views, threshold);
-      });
-    });
-    return clusters_to_py(clusters).release();
+    return cluster_canonicals_call(bound.data(), nullptr);
+  });
+}
+
+PyObject* cluster_canonicals_progress_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    auto bound = kClusterCanonicalsProgress.bind(args, kwargs);
+    return cluster_canonicals_call(bound.data(), bound[3] == Py_None ? nullptr : bound[3]);
   });
 }
 

@@ -1,5 +1,6 @@
 // cluster_canonicals_lsh(canonicals, threshold, num_perm, band_rows, threads=0).
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,18 +42,41 @@ void check_table_size(uint64_t n, uint64_t num_perm, uint64_t band_rows) {
 
 }  // namespace
 
+namespace {
+constexpr Signature<6> kClusterCanonicalsLshProgress{
+    "_cluster_canonicals_lsh_progress()",
+    {"canonicals", "threshold", "num_perm", "band_rows", "threads", "progress"},
+    6};
+
+// bound: canonicals, threshold, num_perm, band_rows, threads (nullptr: 0); progress may be null.
+PyObject* cluster_canonicals_lsh_call(PyObject* const* bound, PyObject* progress) {
+  auto texts = arg("canonicals", bound[0], [](PyObject* o) { return to_vector(o, to_string); });
+  double threshold = arg("threshold", bound[1], to_real);
+  uint64_t num_perm = arg("num_perm", bound[2], to_count);
+  uint64_t band_rows = arg("band_rows", bound[3], to_count);
+  uint64_t threads = bound[4] ? arg("threads", bound[4], to_count) : 0;
+  check_table_size(texts.size(), num_perm, band_rows);
+  std::optional<ProgressReport> report;
+  if (progress) report.emplace(progress);
+  std::vector<Cluster> clusters = without_gil(
+      [&] { return with_thread_budget(threads, [&] { return cluster_lsh(texts, threshold, num_perm, band_rows); }); },
+      report ? &*report : nullptr);
+  return clusters_to_py(clusters).release();
+}
+
+}  // namespace
+
 PyObject* cluster_canonicals_lsh_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kClusterCanonicalsLsh.bind(args, kwargs);
-    auto texts = arg("canonicals", bound[0], [](PyObject* o) { return to_vector(o, to_string); });
-    double threshold = arg("threshold", bound[1], to_real);
-    uint64_t num_perm = arg("num_perm", bound[2], to_count);
-    uint64_t band_rows = arg("band_rows", bound[3], to_count);
-    uint64_t threads = bound[4] ? arg("threads", bound[4], to_count) : 0;
-    check_table_size(texts.size(), num_perm, band_rows);
-    std::vector<Cluster> clusters = without_gil(
-        [&] { return with_thread_budget(threads, [&] { return cluster_lsh(texts, threshold, num_perm, band_rows); }); });
-    return clusters_to_py(clusters).release();
+    return cluster_canonicals_lsh_call(bound.data(), nullptr);
+  });
+}
+
+PyObject* cluster_canonicals_lsh_progress_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    auto bound = kClusterCanonicalsLshProgress.bind(args, kwargs);
+    return cluster_canonicals_lsh_call(bound.data(), bound[5] == Py_None ? nullptr : bound[5]);
   });
 }
 

@@ -1,4 +1,5 @@
 // cosine_join(docs, threshold, concurrency="cpu", threads=0): corpus build and join in one call.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,26 +28,45 @@ const char cosine_join_doc[] =
 
 namespace {
 constexpr Signature<4> kCosineJoin{"cosine_join()", {"docs", "threshold", "concurrency", "threads"}, 2};
+constexpr Signature<5> kCosineJoinProgress{
+    "_cosine_join_progress()", {"docs", "threshold", "concurrency", "threads", "progress"}, 5};
+
+// bound: docs, threshold, concurrency, threads (nullptr: defaults); progress may be null.
+PyObject* cosine_join_call(PyObject* const* bound, PyObject* progress) {
+  std::vector<TokenDocument> docs = arg("docs", bound[0], to_token_documents);
+  const double threshold = arg("threshold", bound[1], to_real);
+  const JoinOptions options = join_options(bound[2], bound[3]);
+  std::optional<ProgressReport> report;
+  if (progress) report.emplace(progress);
+  std::vector<JoinPair> pairs = without_gil(
+      [&] {
+        return with_thread_budget(options.threads, [&] {
+          std::vector<JoinPair> out;
+          {
+            const TfIdfCorpus corpus = build_tfidf_corpus(docs);
+            std::vector<TokenDocument>().swap(docs);
+            out = join_corpus(corpus, threshold);
+          }
+          return out;
+        });
+      },
+      report ? &*report : nullptr);
+  return join_pairs_to_py(pairs).release();
+}
+
 }  // namespace
 
 PyObject* cosine_join_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kCosineJoin.bind(args, kwargs);
-    std::vector<TokenDocument> docs = arg("docs", bound[0], to_token_documents);
-    const double threshold = arg("threshold", bound[1], to_real);
-    const JoinOptions options = join_options(bound[2], bound[3]);
-    std::vector<JoinPair> pairs = without_gil([&] {
-      return with_thread_budget(options.threads, [&] {
-        std::vector<JoinPair> out;
-        {
-          const TfIdfCorpus corpus = build_tfidf_corpus(docs);
-          std::vector<TokenDocument>().swap(docs);
-          out = join_corpus(corpus, threshold);
-        }
-        return out;
-      });
-    });
-    return join_pairs_to_py(pairs).release();
+    return cosine_join_call(bound.data(), nullptr);
+  });
+}
+
+PyObject* cosine_join_progress_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    auto bound = kCosineJoinProgress.bind(args, kwargs);
+    return cosine_join_call(bound.data(), bound[4] == Py_None ? nullptr : bound[4]);
   });
 }
 

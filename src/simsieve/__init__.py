@@ -8,7 +8,7 @@ batch across all cores.
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Callable, Optional
 
 from . import _simsieve
 from ._close_matches import get_close_matches
@@ -16,9 +16,6 @@ from ._simsieve import (
     CosineJoiner,
     PanicException,
     Rationer,
-    cluster_canonicals,
-    cluster_canonicals_lsh,
-    cosine_join,
     ratio_many,
 )
 
@@ -59,3 +56,63 @@ def ratio(a: Any, b: Any = _MISSING, threads: Any = _MISSING) -> Any:
     if threads is _MISSING:
         threads = 0
     return _simsieve.ratio_many(a, threads)
+
+
+ProgressCallback = Callable[[str, int, int], Any]
+
+_PROGRESS_DOC = """
+
+``progress``: ``None`` or a callable ``progress(phase, done, total)``. While the call runs, it is
+called on the calling thread (with the interpreter lock held) about every 50 ms with the name of
+the running phase and its counts, and once when each phase finishes, with ``done == total``.
+Phases: {phases}. An exception raised by the callable stops the call and propagates.
+"""
+
+
+def _checked_progress(progress: Any) -> Any:
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be a callable or None, not {type(progress).__name__}")
+    return progress
+
+
+def cluster_canonicals(
+    canonicals: Any, threshold: Any, threads: Any = 0, *, progress: Optional[ProgressCallback] = None
+) -> Any:
+    if _checked_progress(progress) is None:
+        return _simsieve.cluster_canonicals(canonicals, threshold, threads)
+    return _simsieve._cluster_canonicals_progress(canonicals, threshold, threads, progress)
+
+
+def cluster_canonicals_lsh(
+    canonicals: Any,
+    threshold: Any,
+    num_perm: Any,
+    band_rows: Any,
+    threads: Any = 0,
+    *,
+    progress: Optional[ProgressCallback] = None,
+) -> Any:
+    if _checked_progress(progress) is None:
+        return _simsieve.cluster_canonicals_lsh(canonicals, threshold, num_perm, band_rows, threads)
+    return _simsieve._cluster_canonicals_lsh_progress(canonicals, threshold, num_perm, band_rows, threads, progress)
+
+
+def cosine_join(
+    docs: Any, threshold: Any, concurrency: Any = "cpu", threads: Any = 0, *, progress: Optional[ProgressCallback] = None
+) -> Any:
+    if _checked_progress(progress) is None:
+        return _simsieve.cosine_join(docs, threshold, concurrency, threads)
+    return _simsieve._cosine_join_progress(docs, threshold, concurrency, threads, progress)
+
+
+def _native_doc(function: Any) -> str:
+    return function.__doc__ or ""
+
+
+cluster_canonicals.__doc__ = _native_doc(_simsieve.cluster_canonicals) + _PROGRESS_DOC.format(
+    phases='"candidates", "edges" (the exact edge search), "minima"'
+)
+cluster_canonicals_lsh.__doc__ = _native_doc(_simsieve.cluster_canonicals_lsh) + _PROGRESS_DOC.format(
+    phases='"signatures", "candidates" (one step per band), "verify", "minima"'
+)
+cosine_join.__doc__ = _native_doc(_simsieve.cosine_join) + _PROGRESS_DOC.format(phases='"join" (one step per document)')

@@ -1,14 +1,35 @@
-from typing import Iterable, List, Sequence, Tuple, TypeVar, overload
+from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple, TypeVar, overload
 
 from ._simsieve import CosineJoiner as CosineJoiner
 from ._simsieve import PanicException as PanicException
 from ._simsieve import Rationer as Rationer
-from ._simsieve import cluster_canonicals as cluster_canonicals
-from ._simsieve import cluster_canonicals_lsh as cluster_canonicals_lsh
-from ._simsieve import cosine_join as cosine_join
 from ._simsieve import ratio_many as ratio_many
 
 _T = TypeVar("_T")
+
+# progress(phase, done, total): called on the calling thread while a long call runs.
+ProgressCallback = Callable[[str, int, int], Any]
+
+def cluster_canonicals(
+    canonicals: Sequence[str], threshold: float, threads: int = 0, *, progress: Optional[ProgressCallback] = None
+) -> List[Tuple[List[int], float]]: ...
+def cluster_canonicals_lsh(
+    canonicals: Sequence[str],
+    threshold: float,
+    num_perm: int,
+    band_rows: int,
+    threads: int = 0,
+    *,
+    progress: Optional[ProgressCallback] = None,
+) -> List[Tuple[List[int], float]]: ...
+def cosine_join(
+    docs: Sequence[Sequence[str]],
+    threshold: float,
+    concurrency: str = "cpu",
+    threads: int = 0,
+    *,
+    progress: Optional[ProgressCallback] = None,
+) -> List[Tuple[int, int, float]]: ...
 
 @overload
 def ratio(a: str, b: str, /) -> float: ...

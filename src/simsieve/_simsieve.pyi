@@ -1,4 +1,4 @@
-from typing import Sequence, Tuple, List
+from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 class PanicException(BaseException): ...
 
@@ -9,6 +9,20 @@ def cluster_canonicals_lsh(
     canonicals: Sequence[str], threshold: float, num_perm: int, band_rows: int, threads: int = 0
 ) -> List[Tuple[List[int], float]]: ...
 
+# The calls above with a progress callable, progress(phase, done, total), or None as their last
+# argument; the package-level wrappers take it as their `progress=` keyword.
+def _cluster_canonicals_progress(
+    canonicals: Sequence[str], threshold: float, threads: int, progress: Optional[Callable[[str, int, int], Any]]
+) -> List[Tuple[List[int], float]]: ...
+def _cluster_canonicals_lsh_progress(
+    canonicals: Sequence[str],
+    threshold: float,
+    num_perm: int,
+    band_rows: int,
+    threads: int,
+    progress: Optional[Callable[[str, int, int], Any]],
+) -> List[Tuple[List[int], float]]: ...
+
 class CosineJoiner:
     def __new__(cls, docs: Sequence[Sequence[str]]) -> "CosineJoiner": ...
     def join(self, threshold: float, concurrency: str = "cpu", threads: int = 0) -> List[Tuple[int, int, float]]: ...
@@ -17,6 +31,14 @@ class CosineJoiner:
 
 def cosine_join(
     docs: Sequence[Sequence[str]], threshold: float, concurrency: str = "cpu", threads: int = 0
+) -> List[Tuple[int, int, float]]: ...
+
+def _cosine_join_progress(
+    docs: Sequence[Sequence[str]],
+    threshold: float,
+    concurrency: str,
+    threads: int,
+    progress: Optional[Callable[[str, int, int], Any]],
 ) -> List[Tuple[int, int, float]]: ...
 
 class Rationer:

@@ -18,6 +18,9 @@ PyMethodDef module_functions[] = {
     SIMSIEVE_ENTRY("cluster_canonicals", cluster_canonicals_entry, cluster_canonicals_doc),
     SIMSIEVE_ENTRY("cluster_canonicals_lsh", cluster_canonicals_lsh_entry, cluster_canonicals_lsh_doc),
     SIMSIEVE_ENTRY("cosine_join", cosine_join_entry, cosine_join_doc),
+    SIMSIEVE_ENTRY("_cluster_canonicals_progress", cluster_canonicals_progress_entry, nullptr),
+    SIMSIEVE_ENTRY("_cluster_canonicals_lsh_progress", cluster_canonicals_lsh_progress_entry, nullptr),
+    SIMSIEVE_ENTRY("_cosine_join_progress", cosine_join_progress_entry, nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -228,3 +228,14 @@ def test_progress_lines_unchanged_with_callback(tmp_path):
     src.write_text(json.dumps([canonicals, 0.6]))
     proc = subprocess.run([sys.executable, "-c", runner, str(src), str(dst)], env=env, capture_output=True, text=True, check=True)
     assert proc.stderr == run(tmp_path, canonicals, 0.6, "1")[0]
+
+
+def test_progress_with_arrow_results():
+    pa = pytest.importorskip("pyarrow")
+    recorder = Recorder()
+    table = pa.table(simsieve.cluster_canonicals(["ab", "ab", "cd"], 0.5, as_arrow=True, progress=recorder))
+    assert table.column("member").to_pylist() == [0, 1]
+    assert recorder.finished()[-1] == "minima"
+    docs = [["a", "b"], ["a", "b"], ["c"]]
+    pairs = pa.table(simsieve.cosine_join(docs, 0.5, as_arrow=True, progress=Recorder()))
+    assert [tuple(r.values()) for r in pairs.to_pylist()] == simsieve.cosine_join(docs, 0.5)

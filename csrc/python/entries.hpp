@@ -6,8 +6,9 @@
 
 namespace simsieve::py {
 
-PyObject* ratio_entry(PyObject* module, PyObject* args, PyObject* kwargs);
-PyObject* ratio_many_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+// ratio and ratio_many use the vectorcall convention (METH_FASTCALL | METH_KEYWORDS).
+PyObject* ratio_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* ratio_many_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char ratio_doc[];
 extern const char ratio_many_doc[];
 PyObject* cluster_canonicals_entry(PyObject* module, PyObject* args, PyObject* kwargs);
@@ -16,8 +17,18 @@ PyObject* cluster_canonicals_lsh_entry(PyObject* module, PyObject* args, PyObjec
 extern const char cluster_canonicals_lsh_doc[];
 PyObject* cosine_join_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char cosine_join_doc[];
-// The same three calls with a progress callable (None: no progress) as their last, required
-// argument; the package-level wrappers pass it as their `progress=` keyword.
+PyObject* cluster_canonicals_arrow_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char cluster_canonicals_arrow_doc[];
+PyObject* cluster_canonicals_lsh_arrow_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char cluster_canonicals_lsh_arrow_doc[];
+PyObject* cosine_join_arrow_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char cosine_join_arrow_doc[];
+PyObject* ratio_columns_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char ratio_columns_doc[];
+PyObject* close_matches_scores_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char close_matches_scores_doc[];
+// The same three calls with a progress callable (None: no progress) and the as_arrow flag as their
+// last two, required arguments; the package-level wrappers pass their `progress=` keyword here.
 PyObject* cluster_canonicals_progress_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* cluster_canonicals_lsh_progress_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* cosine_join_progress_entry(PyObject* module, PyObject* args, PyObject* kwargs);

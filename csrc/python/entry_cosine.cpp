@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "columns/result_tables.hpp"
+#include "python/arrow_table.hpp"
 #include "python/build.hpp"
 #include "python/convert.hpp"
 #include "python/cosine_binding.hpp"
@@ -26,32 +28,36 @@ const char cosine_join_doc[] =
     "The interpreter lock is released for the whole build and join. For repeated joins on one "
     "corpus, use `CosineJoiner`.";
 
+const char cosine_join_arrow_doc[] =
+    "cosine_join_arrow(docs, threshold, concurrency=\"cpu\", threads=0)\n--\n\n"
+    "Same join as `cosine_join`, returned as an Arrow record batch (an `ArrowTable`) with columns "
+    "`j`, `i` and `cos`.";
+
 namespace {
 constexpr Signature<4> kCosineJoin{"cosine_join()", {"docs", "threshold", "concurrency", "threads"}, 2};
-constexpr Signature<5> kCosineJoinProgress{
-    "_cosine_join_progress()", {"docs", "threshold", "concurrency", "threads", "progress"}, 5};
+constexpr Signature<4> kCosineJoinArrow{"cosine_join_arrow()", {"docs", "threshold", "concurrency", "threads"}, 2};
+
+constexpr Signature<6> kCosineJoinProgress{
+    "_cosine_join_progress()", {"docs", "threshold", "concurrency", "threads", "progress", "as_arrow"}, 6};
 
 // bound: docs, threshold, concurrency, threads (nullptr: defaults); progress may be null.
-PyObject* cosine_join_call(PyObject* const* bound, PyObject* progress) {
-  std::vector<TokenDocument> docs = arg("docs", bound[0], to_token_documents);
-  const double threshold = arg("threshold", bound[1], to_real);
-  const JoinOptions options = join_options(bound[2], bound[3]);
-  std::optional<ProgressReport> report;
-  if (progress) report.emplace(progress);
-  std::vector<JoinPair> pairs = without_gil(
-      [&] {
-        return with_thread_budget(options.threads, [&] {
-          std::vector<JoinPair> out;
-          {
-            const TfIdfCorpus corpus = build_tfidf_corpus(docs);
-            std::vector<TokenDocument>().swap(docs);
-            out = join_corpus(corpus, threshold);
-          }
-          return out;
-        });
-      },
-      report ? &*report : nullptr);
-  return join_pairs_to_py(pairs).release();
+std::vector<JoinPair> run_cosine_join(PyObject* const* bound, PyObject* progress) {
+    std::vector<TokenDocument> docs = to_token_documents("docs", bound[0]);
+    const double threshold = arg("threshold", bound[1], to_real);
+    const JoinOptions options = join_options(bound[2], bound[3]);
+    std::optional<ProgressReport> report;
+    if (progress) report.emplace(progress);
+    return without_gil([&] {
+      return with_thread_budget(options.threads, [&] {
+        std::vector<JoinPair> out;
+        {
+          const TfIdfCorpus corpus = build_tfidf_corpus(docs);
+          std::vector<TokenDocument>().swap(docs);
+          out = join_corpus(corpus, threshold);
+        }
+        return out;
+      });
+    }, report ? &*report : nullptr);
 }
 
 }  // namespace
@@ -59,14 +65,24 @@ PyObject* cosine_join_call(PyObject* const* bound, PyObject* progress) {
 PyObject* cosine_join_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kCosineJoin.bind(args, kwargs);
-    return cosine_join_call(bound.data(), nullptr);
+    return join_pairs_to_py(run_cosine_join(bound.data(), nullptr)).release();
+  });
+}
+
+PyObject* cosine_join_arrow_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    auto bound = kCosineJoinArrow.bind(args, kwargs);
+    std::vector<JoinPair> pairs = run_cosine_join(bound.data(), nullptr);
+    return make_arrow_table(without_gil([&] { return columns::join_pairs_table(pairs); })).release();
   });
 }
 
 PyObject* cosine_join_progress_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kCosineJoinProgress.bind(args, kwargs);
-    return cosine_join_call(bound.data(), bound[4] == Py_None ? nullptr : bound[4]);
+    std::vector<JoinPair> pairs = run_cosine_join(bound.data(), bound[4] == Py_None ? nullptr : bound[4]);
+    if (PyObject_IsTrue(bound[5]) != 1) return join_pairs_to_py(pairs).release();
+    return make_arrow_table(without_gil([&] { return columns::join_pairs_table(pairs); })).release();
   });
 }
 

@@ -8,25 +8,31 @@ batch across all cores.
 
 from __future__ import annotations
 
-from typing import Any, Callable, Optional
+from typing import Any
 
 from . import _simsieve
 from ._close_matches import get_close_matches
+from ._columns import cluster_canonicals, cluster_canonicals_lsh, cosine_join, is_column
 from ._simsieve import (
+    ArrowTable,
     CosineJoiner,
+    FloatArray,
     PanicException,
     Rationer,
     ratio_many,
 )
 
 __all__ = [
+    "ArrowTable",
     "CosineJoiner",
+    "FloatArray",
     "PanicException",
     "Rationer",
     "cluster_canonicals",
     "cluster_canonicals_lsh",
     "cosine_join",
     "get_close_matches",
+    "is_column",
     "ratio",
     "ratio_many",
 ]
@@ -42,7 +48,15 @@ def ratio(a: Any, b: Any = _MISSING, threads: Any = _MISSING) -> Any:
     * ``ratio(a, b)`` -> float: the ratio of two strings.
     * ``ratio(pairs, threads=0)`` -> list of floats: one ratio per ``(a, b)`` tuple, computed in
       parallel inside the extension (``threads=0`` uses all cores, ``threads=N`` caps the call).
+    * ``ratio(column_a, column_b, threads=0)`` -> FloatArray: the element-wise ratios of two
+      equally long Arrow string columns (pyarrow, polars, pandas; either may also be a sequence
+      of str, and `column_b` one str), read in place. The float64 result goes to numpy
+      (``numpy.asarray``), pyarrow and polars without a copy.
     """
+    if is_column(a) or (b is not _MISSING and is_column(b)):
+        if b is _MISSING:
+            raise TypeError("ratio() missing 1 required positional argument: 'b'")
+        return _simsieve.ratio_columns(a, b, 0 if threads is _MISSING else threads)
     if isinstance(a, str) or isinstance(b, str):
         if threads is not _MISSING:
             raise TypeError("ratio() got an unexpected keyword argument 'threads'")
@@ -57,62 +71,3 @@ def ratio(a: Any, b: Any = _MISSING, threads: Any = _MISSING) -> Any:
         threads = 0
     return _simsieve.ratio_many(a, threads)
 
-
-ProgressCallback = Callable[[str, int, int], Any]
-
-_PROGRESS_DOC = """
-
-``progress``: ``None`` or a callable ``progress(phase, done, total)``. While the call runs, it is
-called on the calling thread (with the interpreter lock held) about every 50 ms with the name of
-the running phase and its counts, and once when each phase finishes, with ``done == total``.
-Phases: {phases}. An exception raised by the callable stops the call and propagates.
-"""
-
-
-def _checked_progress(progress: Any) -> Any:
-    if progress is not None and not callable(progress):
-        raise TypeError(f"progress must be a callable or None, not {type(progress).__name__}")
-    return progress
-
-
-def cluster_canonicals(
-    canonicals: Any, threshold: Any, threads: Any = 0, *, progress: Optional[ProgressCallback] = None
-) -> Any:
-    if _checked_progress(progress) is None:
-        return _simsieve.cluster_canonicals(canonicals, threshold, threads)
-    return _simsieve._cluster_canonicals_progress(canonicals, threshold, threads, progress)
-
-
-def cluster_canonicals_lsh(
-    canonicals: Any,
-    threshold: Any,
-    num_perm: Any,
-    band_rows: Any,
-    threads: Any = 0,
-    *,
-    progress: Optional[ProgressCallback] = None,
-) -> Any:
-    if _checked_progress(progress) is None:
-        return _simsieve.cluster_canonicals_lsh(canonicals, threshold, num_perm, band_rows, threads)
-    return _simsieve._cluster_canonicals_lsh_progress(canonicals, threshold, num_perm, band_rows, threads, progress)
-
-
-def cosine_join(
-    docs: Any, threshold: Any, concurrency: Any = "cpu", threads: Any = 0, *, progress: Optional[ProgressCallback] = None
-) -> Any:
-    if _checked_progress(progress) is None:
-        return _simsieve.cosine_join(docs, threshold, concurrency, threads)
-    return _simsieve._cosine_join_progress(docs, threshold, concurrency, threads, progress)
-
-
-def _native_doc(function: Any) -> str:
-    return function.__doc__ or ""
-
-
-cluster_canonicals.__doc__ = _native_doc(_simsieve.cluster_canonicals) + _PROGRESS_DOC.format(
-    phases='"candidates", "edges" (the exact edge search), "minima"'
-)
-cluster_canonicals_lsh.__doc__ = _native_doc(_simsieve.cluster_canonicals_lsh) + _PROGRESS_DOC.format(
-    phases='"signatures", "candidates" (one step per band), "verify", "minima"'
-)
-cosine_join.__doc__ = _native_doc(_simsieve.cosine_join) + _PROGRESS_DOC.format(phases='"join" (one step per document)')

@@ -70,7 +70,7 @@ CHILD = textwrap.dedent(
 
 SERIES = {
     "ratio": [10**5 * 2**k for k in range(8)],        # characters per string, up to 12.8 M
-    "exact": [25_000 * 2**k for k in range(4)],       # canonicals at 0.9, up to 200 000
+    "exact": [25_000 * 2**k for k in range(6)],       # canonicals at 0.9, up to 800 000
     "lsh": [125_000 * 2**k for k in range(4)],        # canonicals, 64 permutations, 4 rows a band
     "join": [125_000 * 2**k for k in range(4)],       # token documents at 0.9, up to 1 M
 }

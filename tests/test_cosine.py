@@ -1,6 +1,7 @@
 """TF-IDF cosine join: cosine_join and CosineJoiner against a brute-force reference."""
 
 import ast
+import inspect
 import math
 import random
 import re
@@ -479,8 +480,9 @@ def test_class_shape():
     public = {name for name in vars(native.CosineJoiner) if not name.startswith("__")}
     assert public == {"join", "has_gpu"}
     assert simsieve.CosineJoiner is native.CosineJoiner
-    # The package form adds only the as_arrow keyword (tests/test_columns.py).
+    # The package form adds the as_arrow keyword (tests/test_columns.py) and progress.
     assert simsieve.cosine_join([["a"], ["a"]], 0.5) == native.cosine_join([["a"], ["a"]], 0.5)
+    assert list(inspect.signature(simsieve.cosine_join).parameters)[-1] == "progress"
     names = [n for n in vars(native) if n in ("ratio", "ratio_many", "cluster_canonicals",
                                                 "cluster_canonicals_lsh", "cosine_join")]
     assert names[-1] == "cosine_join"

@@ -134,3 +134,108 @@ def test_percent_rounds_half_to_even(tmp_path):
     assert shown[32] == "12"
     expected = {32: "12", 96: "38", 224: "88", 256: "100"}
     assert {done: expected[done] for done in shown} == shown
+
+
+# ---------------------------------------------------------------- progress= callbacks
+
+import simsieve  # noqa: E402
+
+
+class Recorder:
+    def __init__(self, fail_on=None):
+        self.calls = []
+        self.fail_on = fail_on
+
+    def __call__(self, phase, done, total):
+        assert isinstance(phase, str) and isinstance(done, int) and isinstance(total, int)
+        self.calls.append((phase, done, total))
+        if self.fail_on and phase == self.fail_on:
+            raise RuntimeError(f"stop at {phase}")
+
+    def finished(self):
+        return [phase for phase, done, total in self.calls if done == total]
+
+    def check_counts(self):
+        last = {}
+        for phase, done, total in self.calls:
+            assert 0 <= done <= total
+            # Within one phase, counts only grow.
+            if phase in last and last[phase][1] == total:
+                assert done >= last[phase][0] or done == total
+            last[phase] = (done, total)
+
+
+def lines(n, seed=0):
+    rnd = random.Random(seed)
+    words = ["self", "return", "value", "items", "key", "def", "for", "in", "None", "if", "(", ")", ":"]
+    out = []
+    for _ in range(n):
+        out.append(" ".join(rnd.choice(words) for _ in range(rnd.randint(2, 7))))
+    return out
+
+
+def test_cluster_canonicals_reports_each_phase_once_finished():
+    canonicals = lines(400)
+    recorder = Recorder()
+    result = simsieve.cluster_canonicals(canonicals, 0.7, progress=recorder)
+    assert result == simsieve.cluster_canonicals(canonicals, 0.7)
+    assert recorder.finished() == ["candidates", "edges", "minima"]
+    recorder.check_counts()
+    # One candidate step per canonical (the third and later copies of a string are set aside).
+    assert any(phase == "candidates" and len(set(canonicals)) <= total <= 400 for phase, _, total in recorder.calls)
+
+
+def test_lsh_and_join_report_their_phases():
+    canonicals = lines(300, 1)
+    recorder = Recorder()
+    result = simsieve.cluster_canonicals_lsh(canonicals, 0.7, 64, 4, progress=recorder)
+    assert result == simsieve.cluster_canonicals_lsh(canonicals, 0.7, 64, 4)
+    assert recorder.finished() == ["signatures", "candidates", "verify", "minima"]
+    recorder.check_counts()
+
+    docs = [line.split() for line in canonicals]
+    recorder = Recorder()
+    assert simsieve.cosine_join(docs, 0.6, progress=recorder) == simsieve.cosine_join(docs, 0.6)
+    assert recorder.calls[-1] == ("join", 300, 300)
+    recorder.check_counts()
+
+
+@pytest.mark.parametrize("phase", ["candidates", "minima"])
+def test_callback_exception_aborts_the_call(phase):
+    with pytest.raises(RuntimeError, match=f"stop at {phase}"):
+        simsieve.cluster_canonicals(lines(300, 2), 0.7, progress=Recorder(fail_on=phase))
+    with pytest.raises(RuntimeError, match="stop at join"):
+        simsieve.cosine_join([line.split() for line in lines(50)], 0.5, progress=Recorder(fail_on="join"))
+
+
+def test_progress_none_and_not_callable():
+    assert simsieve.cluster_canonicals(["ab", "ab"], 0.5, progress=None) == [([0, 1], 1.0)]
+    with pytest.raises(TypeError, match="progress must be a callable or None"):
+        simsieve.cluster_canonicals(["ab", "ab"], 0.5, progress=3)
+    with pytest.raises(TypeError):
+        simsieve.cluster_canonicals(["ab"], 0.5, 0, print)  # progress is keyword-only
+
+
+def test_progress_lines_unchanged_with_callback(tmp_path):
+    # The SIMSIEVE_PROGRESS lines do not depend on whether a callback listens.
+    runner = RUNNER.replace(
+        "native.cluster_canonicals(canonicals, threshold)",
+        "__import__('simsieve').cluster_canonicals(canonicals, threshold, progress=lambda *a: None)",
+    )
+    canonicals = distinct_words(1, 150)
+    env = dict(os.environ, SIMSIEVE_PROGRESS="1")
+    src, dst = tmp_path / "in.json", tmp_path / "out.json"
+    src.write_text(json.dumps([canonicals, 0.6]))
+    proc = subprocess.run([sys.executable, "-c", runner, str(src), str(dst)], env=env, capture_output=True, text=True, check=True)
+    assert proc.stderr == run(tmp_path, canonicals, 0.6, "1")[0]
+
+
+def test_progress_with_arrow_results():
+    pa = pytest.importorskip("pyarrow")
+    recorder = Recorder()
+    table = pa.table(simsieve.cluster_canonicals(["ab", "ab", "cd"], 0.5, as_arrow=True, progress=recorder))
+    assert table.column("member").to_pylist() == [0, 1]
+    assert recorder.finished()[-1] == "minima"
+    docs = [["a", "b"], ["a", "b"], ["c"]]
+    pairs = pa.table(simsieve.cosine_join(docs, 0.5, as_arrow=True, progress=Recorder()))
+    assert [tuple(r.values()) for r in pairs.to_pylist()] == simsieve.cosine_join(docs, 0.5)

@@ -89,7 +89,7 @@ def clusters_differing(ours: Clusters, truth: Clusters) -> int:
 
 def exact(ctx: Context) -> Section:
     threshold = 0.8
-    sizes = [250, 500, 1000, 2000] if ctx.quick else [1000, 2500, 5000, 10000, 20000]
+    sizes = [250, 500, 1000, 2000] if ctx.quick else [1000, 2500, 5000, 10000, 20000, 50000, 100000, 200000]
     brute_n = 500 if ctx.quick else 1000
     runs = min(ctx.runs, 3)
     rapidfuzz = optional("rapidfuzz", ctx)
@@ -184,7 +184,7 @@ def minima_differing(lines: list[str], clusters: Clusters, max_pairs: int = 300_
 
 def lsh(ctx: Context) -> Section:
     threshold = 0.8
-    sizes = [5000, 10000] if ctx.quick else [12500, 25000, 50000, 100000]
+    sizes = [5000, 10000] if ctx.quick else [12500, 25000, 50000, 100000, 200000]
     layouts = [(128, 8)] if ctx.quick else [(128, 8), (128, 4)]
     runs = min(ctx.runs, 3)
     have_peer = optional("datasketch", ctx) is not None

@@ -1,6 +1,7 @@
 #include "cluster/cluster_exact.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <numeric>
 #include <tuple>
@@ -9,11 +10,14 @@
 #include "cluster/char_histogram.hpp"
 #include "cluster/copies.hpp"
 #include "cluster/form_clusters.hpp"
+#include "cluster/group_screen.hpp"
 #include "cluster/lazy_match_index.hpp"
 #include "cluster/parallel_steps.hpp"
 #include "cluster/progress.hpp"
 #include "common/internal_error.hpp"
 #include "gestalt/bounded.hpp"
+#include "pool/cancel.hpp"
+#include "pool/phase_progress.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -40,6 +44,10 @@ struct alignas(16) DenseCounts {
   uint8_t count[128];
 };
 
+// The longest canonical whose group counts can all fit a byte, and the key of those that do not.
+inline constexpr uint32_t kMaxGrouped = kCharGroups * 255;
+inline constexpr uint32_t kUngrouped = 2 * kMaxGrouped + 1;
+
 uint32_t dense_overlap(const DenseCounts& x, const DenseCounts& y) {
 #if defined(__SSE2__)
   __m128i acc = _mm_setzero_si128();
@@ -62,15 +70,58 @@ struct ScanTables {
   std::vector<uint32_t> length;     // code point length
   std::vector<int32_t> dense;       // slot in `counts`, or -1 when the canonical has no dense form
   std::vector<DenseCounts> counts;
+  // Counts summed over 16 groups of characters, one byte each; a canonical with a group count
+  // that does not fit a byte skips the group test.
+  std::vector<GroupCounts> groups;
+  // The canonical's length when it has group counts, kUngrouped otherwise: la + key indexes the
+  // table of group distance limits, whose entries past every real total let any distance pass.
+  std::vector<uint32_t> key;
 };
+
+// Assigns every character a group so that the groups hold about the same number of occurrences
+// over the whole input: ASCII characters by their frequency, heaviest first into the lightest
+// group; other code points by a hash.
+struct CharGroups {
+  std::array<uint8_t, 128> ascii{};
+  uint8_t of(uint32_t c) const {
+    return c < 128 ? ascii[c] : static_cast<uint8_t>((c * 2654435761u) >> 28);
+  }
+};
+
+CharGroups balanced_groups(const std::vector<CharHistogram>& histograms) {
+  std::array<uint64_t, 128> frequency{};
+  for (const CharHistogram& h : histograms)
+    for (const CharCount& c : h.counts)
+      if (c.code_point < 128) frequency[c.code_point] += c.count;
+  std::array<uint8_t, 128> chars;
+  std::iota(chars.begin(), chars.end(), uint8_t{0});
+  std::stable_sort(chars.begin(), chars.end(), [&](uint8_t x, uint8_t y) { return frequency[x] > frequency[y]; });
+  std::array<uint64_t, kCharGroups> load{};
+  CharGroups g;
+  for (uint8_t c : chars) {
+    auto lightest = static_cast<uint8_t>(std::min_element(load.begin(), load.end()) - load.begin());
+    g.ascii[c] = lightest;
+    load[lightest] += frequency[c] + 1;
+  }
+  return g;
+}
 
 ScanTables scan_tables(const std::vector<uint32_t>& order, const std::vector<CharHistogram>& histograms) {
   ScanTables t;
   t.length.resize(order.size());
   t.dense.resize(order.size(), -1);
+  t.groups.resize(order.size());
+  t.key.resize(order.size(), kUngrouped);
+  const CharGroups groups = balanced_groups(histograms);
   for (size_t p = 0; p < order.size(); ++p) {
     const CharHistogram& h = histograms[order[p]];
     t.length[p] = h.length;
+    std::array<uint32_t, kCharGroups> sums{};
+    for (const CharCount& c : h.counts) sums[groups.of(c.code_point)] += c.count;
+    if (std::all_of(sums.begin(), sums.end(), [](uint32_t v) { return v <= 255; })) {
+      t.key[p] = h.length;
+      for (size_t k = 0; k < kCharGroups; ++k) t.groups[p].count[k] = static_cast<uint8_t>(sums[k]);
+    }
     bool fits = std::all_of(h.counts.begin(), h.counts.end(),
                             [](const CharCount& c) { return c.code_point < 128 && c.count <= 255; });
     if (!fits) continue;
@@ -82,12 +133,106 @@ ScanTables scan_tables(const std::vector<uint32_t>& order, const std::vector<Cha
   return t;
 }
 
+// The largest L1 distance between the group counts of two non-empty canonicals of total length
+// `total` that can still let their histogram bound reach the threshold: the group overlap
+// (total - distance) / 2 is never below the character overlap, so a larger distance means an
+// overlap below the least one that reaches. -1 when no overlap reaches.
+std::vector<int32_t> group_distance_limits(double threshold) {
+  constexpr uint32_t max_total = 2 * kMaxGrouped;
+  std::vector<int32_t> limit(kMaxGrouped + kUngrouped + 1, INT32_MAX);
+  for (uint32_t total = 0; total <= max_total; ++total) {
+    limit[total] = -1;
+    if (total == 0) continue;
+    auto reaches = [&](uint32_t overlap) { return !(threshold > overlap_bound(overlap, 1, total - 1)); };
+    uint32_t lo = 0, hi = total / 2 + 1;  // least overlap in [0, total / 2] that reaches, or hi
+    while (lo < hi) {
+      uint32_t mid = lo + (hi - lo) / 2;
+      if (reaches(mid))
+        hi = mid;
+      else
+        lo = mid + 1;
+    }
+    if (lo <= total / 2) limit[total] = static_cast<int32_t>(total - 2 * lo);
+  }
+  return limit;
+}
+
+// Candidate pairs (lo < hi), each ranked by its histogram bound: the pairs inside the length
+// window whose histogram bound reaches the threshold. With `grouped`, pairs are first screened by
+// the group counts, which only removes pairs the histogram bound removes too.
+std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> canonicals,
+                                               const std::vector<CharHistogram>& histograms,
+                                               const std::vector<uint32_t>& order, double threshold, bool grouped,
+                                               PhaseProgress* progress) {
+  const size_t n = canonicals.size();
+  const bool parallel = n >= CLUSTER_PARALLEL_MIN;
+  const ScanTables scan = scan_tables(order, histograms);
+  const std::vector<int32_t> distance_limit = group_distance_limits(threshold);
+  PhaseCounter counter(progress, "candidates", n);
+  // Row by row of the length order; each row stops at the first pair the length bound rules out,
+  // since every later canonical is at least as long.
+  auto rows = detail::map_indices<std::vector<RankedCandidate>>(n, parallel, [&](size_t p) {
+    check_cancelled_every(p);
+    std::vector<RankedCandidate> row;
+    const uint32_t a = order[p];
+    const uint64_t la = scan.length[p];
+    const int32_t da = scan.dense[p];
+    auto test = [&](size_t q) {
+      const uint64_t lb = scan.length[q];
+      const uint32_t b = order[q];
+      const int32_t db = scan.dense[q];
+      uint32_t overlap = (da >= 0 && db >= 0) ? dense_overlap(scan.counts[da], scan.counts[db])
+                                              : histogram_overlap(histograms[a], histograms[b]);
+      double bound = overlap_bound(overlap, la, lb);
+      if (threshold > bound) return;
+      row.push_back({~std::bit_cast<uint64_t>(bound), std::min(a, b), std::max(a, b)});
+    };
+    const size_t end = static_cast<size_t>(
+        std::partition_point(scan.length.begin() + static_cast<ptrdiff_t>(p + 1), scan.length.end(),
+                             [&](uint32_t lb) { return !(threshold > length_bound(la, lb)); }) -
+        scan.length.begin());
+    if (grouped && la > 0 && scan.key[p] != kUngrouped) {
+      // The window in slices, so that the survivors' buffer stays small.
+      constexpr size_t kSlice = 4096;
+      uint32_t survivors[kSlice];
+      for (size_t begin = p + 1; begin < end; begin += kSlice) {
+        const size_t stop = std::min(end, begin + kSlice);
+        const size_t kept = screen_window(scan.groups[p], scan.groups.data(), scan.key.data(),
+                                          distance_limit.data() + la, begin, stop, survivors);
+        for (size_t k = 0; k < kept; ++k) test(survivors[k]);
+      }
+    } else {
+      for (size_t q = p + 1; q < end; ++q) test(q);
+    }
+    counter.add(1);
+    return row;
+  });
+  counter.finish();
+  size_t total = 0;
+  for (const auto& row : rows) total += row.size();
+  std::vector<RankedCandidate> ranked;
+  ranked.reserve(total);
+  for (auto& row : rows) {
+    ranked.insert(ranked.end(), row.begin(), row.end());
+    row = {};
+  }
+  return ranked;
+}
+
 uint32_t find_root(std::vector<uint32_t>& parent, uint32_t x) {
   while (parent[x] != x) {
     parent[x] = parent[parent[x]];
     x = parent[x];
   }
   return x;
+}
+
+std::vector<uint32_t> length_order(std::span<const CodepointView> canonicals) {
+  std::vector<uint32_t> order(canonicals.size());
+  std::iota(order.begin(), order.end(), 0u);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](uint32_t x, uint32_t y) { return canonicals[x].size() < canonicals[y].size(); });
+  return order;
 }
 
 // The clustering of canonicals that contain no more than two copies of any string.
@@ -97,41 +242,10 @@ std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals,
   auto histograms =
       detail::map_indices<CharHistogram>(n, parallel, [&](size_t k) { return char_histogram(canonicals[k]); });
 
-  std::vector<uint32_t> order(n);
-  std::iota(order.begin(), order.end(), 0u);
-  std::stable_sort(order.begin(), order.end(),
-                   [&](uint32_t x, uint32_t y) { return canonicals[x].size() < canonicals[y].size(); });
+  const std::vector<uint32_t> order = length_order(canonicals);
 
-  // Candidates, row by row of the length order; each row stops at the first pair the length bound
-  // rules out, since every later canonical is at least as long.
-  const ScanTables scan = scan_tables(order, histograms);
-  auto rows = detail::map_indices<std::vector<RankedCandidate>>(n, parallel, [&](size_t p) {
-    std::vector<RankedCandidate> row;
-    const uint32_t a = order[p];
-    const uint64_t la = scan.length[p];
-    const int32_t da = scan.dense[p];
-    for (size_t q = p + 1; q < n; ++q) {
-      const uint64_t lb = scan.length[q];
-      if (threshold > length_bound(la, lb)) break;
-      const uint32_t b = order[q];
-      const int32_t db = scan.dense[q];
-      uint32_t overlap = (da >= 0 && db >= 0) ? dense_overlap(scan.counts[da], scan.counts[db])
-                                              : histogram_overlap(histograms[a], histograms[b]);
-      double bound = overlap_bound(overlap, la, lb);
-      if (threshold > bound) continue;
-      row.push_back({~std::bit_cast<uint64_t>(bound), std::min(a, b), std::max(a, b)});
-    }
-    return row;
-  });
-  size_t total = 0;
-  for (const auto& row : rows) total += row.size();
-  std::vector<RankedCandidate> ranked;
-  ranked.reserve(total);
-  for (auto& row : rows) {
-    ranked.insert(ranked.end(), row.begin(), row.end());
-    row = {};
-  }
-  rows = {};
+  PhaseProgress* progress = current_phase_progress();
+  std::vector<RankedCandidate> ranked = ranked_candidates(canonicals, histograms, order, threshold, true, progress);
 
   MatchIndexTable slots(canonicals);
   std::vector<ClusterEdge> edges;
@@ -170,17 +284,19 @@ std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals,
         edges.push_back({c.lo, c.hi, std::nullopt});
       }
     } else {
-      const bool progress = progress_enabled();
+      const bool progress_lines = progress_enabled();
+      PhaseCounter counter(progress, "edges", m);
       size_t batch = std::clamp<size_t>(m / 16, 32, 256);
       size_t done = 0;
       std::vector<CandidatePair> tests;
       std::vector<uint32_t> indexed;
       while (done < m) {
-        const size_t end = std::min(m, done + batch);
+        const size_t start = done, end = std::min(m, done + batch);
         tests.clear();
         for (size_t k = done; k < end; ++k)
           if (find_root(parent, pairs[k].lo) != find_root(parent, pairs[k].hi)) tests.push_back(pairs[k]);
         done = end;
+        counter.add(end - start);
         batch = std::min(2 * batch, EDGE_BATCH_MAX);
         if (tests.empty()) continue;
         std::sort(tests.begin(), tests.end(), [](const CandidatePair& x, const CandidatePair& y) {
@@ -199,14 +315,33 @@ std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals,
           if (rx != ry) parent[rx] = ry;
           edges.push_back({c.lo, c.hi, std::nullopt});
         }
-        if (progress) write_edge_progress(done, m, tests.size(), edges.size());
+        if (progress_lines) write_edge_progress(done, m, tests.size(), edges.size());
       }
+      counter.finish();
     }
   }
   return form_clusters(n, edges, canonicals, slots);
 }
 
 }  // namespace
+
+namespace detail {
+
+std::vector<std::pair<uint32_t, uint32_t>> candidate_pairs(std::span<const CodepointView> canonicals, double threshold,
+                                                          bool plain_scan) {
+  const size_t n = canonicals.size();
+  ensure(n < UINT32_MAX, "too many canonicals for one clustering call");
+  auto histograms = detail::map_indices<CharHistogram>(n, n >= CLUSTER_PARALLEL_MIN,
+                                                       [&](size_t k) { return char_histogram(canonicals[k]); });
+  auto ranked = ranked_candidates(canonicals, histograms, length_order(canonicals), threshold, !plain_scan, nullptr);
+  std::vector<std::pair<uint32_t, uint32_t>> pairs;
+  pairs.reserve(ranked.size());
+  for (const RankedCandidate& c : ranked) pairs.emplace_back(c.lo, c.hi);
+  std::sort(pairs.begin(), pairs.end());
+  return pairs;
+}
+
+}  // namespace detail
 
 std::vector<Cluster> cluster_exact(std::span<const CodepointView> canonicals, double threshold) {
   const size_t n = canonicals.size();

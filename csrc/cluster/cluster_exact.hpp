@@ -1,11 +1,12 @@
 // Exact single-linkage clustering of canonicals at a ratio threshold: pairs pruned by the length
-// and character-histogram bounds, the survivors tested best-bound first in batches, skipping pairs
+// and character-histogram bounds (screened by group counts first), the survivors tested best-bound first in batches, skipping pairs
 // whose canonicals are already connected; then cluster formation with exact minimum ratios.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "cluster/cluster_types.hpp"
@@ -22,5 +23,13 @@ inline constexpr size_t CLUSTER_PARALLEL_MIN = 32;
 // ordered by smallest member, each with its exact minimum pairwise ratio. Any threshold is accepted
 // (NaN and values <= 0 link everything). Runs on the calling thread; parallel steps go to its pool.
 std::vector<Cluster> cluster_exact(std::span<const CodepointView> canonicals, double threshold);
+
+namespace detail {
+// The candidate pairs (lo, hi) the edge search ranks, ascending: every pair whose histogram bound
+// reaches the threshold. `plain_scan` tests every pair of the length window directly instead of
+// screening it by group counts first (the same pairs, found more slowly).
+std::vector<std::pair<uint32_t, uint32_t>> candidate_pairs(std::span<const CodepointView> canonicals, double threshold,
+                                                          bool plain_scan);
+}  // namespace detail
 
 }  // namespace simsieve

@@ -13,6 +13,7 @@
 #include "cluster/lsh_verify.hpp"
 #include "cluster/minhash.hpp"
 #include "cluster/progress.hpp"
+#include "pool/phase_progress.hpp"
 #include "common/internal_error.hpp"
 #include "gestalt/bounded.hpp"
 #include "gestalt/codepoints.hpp"
@@ -142,16 +143,25 @@ std::vector<Cluster> cluster_lsh(std::span<const std::string> canonicals, double
   const size_t d = copies.distinct();
   const uint64_t nbands = band_count(n, num_perm, band_rows);
 
+  PhaseProgress* phases = current_phase_progress();
   std::vector<uint64_t> hashes;
-  if (nbands > 0) hashes = band_hashes_of(canonicals, copies, nbands, band_rows);
+  {
+    PhaseCounter signatures(phases, "signatures", n);
+    if (nbands > 0) hashes = band_hashes_of(canonicals, copies, nbands, band_rows);
+    signatures.finish();
+  }
   if (progress) write_lsh_signatures(n, clock.seconds());
 
   // Banding, one bucket map at a time.
   CandidateSet set;
   {
+    PhaseCounter bands(phases, "candidates", nbands);
     BandScratch scratch;
-    for (uint64_t t = 0; t < nbands; ++t)
+    for (uint64_t t = 0; t < nbands; ++t) {
       add_band_pairs(std::span<const uint64_t>(hashes).subspan(t * d, d), set, scratch);
+      bands.add(1);
+    }
+    bands.finish();
   }
   hashes = {};
   const std::vector<uint64_t> candidates = set.take_sorted();
@@ -208,7 +218,9 @@ std::vector<Cluster> cluster_lsh(std::span<const std::string> canonicals, double
   }
 
   const DistinctStrings strings{text, indexes, copies.first, copies.last};
-  const std::vector<PairVerdict> verdicts = verify_candidates(plausible, strings, threshold);
+  PhaseCounter verify(phases, "verify", plausible.size());
+  const std::vector<PairVerdict> verdicts = verify_candidates(plausible, strings, threshold, &verify);
+  verify.finish();
 
   // Copies of a string are linked to each other (ratio 1.0, or two empty strings) when they share
   // a bucket, i.e. when there is a band, and the threshold admits a full match.

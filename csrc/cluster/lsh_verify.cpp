@@ -53,8 +53,9 @@ std::vector<uint64_t> plausible_candidates(std::span<const uint64_t> candidates,
 }
 
 std::vector<PairVerdict> verify_candidates(std::span<const uint64_t> candidates, const DistinctStrings& strings,
-                                           double threshold) {
+                                           double threshold, PhaseCounter* progress) {
   auto verdict = [&](size_t k) -> std::optional<PairVerdict> {
+    if (progress && (k & 63) == 63) progress->add(64);
     const uint32_t s = CandidateSet::lo_of(candidates[k]);
     const uint32_t t = CandidateSet::hi_of(candidates[k]);
     PairVerdict v;

@@ -11,6 +11,7 @@
 #include "cluster/cluster_types.hpp"
 #include "gestalt/bounded.hpp"
 #include "gestalt/match_index.hpp"
+#include "pool/phase_progress.hpp"
 
 namespace simsieve {
 
@@ -53,6 +54,6 @@ struct PairVerdict {
 // The verdicts of every candidate pair (keys (s << 32) | t) that links in at least one
 // orientation, in key order. Runs in parallel on the caller's pool.
 std::vector<PairVerdict> verify_candidates(std::span<const uint64_t> candidates, const DistinctStrings& strings,
-                                           double threshold);
+                                           double threshold, PhaseCounter* progress = nullptr);
 
 }  // namespace simsieve

@@ -36,6 +36,12 @@ extern const char lsh_band_hashes_doc[];
 extern const char verify_pairs_doc[];
 extern const char cluster_block_min_doc[];
 extern const char cosine_join_blocks_doc[];
+
+// The same three calls with a progress callable (None: no progress) and the as_arrow flag as their
+// last two, required arguments; the package-level wrappers pass their `progress=` keyword here.
+PyObject* cluster_canonicals_progress_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* cluster_canonicals_lsh_progress_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* cosine_join_progress_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 // Adds the CosineJoiner class to the module (0, or -1 with an exception set).
 int add_cosine_joiner_class(PyObject* module);
 

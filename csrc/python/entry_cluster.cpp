@@ -1,5 +1,6 @@
 // cluster_canonicals(canonicals, threshold, threads=0).
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,11 +35,16 @@ constexpr Signature<3> kClusterCanonicals{"cluster_canonicals()", {"canonicals",
 constexpr Signature<3> kClusterCanonicalsArrow{
     "cluster_canonicals_arrow()", {"canonicals", "threshold", "threads"}, 2};
 
-std::vector<Cluster> run_cluster_canonicals(const Signature<3>& signature, PyObject* args, PyObject* kwargs) {
-  auto bound = signature.bind(args, kwargs);
+constexpr Signature<5> kClusterCanonicalsProgress{
+    "_cluster_canonicals_progress()", {"canonicals", "threshold", "threads", "progress", "as_arrow"}, 5};
+
+// bound: canonicals, threshold, threads (nullptr: 0); progress may be null.
+std::vector<Cluster> run_cluster_canonicals(PyObject* const* bound, PyObject* progress) {
   Strings texts = to_strings("canonicals", bound[0]);
   double threshold = arg("threshold", bound[1], to_real);
   uint64_t threads = bound[2] ? arg("threads", bound[2], to_count) : 0;
+  std::optional<ProgressReport> report;
+  if (progress) report.emplace(progress);
   return without_gil([&] {
     return with_thread_budget(threads, [&] {
       std::vector<std::vector<uint32_t>> code_points;
@@ -48,20 +54,31 @@ std::vector<Cluster> run_cluster_canonicals(const Signature<3>& signature, PyObj
       std::vector<CodepointView> views = codepoint_views(code_points);
       return cluster_exact(views, threshold);
     });
-  });
+  }, report ? &*report : nullptr);
 }
 
 }  // namespace
 
 PyObject* cluster_canonicals_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
-    return clusters_to_py(run_cluster_canonicals(kClusterCanonicals, args, kwargs)).release();
+    auto bound = kClusterCanonicals.bind(args, kwargs);
+    return clusters_to_py(run_cluster_canonicals(bound.data(), nullptr)).release();
   });
 }
 
 PyObject* cluster_canonicals_arrow_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
-    std::vector<Cluster> clusters = run_cluster_canonicals(kClusterCanonicalsArrow, args, kwargs);
+    auto bound = kClusterCanonicalsArrow.bind(args, kwargs);
+    std::vector<Cluster> clusters = run_cluster_canonicals(bound.data(), nullptr);
+    return make_arrow_table(without_gil([&] { return columns::clusters_table(clusters); })).release();
+  });
+}
+
+PyObject* cluster_canonicals_progress_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    auto bound = kClusterCanonicalsProgress.bind(args, kwargs);
+    std::vector<Cluster> clusters = run_cluster_canonicals(bound.data(), bound[3] == Py_None ? nullptr : bound[3]);
+    if (PyObject_IsTrue(bound[4]) != 1) return clusters_to_py(clusters).release();
     return make_arrow_table(without_gil([&] { return columns::clusters_table(clusters); })).release();
   });
 }

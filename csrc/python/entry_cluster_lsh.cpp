@@ -1,5 +1,6 @@
 // cluster_canonicals_lsh(canonicals, threshold, num_perm, band_rows, threads=0).
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,31 +49,52 @@ void check_table_size(uint64_t n, uint64_t num_perm, uint64_t band_rows) {
                                      .c_str());
 }
 
-std::vector<Cluster> run_cluster_canonicals_lsh(const Signature<5>& signature, PyObject* args, PyObject* kwargs) {
-  auto bound = signature.bind(args, kwargs);
+constexpr Signature<7> kClusterCanonicalsLshProgress{
+    "_cluster_canonicals_lsh_progress()",
+    {"canonicals", "threshold", "num_perm", "band_rows", "threads", "progress", "as_arrow"},
+    7};
+
+// bound: canonicals, threshold, num_perm, band_rows, threads (nullptr: 0); progress may be null.
+std::vector<Cluster> run_cluster_canonicals_lsh(PyObject* const* bound, PyObject* progress) {
   Strings canonicals = to_strings("canonicals", bound[0]);
   double threshold = arg("threshold", bound[1], to_real);
   uint64_t num_perm = arg("num_perm", bound[2], to_count);
   uint64_t band_rows = arg("band_rows", bound[3], to_count);
   uint64_t threads = bound[4] ? arg("threads", bound[4], to_count) : 0;
   check_table_size(canonicals.size(), num_perm, band_rows);
-  return without_gil([&] {
-    std::vector<std::string> texts = canonicals.take_owned();
-    return with_thread_budget(threads, [&] { return cluster_lsh(texts, threshold, num_perm, band_rows); });
-  });
+  std::optional<ProgressReport> report;
+  if (progress) report.emplace(progress);
+  return without_gil(
+      [&] {
+        std::vector<std::string> texts = canonicals.take_owned();
+        return with_thread_budget(threads, [&] { return cluster_lsh(texts, threshold, num_perm, band_rows); });
+      },
+      report ? &*report : nullptr);
 }
 
 }  // namespace
 
 PyObject* cluster_canonicals_lsh_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
-    return clusters_to_py(run_cluster_canonicals_lsh(kClusterCanonicalsLsh, args, kwargs)).release();
+    auto bound = kClusterCanonicalsLsh.bind(args, kwargs);
+    return clusters_to_py(run_cluster_canonicals_lsh(bound.data(), nullptr)).release();
   });
 }
 
 PyObject* cluster_canonicals_lsh_arrow_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
-    std::vector<Cluster> clusters = run_cluster_canonicals_lsh(kClusterCanonicalsLshArrow, args, kwargs);
+    auto bound = kClusterCanonicalsLshArrow.bind(args, kwargs);
+    std::vector<Cluster> clusters = run_cluster_canonicals_lsh(bound.data(), nullptr);
+    return make_arrow_table(without_gil([&] { return columns::clusters_table(clusters); })).release();
+  });
+}
+
+PyObject* cluster_canonicals_lsh_progress_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    auto bound = kClusterCanonicalsLshProgress.bind(args, kwargs);
+    std::vector<Cluster> clusters =
+        run_cluster_canonicals_lsh(bound.data(), bound[5] == Py_None ? nullptr : bound[5]);
+    if (PyObject_IsTrue(bound[6]) != 1) return clusters_to_py(clusters).release();
     return make_arrow_table(without_gil([&] { return columns::clusters_table(clusters); })).release();
   });
 }

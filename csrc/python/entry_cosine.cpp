@@ -1,4 +1,5 @@
 // cosine_join(docs, threshold, concurrency="cpu", threads=0): corpus build and join in one call.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,11 +37,16 @@ namespace {
 constexpr Signature<4> kCosineJoin{"cosine_join()", {"docs", "threshold", "concurrency", "threads"}, 2};
 constexpr Signature<4> kCosineJoinArrow{"cosine_join_arrow()", {"docs", "threshold", "concurrency", "threads"}, 2};
 
-std::vector<JoinPair> run_cosine_join(const Signature<4>& signature, PyObject* args, PyObject* kwargs) {
-    auto bound = signature.bind(args, kwargs);
+constexpr Signature<6> kCosineJoinProgress{
+    "_cosine_join_progress()", {"docs", "threshold", "concurrency", "threads", "progress", "as_arrow"}, 6};
+
+// bound: docs, threshold, concurrency, threads (nullptr: defaults); progress may be null.
+std::vector<JoinPair> run_cosine_join(PyObject* const* bound, PyObject* progress) {
     std::vector<TokenDocument> docs = to_token_documents("docs", bound[0]);
     const double threshold = arg("threshold", bound[1], to_real);
     const JoinOptions options = join_options(bound[2], bound[3]);
+    std::optional<ProgressReport> report;
+    if (progress) report.emplace(progress);
     return without_gil([&] {
       return with_thread_budget(options.threads, [&] {
         std::vector<JoinPair> out;
@@ -51,18 +57,31 @@ std::vector<JoinPair> run_cosine_join(const Signature<4>& signature, PyObject* a
         }
         return out;
       });
-    });
+    }, report ? &*report : nullptr);
 }
 
 }  // namespace
 
 PyObject* cosine_join_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  return call_frame([&]() -> PyObject* { return join_pairs_to_py(run_cosine_join(kCosineJoin, args, kwargs)).release(); });
+  return call_frame([&]() -> PyObject* {
+    auto bound = kCosineJoin.bind(args, kwargs);
+    return join_pairs_to_py(run_cosine_join(bound.data(), nullptr)).release();
+  });
 }
 
 PyObject* cosine_join_arrow_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
-    std::vector<JoinPair> pairs = run_cosine_join(kCosineJoinArrow, args, kwargs);
+    auto bound = kCosineJoinArrow.bind(args, kwargs);
+    std::vector<JoinPair> pairs = run_cosine_join(bound.data(), nullptr);
+    return make_arrow_table(without_gil([&] { return columns::join_pairs_table(pairs); })).release();
+  });
+}
+
+PyObject* cosine_join_progress_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    auto bound = kCosineJoinProgress.bind(args, kwargs);
+    std::vector<JoinPair> pairs = run_cosine_join(bound.data(), bound[4] == Py_None ? nullptr : bound[4]);
+    if (PyObject_IsTrue(bound[5]) != 1) return join_pairs_to_py(pairs).release();
     return make_arrow_table(without_gil([&] { return columns::join_pairs_table(pairs); })).release();
   });
 }

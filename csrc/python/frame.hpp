@@ -29,6 +29,7 @@
 #include "common/internal_error.hpp"
 #include "pool/cancel.hpp"
 #include "python/errors.hpp"
+#include "python/progress_report.hpp"
 
 namespace simsieve::py {
 
@@ -79,8 +80,13 @@ struct Signature {
 // check, and the raised exception becomes the call's result.
 class GilRelease {
  public:
-  GilRelease() noexcept
-      : cancel_scope_(&token_), hook_scope_(&GilRelease::poll_signals, this), state_(PyEval_SaveThread()) {}
+  // With a report, the call's phase counters go to it whenever the hook runs.
+  explicit GilRelease(ProgressReport* report = nullptr) noexcept
+      : report_(report),
+        cancel_scope_(&token_),
+        hook_scope_(&GilRelease::poll_signals, this),
+        progress_scope_(report ? report->counters() : nullptr),
+        state_(PyEval_SaveThread()) {}
   ~GilRelease() { reacquire(); }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
@@ -96,35 +102,40 @@ class GilRelease {
     auto* self = static_cast<GilRelease*>(self_ptr);
     if (self->interrupted_ || !self->state_) return;
     PyEval_RestoreThread(self->state_);
-    if (PyErr_CheckSignals() < 0) {
+    if (PyErr_CheckSignals() < 0 || (self->report_ && !self->report_->report(false))) {
       self->interrupted_ = true;
       self->token_.cancel();
     }
     self->state_ = PyEval_SaveThread();
   }
 
+  ProgressReport* report_;
   CancelToken token_;
   CancelScope cancel_scope_;
   WaitHookScope hook_scope_;
+  ProgressScope progress_scope_;
   PyThreadState* state_;
   bool interrupted_ = false;
 };
 
 // Runs f with the interpreter lock released. f must not touch any Python object. A call
 // interrupted by a signal discards f's result (or its Cancelled unwinding) and raises the
-// signal handler's exception.
+// signal handler's exception. With a report, f's phase counters go to its callable while f runs
+// and when it returns; an exception raised by the callable ends the call like a signal's.
 template <class F>
-decltype(auto) without_gil(F&& f) {
-  GilRelease released;
+decltype(auto) without_gil(F&& f, ProgressReport* report = nullptr) {
+  GilRelease released(report);
   try {
     if constexpr (std::is_void_v<std::invoke_result_t<F&>>) {
       f();
       released.reacquire();
       if (released.interrupted()) throw PythonError{};
+      if (report && !report->report(true)) throw PythonError{};
     } else {
       auto result = f();
       released.reacquire();
       if (released.interrupted()) throw PythonError{};
+      if (report && !report->report(true)) throw PythonError{};
       return result;
     }
   } catch (const Cancelled&) {

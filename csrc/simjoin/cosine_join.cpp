@@ -7,6 +7,7 @@
 
 #include "pool/cancel.hpp"
 #include "pool/parallel.hpp"
+#include "pool/phase_progress.hpp"
 
 namespace simsieve {
 
@@ -334,15 +335,21 @@ std::vector<JoinPair> join_corpus_direct(const TfIdfCorpus& corpus, double t) {
 std::vector<JoinPair> join_corpus(const TfIdfCorpus& corpus, double t) {
   // A NaN threshold splits no row: nothing is indexed, nothing is reported.
   if (std::isnan(t)) return {};
+  PhaseProgress* progress = current_phase_progress();
   const detail::ProbeIndex index = detail::build_probe_index(corpus, t);
-  return probe_in_pieces(corpus.n_docs, [&](size_t begin, size_t end) {
+  PhaseCounter rows(progress, "join", corpus.n_docs);
+  auto pairs = probe_in_pieces(corpus.n_docs, [&](size_t begin, size_t end) {
     detail::ProbeScratch scratch(corpus.n_docs);
     for (size_t i = begin; i < end; ++i) {
       check_cancelled_every(i - begin + 1);
       detail::probe_row_fast(i, index, scratch);
+      if (((i - begin) & 63) == 63) rows.add(64);
     }
+    rows.add((end - begin) & 63);
     return std::move(scratch.base.out);
   });
+  rows.finish();
+  return pairs;
 }
 
 }  // namespace simsieve

@@ -91,3 +91,4 @@ ratio.__signature__ = inspect.Signature(  # type: ignore[attr-defined]
     [inspect.Parameter("a", inspect.Parameter.POSITIONAL_OR_KEYWORD),
      inspect.Parameter("b", inspect.Parameter.POSITIONAL_OR_KEYWORD, default=_MISSING),
      inspect.Parameter("threads", inspect.Parameter.POSITIONAL_OR_KEYWORD, default=0)])
+

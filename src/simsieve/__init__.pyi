@@ -1,4 +1,4 @@
-from typing import Any, Iterable, List, Literal, Sequence, Tuple, TypeVar, Union, overload
+from typing import Any, Callable, Iterable, List, Literal, Optional, Sequence, Tuple, TypeVar, Union, overload
 
 from ._simsieve import ArrowTable as ArrowTable
 from ._simsieve import CosineJoiner as CosineJoiner
@@ -11,6 +11,9 @@ from ._simsieve import ratio_many as ratio_many
 __version__: str
 
 _T = TypeVar("_T")
+
+# progress(phase, done, total): called on the calling thread while a long call runs.
+ProgressCallback = Callable[[str, int, int], Any]
 
 @overload
 def ratio(a: str, b: str, /) -> float: ...
@@ -27,10 +30,10 @@ def get_close_matches(word: _T, possibilities: Iterable[_T], n: int = 3, cutoff:
 def is_column(obj: Any) -> bool: ...
 @overload
 def cluster_canonicals(
-    canonicals: _Strings, threshold: float, threads: int = 0, *, as_arrow: Literal[False] = False
+    canonicals: _Strings, threshold: float, threads: int = 0, *, as_arrow: Literal[False] = False, progress: Optional[ProgressCallback] = None
 ) -> List[Tuple[List[int], float]]: ...
 @overload
-def cluster_canonicals(canonicals: _Strings, threshold: float, threads: int = 0, *, as_arrow: Literal[True]) -> ArrowTable: ...
+def cluster_canonicals(canonicals: _Strings, threshold: float, threads: int = 0, *, as_arrow: Literal[True], progress: Optional[ProgressCallback] = None) -> ArrowTable: ...
 @overload
 def cluster_canonicals_lsh(
     canonicals: _Strings,
@@ -40,16 +43,17 @@ def cluster_canonicals_lsh(
     threads: int = 0,
     *,
     as_arrow: Literal[False] = False,
+    progress: Optional[ProgressCallback] = None,
 ) -> List[Tuple[List[int], float]]: ...
 @overload
 def cluster_canonicals_lsh(
-    canonicals: _Strings, threshold: float, num_perm: int, band_rows: int, threads: int = 0, *, as_arrow: Literal[True]
+    canonicals: _Strings, threshold: float, num_perm: int, band_rows: int, threads: int = 0, *, as_arrow: Literal[True], progress: Optional[ProgressCallback] = None
 ) -> ArrowTable: ...
 @overload
 def cosine_join(
-    docs: _Documents, threshold: float, concurrency: str = "cpu", threads: int = 0, *, as_arrow: Literal[False] = False
+    docs: _Documents, threshold: float, concurrency: str = "cpu", threads: int = 0, *, as_arrow: Literal[False] = False, progress: Optional[ProgressCallback] = None
 ) -> List[Tuple[int, int, float]]: ...
 @overload
 def cosine_join(
-    docs: _Documents, threshold: float, concurrency: str = "cpu", threads: int = 0, *, as_arrow: Literal[True]
+    docs: _Documents, threshold: float, concurrency: str = "cpu", threads: int = 0, *, as_arrow: Literal[True], progress: Optional[ProgressCallback] = None
 ) -> ArrowTable: ...

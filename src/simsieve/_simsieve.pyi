@@ -1,4 +1,4 @@
-from typing import Any, List, Optional, Protocol, Sequence, Tuple, Union
+from typing import Any, Callable, List, Optional, Protocol, Sequence, Tuple, Union
 
 class _ArrowArrayExporter(Protocol):
     def __arrow_c_array__(self, requested_schema: Optional[object] = None) -> Tuple[object, object]: ...
@@ -44,6 +44,25 @@ def cluster_canonicals_lsh(
     canonicals: _Strings, threshold: float, num_perm: int, band_rows: int, threads: int = 0
 ) -> List[Tuple[List[int], float]]: ...
 
+# The calls above with a progress callable, progress(phase, done, total), or None, and the
+# as_arrow flag as their last arguments; the package-level wrappers pass their `progress=` here.
+def _cluster_canonicals_progress(
+    canonicals: _Strings,
+    threshold: float,
+    threads: int,
+    progress: Optional[Callable[[str, int, int], Any]],
+    as_arrow: bool,
+) -> Union[List[Tuple[List[int], float]], ArrowTable]: ...
+def _cluster_canonicals_lsh_progress(
+    canonicals: _Strings,
+    threshold: float,
+    num_perm: int,
+    band_rows: int,
+    threads: int,
+    progress: Optional[Callable[[str, int, int], Any]],
+    as_arrow: bool,
+) -> Union[List[Tuple[List[int], float]], ArrowTable]: ...
+
 class CosineJoiner:
     def __new__(cls, docs: _Documents) -> "CosineJoiner": ...
     def join(self, threshold: float, concurrency: str = "cpu", threads: int = 0) -> List[Tuple[int, int, float]]: ...
@@ -53,6 +72,15 @@ class CosineJoiner:
 def cosine_join(
     docs: _Documents, threshold: float, concurrency: str = "cpu", threads: int = 0
 ) -> List[Tuple[int, int, float]]: ...
+
+def _cosine_join_progress(
+    docs: _Documents,
+    threshold: float,
+    concurrency: str,
+    threads: int,
+    progress: Optional[Callable[[str, int, int], Any]],
+    as_arrow: bool,
+) -> Union[List[Tuple[int, int, float]], ArrowTable]: ...
 
 class Rationer:
     def __new__(cls, concurrency: str = "gpu+cpu", threads: int = 0, delta: float = 0.0) -> "Rationer": ...

@@ -32,6 +32,10 @@ PyMethodDef module_functions[] = {
     SIMSIEVE_ENTRY("verify_pairs", verify_pairs_entry, verify_pairs_doc),
     SIMSIEVE_ENTRY("cluster_block_min", cluster_block_min_entry, cluster_block_min_doc),
     SIMSIEVE_ENTRY("cosine_join_blocks", cosine_join_blocks_entry, cosine_join_blocks_doc),
+
+    SIMSIEVE_ENTRY("_cluster_canonicals_progress", cluster_canonicals_progress_entry, nullptr),
+    SIMSIEVE_ENTRY("_cluster_canonicals_lsh_progress", cluster_canonicals_lsh_progress_entry, nullptr),
+    SIMSIEVE_ENTRY("_cosine_join_progress", cosine_join_progress_entry, nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,10 +1,14 @@
-// Test hooks for cluster formation: form_clusters on edges given from Python, with the index
+// Test hooks for the exact clustering: form_clusters on edges given from Python, with the index
 // table either empty (indexes built on demand) or filled up front, as the LSH pipeline hands it,
-// and optionally a small chunk size for the pending pair comparisons.
+// and optionally a small size above which a cluster's minimum is searched by all workers; the
+// candidate pairs of the edge search, screened or by the plain scan of the length window; and the
+// minimum ratio of a block of strings.
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "cluster/block_minimum.hpp"
+#include "cluster/cluster_exact.hpp"
 #include "cluster/form_clusters.hpp"
 #include "gestalt/codepoints.hpp"
 #include "gestalt/match_index.hpp"
@@ -18,6 +22,15 @@ namespace simsieve::py::testing {
 namespace {
 
 constexpr Signature<4> kFormClusters{"form_clusters()", {"canonicals", "edges", "ready", "task_chunk"}, 2};
+constexpr Signature<3> kCandidatePairs{"candidate_pairs()", {"canonicals", "threshold", "plain_scan"}, 2};
+constexpr Signature<3> kBlockMinimum{"block_minimum()", {"canonicals", "start", "parallel"}, 1};
+
+std::vector<std::vector<uint32_t>> decode_all(const std::vector<std::string>& texts) {
+  std::vector<std::vector<uint32_t>> code_points;
+  code_points.reserve(texts.size());
+  for (const std::string& t : texts) code_points.push_back(decode_utf8(t));
+  return code_points;
+}
 
 // (i, j, ratio or None)
 ClusterEdge to_edge(PyObject* obj) {
@@ -39,7 +52,7 @@ PyObject* form_clusters_hook(PyObject*, PyObject* args, PyObject* kwargs) {
     auto texts = arg("canonicals", bound[0], [](PyObject* o) { return to_vector(o, to_string); });
     auto edges = arg("edges", bound[1], [](PyObject* o) { return to_vector(o, to_edge); });
     bool ready = bound[2] && PyObject_IsTrue(bound[2]) == 1;
-    uint64_t chunk = bound[3] ? arg("task_chunk", bound[3], to_count) : MIN_RATIO_TASK_CHUNK;
+    uint64_t chunk = bound[3] ? arg("task_chunk", bound[3], to_count) : MIN_RATIO_PARALLEL_PAIRS;
     std::vector<Cluster> clusters = without_gil([&] {
       std::vector<std::vector<uint32_t>> code_points;
       for (const std::string& t : texts) code_points.push_back(decode_utf8(t));
@@ -58,8 +71,47 @@ PyObject* form_clusters_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// candidate_pairs(canonicals, threshold, plain_scan=False) -> sorted list of (lo, hi)
+PyObject* candidate_pairs_hook(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    auto bound = kCandidatePairs.bind(args, kwargs);
+    auto texts = arg("canonicals", bound[0], [](PyObject* o) { return to_vector(o, to_string); });
+    double threshold = arg("threshold", bound[1], to_real);
+    bool plain = bound[2] && PyObject_IsTrue(bound[2]) == 1;
+    auto pairs = without_gil([&] {
+      auto code_points = decode_all(texts);
+      std::vector<CodepointView> views = codepoint_views(code_points);
+      return simsieve::detail::candidate_pairs(views, threshold, plain);
+    });
+    return to_py_list(pairs, [](const std::pair<uint32_t, uint32_t>& p) { return to_py_tuple(to_py(p.first), to_py(p.second)); })
+        .release();
+  });
+}
+
+// block_minimum(canonicals, start=1.0, parallel=False) -> min(start, minimum ratio over all pairs
+// i < j, compared in that orientation)
+PyObject* block_minimum_hook(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    auto bound = kBlockMinimum.bind(args, kwargs);
+    auto texts = arg("canonicals", bound[0], [](PyObject* o) { return to_vector(o, to_string); });
+    double start = bound[1] ? arg("start", bound[1], to_real) : 1.0;
+    bool parallel = bound[2] && PyObject_IsTrue(bound[2]) == 1;
+    double low = without_gil([&] {
+      auto code_points = decode_all(texts);
+      std::vector<CodepointView> views = codepoint_views(code_points);
+      std::vector<uint32_t> members(views.size());
+      for (uint32_t k = 0; k < members.size(); ++k) members[k] = k;
+      MatchIndexTable table(views);
+      return block_minimum(MinimumBlock{members, {}, {}}, views, table, start, parallel, nullptr);
+    });
+    return to_py(low).release();
+  });
+}
+
 PyMethodDef functions[] = {
     SIMSIEVE_TEST_ENTRY("form_clusters", form_clusters_hook),
+    SIMSIEVE_TEST_ENTRY("candidate_pairs", candidate_pairs_hook),
+    SIMSIEVE_TEST_ENTRY("block_minimum", block_minimum_hook),
     {nullptr, nullptr, 0, nullptr},
 };
 

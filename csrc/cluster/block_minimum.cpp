@@ -1,0 +1,237 @@
+#include "cluster/block_minimum.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <numeric>
+#include <vector>
+
+#include "gestalt/bounded.hpp"
+#include "pool/cancel.hpp"
+#include "pool/parallel.hpp"
+
+namespace simsieve {
+namespace {
+
+// floor(x) as an unsigned 64-bit count: NaN and negative values give 0, too large values saturate.
+uint64_t saturating_floor(double x) {
+  x = std::floor(x);
+  if (!(x > 0.0)) return 0;
+  if (x >= 18446744073709551616.0) return UINT64_MAX;
+  return static_cast<uint64_t>(x);
+}
+
+// What the screen knows of one member without looking at its text again.
+struct MemberFacts {
+  uint32_t length = 0;
+  bool ascii = true;  // every code point below 128
+  uint64_t low = 0;   // ASCII characters 0..63 present
+  uint64_t high = 0;  // ASCII characters 64..127 present
+};
+
+MemberFacts facts_of(CodepointView text) {
+  MemberFacts f;
+  f.length = static_cast<uint32_t>(text.size());
+  for (uint32_t c : text) {
+    if (c < 64)
+      f.low |= uint64_t{1} << c;
+    else if (c < 128)
+      f.high |= uint64_t{1} << (c - 64);
+    else
+      f.ascii = false;
+  }
+  return f;
+}
+
+// A shared ASCII character: M >= 1.
+inline bool share_a_character(const MemberFacts& x, const MemberFacts& y) {
+  return ((x.low & y.low) | (x.high & y.high)) != 0;
+}
+
+// Ratio 0.0 known from the facts alone: exactly one of the two is empty, or both are non-empty
+// ASCII strings without a common character (M = 0).
+inline bool certainly_zero(const MemberFacts& x, const MemberFacts& y) {
+  if ((x.length == 0) != (y.length == 0)) return true;
+  return x.length != 0 && x.ascii && y.ascii && !share_a_character(x, y);
+}
+
+// The running minimum, as the bit pattern of a non-negative double (ordered like the doubles).
+class RunningMinimum {
+ public:
+  explicit RunningMinimum(double start) : bits_(std::bit_cast<uint64_t>(start)) {}
+  double get() const { return std::bit_cast<double>(bits_.load(std::memory_order_relaxed)); }
+  void lower(double v) {
+    uint64_t bits = std::bit_cast<uint64_t>(v);
+    uint64_t current = bits_.load(std::memory_order_relaxed);
+    while (bits < current && !bits_.compare_exchange_weak(current, bits, std::memory_order_relaxed)) {
+    }
+  }
+
+ private:
+  std::atomic<uint64_t> bits_;
+};
+
+class BlockScan {
+ public:
+  BlockScan(const MinimumBlock& block, std::span<const CodepointView> canonicals, MatchIndexTable& slots)
+      : block_(block), canonicals_(canonicals), slots_(slots), facts_(block.members.size()) {}
+
+  void collect_facts(bool parallel) {
+    auto one = [&](size_t x) { facts_[x] = facts_of(canonicals_[block_.members[x]]); };
+    if (parallel)
+      parallel_for_each(facts_.size(), one, with_min_len(256));
+    else
+      for (size_t x = 0; x < facts_.size(); ++x) one(x);
+  }
+
+  // Calls f(y) for every y > x whose pair with x is neither known nor two copies of one string,
+  // in ascending order, until f returns false.
+  template <class F>
+  void walk_row(size_t x, F&& f) const {
+    const auto members = block_.members;
+    const uint64_t a = members[x];
+    auto k = std::lower_bound(block_.known.begin(), block_.known.end(), a,
+                              [](const KnownPair& p, uint64_t i) { return p.i < i; });
+    const bool copies = !block_.string_of.empty();
+    for (size_t y = x + 1; y < members.size(); ++y) {
+      const uint64_t b = members[y];
+      while (k != block_.known.end() && k->i == a && k->j < b) ++k;
+      if (k != block_.known.end() && k->i == a && k->j == b) continue;
+      if (copies && block_.string_of[x] == block_.string_of[y]) continue;
+      if (!f(y)) return;
+    }
+  }
+
+  bool skipped(size_t x, size_t y) const {
+    if (!block_.string_of.empty() && block_.string_of[x] == block_.string_of[y]) return true;
+    const KnownPair p{block_.members[x], block_.members[y]};
+    return std::binary_search(block_.known.begin(), block_.known.end(), p, [](const KnownPair& u, const KnownPair& v) {
+      return u.i != v.i ? u.i < v.i : u.j < v.j;
+    });
+  }
+
+  // True when some pair of the row has ratio 0.0 for certain.
+  bool row_has_zero(size_t x) const {
+    bool found = false;
+    walk_row(x, [&](size_t y) { return !(found = certainly_zero(facts_[x], facts_[y])); });
+    return found;
+  }
+
+  // The exact ratio of members x < y when it is below r; 2.0 once "not below r" is certain.
+  double screened_ratio(size_t x, size_t y, double r) {
+    const MemberFacts& fa = facts_[x];
+    const MemberFacts& fb = facts_[y];
+    const uint64_t la = fa.length, lb = fb.length, total = la + lb;
+    if (total == 0) return 1.0;
+    if (la == 0 || lb == 0) return 0.0;
+    const uint64_t limit = saturating_floor(static_cast<double>(total) * r * 0.5) + 1;
+    if (limit == 1 && share_a_character(fa, fb)) return 2.0;
+    CodepointView a = canonicals_[block_.members[x]], b = canonicals_[block_.members[y]];
+    const uint64_t shorter = std::min(la, lb);
+    if (limit <= shorter) {
+      uint64_t p = 0;
+      while (p < shorter && a[p] == b[p]) ++p;
+      if (p >= limit) return 2.0;
+      uint64_t s = 0;
+      while (s < shorter - p && a[la - 1 - s] == b[lb - 1 - s]) ++s;
+      if (s >= limit) return 2.0;
+    }
+    return capped_ratio(a, slots_.match_index_of(block_.members[y]), b, limit);
+  }
+
+  void lower_row(size_t x, RunningMinimum& best) {
+    walk_row(x, [&](size_t y) {
+      const double r = best.get();
+      if (r <= 0.0) return false;
+      best.lower(screened_ratio(x, y, r));
+      return true;
+    });
+  }
+
+  size_t size() const { return facts_.size(); }
+  const MemberFacts& facts(size_t x) const { return facts_[x]; }
+
+ private:
+  const MinimumBlock& block_;
+  std::span<const CodepointView> canonicals_;
+  MatchIndexTable& slots_;
+  std::vector<MemberFacts> facts_;
+};
+
+// Runs row(x) for every row x of an m-member triangle. In parallel, rows are taken in pairs x and
+// m - 2 - x, so that every piece holds about the same number of member pairs.
+template <class Row>
+void for_each_row(size_t m, bool parallel, Row&& row) {
+  if (m < 2) return;
+  const size_t rows = m - 1;
+  if (!parallel) {
+    for (size_t x = 0; x < rows; ++x) {
+      check_cancelled_every(x);
+      row(x);
+    }
+    return;
+  }
+  parallel_for_each((rows + 1) / 2, [&](size_t u) {
+    check_cancelled();
+    row(u);
+    if (rows - 1 - u != u) row(rows - 1 - u);
+  });
+}
+
+}  // namespace
+
+double block_minimum(const MinimumBlock& block, std::span<const CodepointView> canonicals, MatchIndexTable& slots,
+                     double start, bool parallel, PhaseCounter* progress) {
+  const size_t m = block.members.size();
+  const uint64_t pairs = m < 2 ? 0 : uint64_t{m} * (m - 1) / 2;
+  std::atomic<uint64_t> counted{0};
+  auto count = [&](uint64_t n) {
+    if (!progress) return;
+    progress->add(n);
+    counted.fetch_add(n, std::memory_order_relaxed);
+  };
+  auto settle = [&](double result) {
+    if (progress) progress->add(pairs - counted.load(std::memory_order_relaxed));
+    return result;
+  };
+  if (m < 2 || !(start > 0.0)) return settle(start);
+
+  BlockScan scan(block, canonicals, slots);
+  scan.collect_facts(parallel);
+
+  // A pair with ratio 0.0 is the minimum; the character sets find one at a few cycles a pair.
+  std::atomic<bool> zero{false};
+  for_each_row(m, parallel, [&](size_t x) {
+    if (!zero.load(std::memory_order_relaxed) && scan.row_has_zero(x)) zero.store(true, std::memory_order_relaxed);
+  });
+  if (zero.load()) return settle(0.0);
+
+  RunningMinimum best(start);
+  // Seeds: the shortest members against the longest ones have the lowest length bounds, and a low
+  // running minimum early lets the screen settle more of the other pairs.
+  std::vector<uint32_t> by_length(m);
+  std::iota(by_length.begin(), by_length.end(), 0u);
+  std::stable_sort(by_length.begin(), by_length.end(),
+                   [&](uint32_t x, uint32_t y) { return scan.facts(x).length < scan.facts(y).length; });
+  const size_t seeds = std::min<size_t>(4, m / 2);
+  for (size_t s = 0; s < seeds; ++s)
+    for (size_t t = 0; t < seeds; ++t) {
+      size_t x = by_length[s], y = by_length[m - 1 - t];
+      if (x > y) std::swap(x, y);
+      if (x == y || scan.skipped(x, y)) continue;
+      best.lower(scan.screened_ratio(x, y, best.get()));
+    }
+
+  if (parallel) {
+    // Index every member that is compared as the second string, before the workers share them.
+    parallel_for_each(m - 1, [&](size_t y) { slots.match_index_of(block.members[y + 1]); });
+  }
+  for_each_row(m, parallel, [&](size_t x) {
+    scan.lower_row(x, best);
+    count(m - 1 - x);
+  });
+  return settle(best.get());
+}
+
+}  // namespace simsieve

@@ -1,0 +1,40 @@
+// The exact minimum gestalt ratio over all pairs of one block of canonicals (the members of a
+// cluster, or any set of strings), without comparing every pair the slow way. With a running
+// minimum r, a pair only matters when its ratio is below r, that is when its matched characters M
+// stay below L = floor(r * (la + lb) / 2) + 1; cheap exact facts settle "M >= L" first (a shared
+// character when L = 1, a common prefix or suffix of L characters), and two strings that share no
+// character at all have ratio 0, which ends the search. Only the pairs left go to capped_ratio.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "cluster/cluster_types.hpp"
+#include "cluster/lazy_match_index.hpp"
+#include "pool/phase_progress.hpp"
+
+namespace simsieve {
+
+// A member pair whose ratio is already known (i < j, canonical indices).
+struct KnownPair {
+  uint64_t i, j;
+};
+
+// One block: canonical indices in ascending order (pairs are compared lower index first, as the
+// clustering pipelines orient them), optionally the distinct-string id of each member (pairs of
+// one string are skipped: their ratio is 1.0) and the pairs to skip because their ratio is known
+// (sorted by (i, j)).
+struct MinimumBlock {
+  std::span<const uint32_t> members;
+  std::span<const uint32_t> string_of;
+  std::span<const KnownPair> known;
+};
+
+// min(start, minimum ratio over the block's pairs that are not skipped). `slots` indexes the
+// canonicals the members name. With `parallel`, the pairs are spread over the caller's pool;
+// `progress` (may be null) counts the pairs settled. The result does not depend on either.
+double block_minimum(const MinimumBlock& block, std::span<const CodepointView> canonicals, MatchIndexTable& slots,
+                     double start, bool parallel, PhaseCounter* progress);
+
+}  // namespace simsieve

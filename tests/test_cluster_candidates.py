@@ -1,0 +1,109 @@
+"""The screened candidate search and the screened cluster minimum against plain references: the
+plain scan of the length window (kept in the private test module), difflib pair by pair."""
+
+import difflib
+import math
+import random
+
+import pytest
+
+from test_cluster_exact import Reference, mutate, names_with_typos, random_strings, source_lines
+
+testing = pytest.importorskip("simsieve._testing")
+
+THRESHOLDS = [0.0, 0.3, 0.5, 0.7, 0.8, 0.9, 0.95, 1.0, 1.5, -0.5, float("nan")]
+
+
+def difflib_ratio(a, b):
+    return difflib.SequenceMatcher(None, a, b, autojunk=False).ratio()
+
+
+def edited_copies(seed, lines, copies):
+    rnd = random.Random(seed)
+    out = []
+    for line in lines:
+        out.append(line)
+        for _ in range(copies):
+            text = line
+            for _ in range(rnd.randint(1, 3)):
+                text = mutate(rnd, text)
+            out.append(text)
+    return out
+
+
+def inputs():
+    rnd = random.Random(7)
+    long_lines = ["".join(rnd.choice("ab c") for _ in range(rnd.randint(260, 700))) for _ in range(12)]
+    yield "source lines", source_lines(3, 40)
+    yield "names", names_with_typos(4, 90)
+    yield "random", random_strings(5, 80, "abcde ", 14)
+    yield "non-ascii", random_strings(6, 70, "aé€𝄞bß ", 10) + ["ééé" * 90, "é" * 300]
+    # Strings with more than 255 characters of one group fall back to the plain test.
+    yield "long", long_lines + edited_copies(8, long_lines[:3], 2)
+    yield "copies and empties", ["", "", "x", "x", "ab", "ab", "ba", "", "abc" * 30, "abc" * 30]
+
+
+@pytest.mark.parametrize("name,canonicals", list(inputs()))
+def test_candidates_match_plain_scan_and_cover_every_reaching_pair(name, canonicals):
+    ref = Reference(canonicals)
+    for t in THRESHOLDS:
+        screened = testing.candidate_pairs(canonicals, t)
+        assert screened == testing.candidate_pairs(canonicals, t, True), (name, t)
+        found = set(screened)
+        reaching = {pair for pair, r in ref.ratio.items() if math.isnan(t) or r >= t}
+        assert reaching <= found, (name, t, sorted(reaching - found)[:5])
+
+
+def test_candidates_on_standard_library_lines_with_edits():
+    lines = edited_copies(9, sorted(set(source_lines(11, 120)))[:150], 2)
+    for t in (0.5, 0.8, 0.9, 0.95):
+        screened = testing.candidate_pairs(lines, t)
+        assert screened == testing.candidate_pairs(lines, t, True)
+
+
+def plain_minimum(canonicals):
+    n = len(canonicals)
+    return min(difflib_ratio(canonicals[i], canonicals[j]) for i in range(n) for j in range(i + 1, n))
+
+
+@pytest.mark.parametrize("parallel", [False, True])
+@pytest.mark.parametrize("seed", range(5))
+def test_block_minimum_equals_plain_minimum(seed, parallel):
+    rnd = random.Random(seed)
+    pools = [
+        random_strings(seed, 30, "abc", 9),
+        random_strings(seed, 30, "abcdefgh ", 25),
+        random_strings(seed, 20, "aé€ b", 8),
+        names_with_typos(seed, 25),
+        edited_copies(seed, ["def __init__(self, name):", "return self._value", "x"], 4),
+        # Disjoint characters somewhere: the minimum is 0.0.
+        ["abc", "abd", "xyz"],
+        # Non-ASCII strings without common ASCII characters but sharing a non-ASCII one.
+        ["é1", "é2", "éé"],
+        ["", ""],
+        ["", "a"],
+    ]
+    for block in pools:
+        block = list(block)
+        rnd.shuffle(block)
+        expected = plain_minimum(block)
+        assert testing.block_minimum(block, 1.0, parallel) == expected, block
+        # A start below the true minimum stays; one above it is lowered to it.
+        assert testing.block_minimum(block, expected / 2, parallel) == expected / 2
+        assert testing.block_minimum(block, min(1.0, expected + 0.01), parallel) == expected
+
+
+def test_block_minimum_of_fewer_than_two():
+    assert testing.block_minimum([], 1.0) == 1.0
+    assert testing.block_minimum(["abc"], 0.75) == 0.75
+
+
+@pytest.mark.parametrize("threshold", [0.5, 0.8])
+def test_large_cluster_minimum_through_all_workers(threshold):
+    # One big cluster of edited copies; its minimum is searched by all workers together once its
+    # pairs exceed the (tiny) size given, and by one worker otherwise.
+    lines = edited_copies(12, ["for key, value in sorted(items.items()):", "    return self._cache[key]"], 14)
+    edges = [(i, i + 1, None) for i in range(len(lines) - 1)]
+    expected = plain_minimum(lines)
+    for size in (1, 100, 10**6):
+        assert testing.form_clusters(lines, edges, False, size) == [(list(range(len(lines))), expected)]

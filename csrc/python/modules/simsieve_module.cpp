@@ -3,6 +3,7 @@
 
 #include "python/entries.hpp"
 #include "python/errors.hpp"
+#include "python/float_array.hpp"
 #include "python/pyref.hpp"
 
 namespace simsieve::py {
@@ -18,6 +19,9 @@ PyMethodDef module_functions[] = {
     SIMSIEVE_ENTRY("cluster_canonicals", cluster_canonicals_entry, cluster_canonicals_doc),
     SIMSIEVE_ENTRY("cluster_canonicals_lsh", cluster_canonicals_lsh_entry, cluster_canonicals_lsh_doc),
     SIMSIEVE_ENTRY("cosine_join", cosine_join_entry, cosine_join_doc),
+    SIMSIEVE_ENTRY("search_top", search_top_entry, search_top_doc),
+    SIMSIEVE_ENTRY("search_pairs", search_pairs_entry, search_pairs_doc),
+    SIMSIEVE_ENTRY("search_dense", search_dense_entry, search_dense_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -32,6 +36,7 @@ using ClassAdder = int (*)(PyObject* module);
 const ClassAdder class_adders[] = {
     add_rationer_class,
     add_cosine_joiner_class,
+    add_float_array_class,
 };
 
 int exec_module(PyObject* module) {

@@ -1,6 +1,7 @@
-from typing import Iterable, List, Sequence, Tuple, TypeVar, overload
+from typing import Iterable, List, Literal, Optional, Sequence, Tuple, TypeVar, Union, overload
 
 from ._simsieve import CosineJoiner as CosineJoiner
+from ._simsieve import FloatArray as FloatArray
 from ._simsieve import PanicException as PanicException
 from ._simsieve import Rationer as Rationer
 from ._simsieve import cluster_canonicals as cluster_canonicals
@@ -15,3 +16,19 @@ def ratio(a: str, b: str, /) -> float: ...
 @overload
 def ratio(pairs: Sequence[Tuple[str, str]], /, threads: int = 0) -> List[float]: ...
 def get_close_matches(word: _T, possibilities: Iterable[_T], n: int = 3, cutoff: float = 0.6) -> List[_T]: ...
+
+def extract(
+    query: str, choices: Iterable[Optional[str]], *, limit: Optional[int] = 5, score_cutoff: float = 0.0,
+    threads: int = 0
+) -> List[Tuple[str, float, int]]: ...
+def extract_one(
+    query: str, choices: Iterable[Optional[str]], *, score_cutoff: float = 0.0, threads: int = 0
+) -> Optional[Tuple[str, float, int]]: ...
+def cdist(
+    queries: Iterable[Optional[str]], choices: Iterable[Optional[str]], *, score_cutoff: float = 0.0,
+    dtype: Union[Literal["float64", "float32"], object] = "float64", threads: int = 0
+) -> FloatArray: ...
+def match(
+    queries: Iterable[Optional[str]], choices: Iterable[Optional[str]], *, score_cutoff: float,
+    limit: Optional[int] = None, threads: int = 0
+) -> List[Tuple[int, int, float]]: ...

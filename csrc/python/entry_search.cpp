@@ -16,13 +16,14 @@
 namespace simsieve::py {
 
 const char search_top_doc[] =
-    "search_top(query, choices, limit=5, score_cutoff=0.0, threads=0, keep_ties=False)\n--\n\n"
+    "search_top(query, choices, limit=5, score_cutoff=0.0, threads=0, keep_ties=False, skip_none=True)\n--\n\n"
     "Return the `limit` best choices for `query` as `(index, score)` tuples, best first, ties by "
     "ascending index; only scores at or above `score_cutoff` count. The score is the exact "
     "`difflib.SequenceMatcher(None, choice, query, autojunk=False).ratio()`: the choice is the "
     "first sequence, the query the second (it is indexed once). `None` choices are skipped; "
     "`index` is the input position. `limit=0` means no limit; with `keep_ties` every choice that "
-    "ties with the limit-th best score is returned too. The interpreter lock is released; "
+    "ties with the limit-th best score is returned too; with `skip_none=False` a `None` choice is a "
+    "TypeError like any other non-str. The interpreter lock is released; "
     "`threads=0` means all cores and `threads=N` caps this call to N threads.";
 
 const char search_pairs_doc[] =
@@ -42,35 +43,57 @@ const char search_dense_doc[] =
 
 namespace {
 
-constexpr Signature<6> kSearchTop{
-    "search_top()", {"query", "choices", "limit", "score_cutoff", "threads", "keep_ties"}, 2};
+constexpr Signature<7> kSearchTop{
+    "search_top()", {"query", "choices", "limit", "score_cutoff", "threads", "keep_ties", "skip_none"}, 2};
 constexpr Signature<5> kSearchPairs{"search_pairs()", {"queries", "choices", "score_cutoff", "limit", "threads"}, 3};
 constexpr Signature<5> kSearchDense{"search_dense()", {"queries", "choices", "score_cutoff", "dtype", "threads"}, 2};
 
-// The choices copied into a ChoiceSet. The strings stay referenced until the copy is made, so
-// their UTF-8 buffers are read in place even when the sequence hands out temporaries.
-ChoiceSet to_choice_set(PyObject* obj) {
+bool to_bool(PyObject* obj) {
+  int r = PyObject_IsTrue(obj);
+  if (r < 0) throw PythonError{};
+  return r == 1;
+}
+
+// Adds one choice (a str, or None when allowed) to the builder; the UTF-8 buffer is read in
+// place, so the string must stay alive until the builder has copied it.
+void add_choice(ChoiceSetBuilder& builder, PyObject* item, bool skip_none) {
+  if (item == Py_None && skip_none) {
+    builder.skip();
+    return;
+  }
+  if (!PyUnicode_Check(item)) (void)to_string(item);  // raises its TypeError
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(item, &size);
+  if (!data) throw PythonError{};
+  const Py_ssize_t length = PyUnicode_GetLength(item);
+  if (length < 0) throw PythonError{};
+  if (length > static_cast<Py_ssize_t>(UINT32_MAX)) throw_error(PyExc_OverflowError, "string too long");
+  builder.add(std::string_view(data, static_cast<size_t>(size)), static_cast<uint32_t>(length));
+}
+
+// The choices copied into a ChoiceSet (None skipped unless skip_none is false, when it is a
+// TypeError like any other non-str).
+ChoiceSet to_choice_set(PyObject* obj, bool skip_none = true) {
+  ChoiceSetBuilder builder;
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    // The container keeps its items alive: nothing below runs Python code that could change it.
+    const bool list = PyList_CheckExact(obj);
+    const Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
+    builder.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+      add_choice(builder, list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i), skip_none);
+    return builder.build();
+  }
+  // Any other sequence may hand out temporaries: keep every item referenced until the copy.
   Py_ssize_t hint = -1;
   Ref iter = detail::sequence_iterator(obj, &hint);
-  ChoiceSetBuilder builder;
   std::vector<Ref> held;
   if (hint > 0) {
     builder.reserve(static_cast<size_t>(hint));
     held.reserve(static_cast<size_t>(hint));
   }
   while (Ref item{PyIter_Next(iter.get())}) {
-    if (item.get() == Py_None) {
-      builder.skip();
-      continue;
-    }
-    if (!PyUnicode_Check(item.get())) (void)to_string(item.get());  // raises its TypeError
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(item.get(), &size);
-    if (!data) throw PythonError{};
-    const Py_ssize_t length = PyUnicode_GetLength(item.get());
-    if (length < 0) throw PythonError{};
-    if (length > static_cast<Py_ssize_t>(UINT32_MAX)) throw_error(PyExc_OverflowError, "string too long");
-    builder.add(std::string_view(data, static_cast<size_t>(size)), static_cast<uint32_t>(length));
+    add_choice(builder, item.get(), skip_none);
     held.push_back(std::move(item));
   }
   throw_if_error_set();
@@ -84,19 +107,14 @@ std::optional<std::string> to_optional_string(PyObject* obj) {
 
 std::vector<std::optional<std::string>> to_queries(PyObject* obj) { return to_vector(obj, to_optional_string); }
 
-bool to_bool(PyObject* obj) {
-  int r = PyObject_IsTrue(obj);
-  if (r < 0) throw PythonError{};
-  return r == 1;
-}
-
 }  // namespace
 
 PyObject* search_top_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kSearchTop.bind(args, kwargs);
     std::string query = arg("query", bound[0], to_string);
-    ChoiceSet choices = arg("choices", bound[1], to_choice_set);
+    const bool skip_none = bound[6] ? arg("skip_none", bound[6], to_bool) : true;
+    ChoiceSet choices = arg("choices", bound[1], [&](PyObject* o) { return to_choice_set(o, skip_none); });
     uint64_t limit = bound[2] ? arg("limit", bound[2], to_count) : 5;
     double cutoff = bound[3] ? arg("score_cutoff", bound[3], to_real) : 0.0;
     uint64_t threads = bound[4] ? arg("threads", bound[4], to_count) : 0;
@@ -112,7 +130,7 @@ PyObject* search_pairs_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kSearchPairs.bind(args, kwargs);
     auto queries = arg("queries", bound[0], to_queries);
-    ChoiceSet choices = arg("choices", bound[1], to_choice_set);
+    ChoiceSet choices = arg("choices", bound[1], [](PyObject* o) { return to_choice_set(o); });
     double cutoff = arg("score_cutoff", bound[2], to_real);
     uint64_t limit = bound[3] ? arg("limit", bound[3], to_count) : 0;
     uint64_t threads = bound[4] ? arg("threads", bound[4], to_count) : 0;
@@ -129,7 +147,7 @@ PyObject* search_dense_entry(PyObject* module, PyObject* args, PyObject* kwargs)
   return call_frame([&]() -> PyObject* {
     auto bound = kSearchDense.bind(args, kwargs);
     auto queries = arg("queries", bound[0], to_queries);
-    ChoiceSet choices = arg("choices", bound[1], to_choice_set);
+    ChoiceSet choices = arg("choices", bound[1], [](PyObject* o) { return to_choice_set(o); });
     double cutoff = bound[2] ? arg("score_cutoff", bound[2], to_real) : 0.0;
     std::string dtype = bound[3] ? arg("dtype", bound[3], to_string) : std::string("float64");
     uint64_t threads = bound[4] ? arg("threads", bound[4], to_count) : 0;

@@ -1,6 +1,7 @@
 #include "search/choice_set.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace simsieve {
 
@@ -23,18 +24,22 @@ ChoiceSet ChoiceSetBuilder::build() const {
   std::vector<size_t> order(n);
   for (size_t i = 0; i < n; ++i) order[start[items_[i].length]++] = i;
 
-  size_t total = 0;
-  for (const Item& it : items_) total += it.text.size();
-  out.bytes_.reserve(total);
-  out.offsets_.reserve(n + 1);
-  out.lengths_.reserve(n);
-  out.index_.reserve(n);
-  for (size_t i : order) {
-    const Item& it = items_[i];
-    out.bytes_.append(it.text);
-    out.offsets_.push_back(out.bytes_.size());
-    out.lengths_.push_back(it.length);
-    out.index_.push_back(it.index);
+  out.offsets_.resize(n + 1);
+  out.lengths_.resize(n);
+  out.index_.resize(n);
+  uint64_t total = 0;
+  for (size_t k = 0; k < n; ++k) {
+    const Item& it = items_[order[k]];
+    out.lengths_[k] = it.length;
+    out.index_[k] = it.index;
+    total += it.text.size();
+    out.offsets_[k + 1] = total;
+  }
+  out.bytes_ = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(total) + 1);
+  char* dst = out.bytes_.get();
+  for (size_t k = 0; k < n; ++k) {
+    const std::string_view text = items_[order[k]].text;
+    if (!text.empty()) std::memcpy(dst + out.offsets_[k], text.data(), text.size());
   }
   return out;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,7 +15,7 @@ class ChoiceSet {
  public:
   // Entry k of the length order: its UTF-8 text, its length in code points, its input position.
   std::string_view text(size_t k) const {
-    return {bytes_.data() + offsets_[k], static_cast<size_t>(offsets_[k + 1] - offsets_[k])};
+    return {bytes_.get() + offsets_[k], static_cast<size_t>(offsets_[k + 1] - offsets_[k])};
   }
   uint32_t length(size_t k) const { return lengths_[k]; }
   uint64_t index(size_t k) const { return index_[k]; }
@@ -29,7 +30,7 @@ class ChoiceSet {
 
  private:
   friend class ChoiceSetBuilder;
-  std::string bytes_;
+  std::unique_ptr<char[]> bytes_;
   std::vector<uint64_t> offsets_{0};
   std::vector<uint32_t> lengths_;
   std::vector<uint64_t> index_;

@@ -31,13 +31,13 @@ def get_close_matches(word: Any, possibilities: Iterable[Any], n: int = 3, cutof
     if not 0.0 <= cutoff <= 1.0:
         raise ValueError("cutoff must be in [0.0, 1.0]: %r" % (cutoff,))
     candidates = list(possibilities)
-    if not isinstance(word, str) or not isinstance(n, int) or None in candidates:
+    if not isinstance(word, str) or not isinstance(n, int):
         return difflib.get_close_matches(word, candidates, n, cutoff)
     # The n best by score, plus every possibility tied with the n-th score: difflib breaks ties
     # by the possibility itself, which nlargest below does on this short list.
     limit = n if n < len(candidates) else 0
     try:
-        hits = _simsieve.search_top(word, candidates, limit, cutoff, 0, True)
-    except TypeError:
+        hits = _simsieve.search_top(word, candidates, limit, cutoff, 0, True, False)
+    except TypeError:  # a possibility that is not a str: difflib's rules apply
         return difflib.get_close_matches(word, candidates, n, cutoff)
     return [x for score, x in nlargest(n, [(score, candidates[i]) for i, score in hits])]

@@ -31,7 +31,7 @@ class Rationer:
 
 def search_top(
     query: str, choices: Sequence[Optional[str]], limit: int = 5, score_cutoff: float = 0.0, threads: int = 0,
-    keep_ties: bool = False
+    keep_ties: bool = False, skip_none: bool = True
 ) -> List[Tuple[int, float]]: ...
 def search_pairs(
     queries: Sequence[Optional[str]], choices: Sequence[Optional[str]], score_cutoff: float, limit: int = 0,

@@ -219,3 +219,36 @@ def test_match_equals_cdist_filtered():
                 assert simsieve.match(queries, choices, score_cutoff=cutoff, limit=limit, threads=t) == want
     assert simsieve.match([], choices, score_cutoff=0.5) == []
     assert simsieve.match(queries, [], score_cutoff=0.0) == []
+
+
+INTERRUPT = r"""
+import json, os, random, signal, threading, time
+import simsieve
+rng = random.Random(1)
+strings = [format(rng.getrandbits(40), "b") for _ in range(100_000)]
+def interrupt():
+    time.sleep(1.0)
+    os.kill(os.getpid(), signal.SIGINT)
+threading.Thread(target=interrupt, daemon=True).start()
+start = time.monotonic()
+try:
+    simsieve.match(strings[:5000], strings, score_cutoff=0.3, threads=THREADS)
+    outcome = "finished"
+except KeyboardInterrupt:
+    outcome = "interrupted"
+after = simsieve.extract("apple", ["appel", "apple"], limit=1, threads=THREADS)
+print(json.dumps({"outcome": outcome, "seconds": time.monotonic() - start, "after": after}))
+"""
+
+
+@pytest.mark.parametrize("threads", [0, 2])
+def test_ctrl_c_stops_a_long_match(threads):
+    import json
+    import subprocess
+    import sys
+    done = subprocess.run([sys.executable, "-c", INTERRUPT.replace("THREADS", str(threads))], capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    report = json.loads(done.stdout)
+    assert report["outcome"] == "interrupted" and report["seconds"] < 30, report
+    assert report["after"] == [["apple", 1.0, 1]]

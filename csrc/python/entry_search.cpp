@@ -71,23 +71,26 @@ void add_choice(ChoiceSetBuilder& builder, PyObject* item, bool skip_none) {
   builder.add(std::string_view(data, static_cast<size_t>(size)), static_cast<uint32_t>(length));
 }
 
-// The choices copied into a ChoiceSet (None skipped unless skip_none is false, when it is a
-// TypeError like any other non-str).
-ChoiceSet to_choice_set(PyObject* obj, bool skip_none = true) {
+// The choices as a builder of views into the strings' own UTF-8 buffers, with every string
+// referenced in `held` (None skipped unless skip_none is false, when it is a TypeError like any
+// other non-str). While `held` lives, the buffers stay valid and unchanged (str is immutable),
+// with or without the interpreter lock.
+ChoiceSetBuilder choice_views(PyObject* obj, std::vector<Ref>& held, bool skip_none) {
   ChoiceSetBuilder builder;
   if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-    // The container keeps its items alive: nothing below runs Python code that could change it.
     const bool list = PyList_CheckExact(obj);
     const Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
     builder.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-      add_choice(builder, list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i), skip_none);
-    return builder.build();
+    held.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+      add_choice(builder, item, skip_none);
+      held.push_back(Ref::borrow(item));
+    }
+    return builder;
   }
-  // Any other sequence may hand out temporaries: keep every item referenced until the copy.
   Py_ssize_t hint = -1;
   Ref iter = detail::sequence_iterator(obj, &hint);
-  std::vector<Ref> held;
   if (hint > 0) {
     builder.reserve(static_cast<size_t>(hint));
     held.reserve(static_cast<size_t>(hint));
@@ -97,7 +100,13 @@ ChoiceSet to_choice_set(PyObject* obj, bool skip_none = true) {
     held.push_back(std::move(item));
   }
   throw_if_error_set();
-  return builder.build();
+  return builder;
+}
+
+// The choices copied into an owned, length-ordered ChoiceSet.
+ChoiceSet to_choice_set(PyObject* obj) {
+  std::vector<Ref> held;
+  return choice_views(obj, held, true).build();
 }
 
 std::optional<std::string> to_optional_string(PyObject* obj) {
@@ -114,7 +123,10 @@ PyObject* search_top_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     auto bound = kSearchTop.bind(args, kwargs);
     std::string query = arg("query", bound[0], to_string);
     const bool skip_none = bound[6] ? arg("skip_none", bound[6], to_bool) : true;
-    ChoiceSet choices = arg("choices", bound[1], [&](PyObject* o) { return to_choice_set(o, skip_none); });
+    // One query reads the choices in place, in input order: no copy, no sort.
+    std::vector<Ref> held;
+    ChoiceSet choices =
+        arg("choices", bound[1], [&](PyObject* o) { return choice_views(o, held, skip_none).build_views(); });
     uint64_t limit = bound[2] ? arg("limit", bound[2], to_count) : 5;
     double cutoff = bound[3] ? arg("score_cutoff", bound[3], to_real) : 0.0;
     uint64_t threads = bound[4] ? arg("threads", bound[4], to_count) : 0;

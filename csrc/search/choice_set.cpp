@@ -44,6 +44,21 @@ ChoiceSet ChoiceSetBuilder::build() const {
   return out;
 }
 
+ChoiceSet ChoiceSetBuilder::build_views() const {
+  ChoiceSet out;
+  out.sorted_ = false;
+  out.input_size_ = next_;
+  out.views_.reserve(items_.size());
+  out.lengths_.reserve(items_.size());
+  out.index_.reserve(items_.size());
+  for (const Item& it : items_) {
+    out.views_.push_back(it.text);
+    out.lengths_.push_back(it.length);
+    out.index_.push_back(it.index);
+  }
+  return out;
+}
+
 ChoiceSet make_choice_set(const std::vector<std::optional<std::string>>& choices) {
   ChoiceSetBuilder builder;
   builder.reserve(choices.size());

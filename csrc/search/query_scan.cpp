@@ -72,39 +72,43 @@ std::optional<uint32_t> PreparedQuery::slot_of(uint32_t cp) const {
   return static_cast<uint32_t>(128 + (it - wide_.begin()));
 }
 
-QueryScanner::QueryScanner(const PreparedQuery& query) : query_(query), remaining_(query.counts()) {}
+// One extra slot, always 0, stands for every code point that the query does not hold.
+QueryScanner::QueryScanner(const PreparedQuery& query) : query_(query), remaining_(query.counts()) {
+  remaining_.push_back(0);
+  absent_slot_ = static_cast<uint32_t>(remaining_.size() - 1);
+  counts_ = remaining_;
+}
 
 namespace {
-constexpr uint32_t kNoSlot = 0xFFFFFFFFu;
 
 // Counts matches of a choice's slots against the remaining query counts, stopping as soon as
-// `need` hits are certain (true) or impossible (false); restores the counts it used.
+// `need` hits are certain (true) or impossible (false); restores the counts it used. The loop
+// is branch-free within blocks of kBlock characters and tests the two exits between blocks
+// (scanning a few characters too many changes neither answer: hits + misses never exceeds n).
 template <class Slots>
 bool overlap_reaches(const Slots& slots, size_t n, std::vector<uint32_t>& remaining,
                      const std::vector<uint32_t>& counts, uint64_t need) {
+  constexpr size_t kBlock = 8;
   const uint64_t allowed_misses = n - need;  // need <= n is checked by the caller
-  uint64_t hits = 0, misses = 0;
+  uint64_t hits = 0;
   size_t i = 0;
-  bool reached = false;
-  for (; i < n; ++i) {
-    const uint32_t s = slots[i];
-    if (s != kNoSlot && remaining[s] > 0) {
-      --remaining[s];
-      if (++hits >= need) {
-        reached = true;
-        ++i;
-        break;
-      }
-    } else if (++misses > allowed_misses) {
-      ++i;
-      break;
+  uint32_t* rem = remaining.data();
+  while (i < n) {
+    const size_t stop = std::min(n, i + kBlock);
+    for (; i < stop; ++i) {
+      const uint32_t s = slots[i];
+      const uint32_t r = rem[s];
+      const uint32_t hit = r > 0;
+      rem[s] = r - hit;
+      hits += hit;
     }
+    if (hits >= need || i - hits > allowed_misses) break;
   }
   for (size_t k = 0; k < i; ++k) {
     const uint32_t s = slots[k];
-    if (s != kNoSlot) remaining[s] = counts[s];
+    rem[s] = counts[s];
   }
-  return reached;
+  return hits >= need;
 }
 
 struct ByteSlots {
@@ -132,12 +136,12 @@ std::optional<uint64_t> QueryScanner::reaches(std::string_view text, uint32_t le
     bool ok;
     if (ascii) {
       ok = overlap_reaches(ByteSlots{reinterpret_cast<const unsigned char*>(text.data())}, length, remaining_,
-                           query_.counts(), need);
+                           counts_, need);
     } else {
       std::span<const uint32_t> cps = decode(text, false);
       slots_.resize(cps.size());
-      for (size_t i = 0; i < cps.size(); ++i) slots_[i] = query_.slot_of(cps[i]).value_or(kNoSlot);
-      ok = overlap_reaches(slots_, slots_.size(), remaining_, query_.counts(), need);
+      for (size_t i = 0; i < cps.size(); ++i) slots_[i] = query_.slot_of(cps[i]).value_or(absent_slot_);
+      ok = overlap_reaches(slots_, slots_.size(), remaining_, counts_, need);
     }
     if (!ok) return std::nullopt;
   }

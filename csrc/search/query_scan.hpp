@@ -62,7 +62,9 @@ class QueryScanner {
   std::span<const uint32_t> decode(std::string_view text, bool ascii);
 
   const PreparedQuery& query_;
-  std::vector<uint32_t> remaining_;  // query counts, restored after every choice
+  std::vector<uint32_t> counts_;     // the query's counts per slot, then 0 for the absent slot
+  std::vector<uint32_t> remaining_;  // the same, used up by one choice and restored after it
+  uint32_t absent_slot_ = 0;
   std::vector<uint32_t> cps_;        // the current choice's code points
   std::vector<uint32_t> slots_;      // the current choice's slots (kNoSlot when absent from the query)
 };

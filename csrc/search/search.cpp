@@ -53,6 +53,7 @@ constexpr size_t kScanMinLen = 512;
 
 // Entries [begin, end) of the length order that the length bound allows at cutoff t.
 std::pair<size_t, size_t> window_of(const PreparedQuery& q, const ChoiceSet& choices, double t) {
+  if (!choices.sorted()) return {0, choices.size()};  // every entry checks its length itself
   auto [lo, hi] = length_window(q.length(), t);
   const auto& lengths = choices.lengths();
   if (lo > hi) return {0, 0};
@@ -68,16 +69,25 @@ void scan_entries(const PreparedQuery& q, const ChoiceSet& choices, size_t begin
                   Found&& found) {
   QueryScanner scanner(q);
   const uint64_t lq = q.length();
-  uint32_t len = std::numeric_limits<uint32_t>::max();
-  double need_bar = std::numeric_limits<double>::quiet_NaN();
-  uint64_t need = 0;
+  // need by choice length for the bar in force; lengths beyond the table are computed each time.
+  constexpr uint64_t kUnset = kNeverReached - 1;
+  constexpr size_t kTableMax = 1 << 16;
+  std::vector<uint64_t> needs;
+  double needs_bar = std::numeric_limits<double>::quiet_NaN();
   for (size_t k = begin; k < end; ++k) {
     check_cancelled_every(k - begin + 1);
     const uint32_t lc = choices.length(k);
     const double t = bar();
-    if (lc != len || !(t == need_bar)) {
-      len = lc;
-      need_bar = t;
+    if (!(t == needs_bar)) {
+      std::fill(needs.begin(), needs.end(), kUnset);
+      needs_bar = t;
+    }
+    uint64_t need;
+    if (lc < kTableMax) {
+      if (lc >= needs.size()) needs.resize(lc + 1, kUnset);
+      if (needs[lc] == kUnset) needs[lc] = exact_need(t, lq + lc);
+      need = needs[lc];
+    } else {
       need = exact_need(t, lq + lc);
     }
     if (auto m = scanner.reaches(choices.text(k), lc, choices.ascii(k), need)) found(k, score_of(*m, lq + lc));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "gestalt/bounded.hpp"
 #include "gestalt/codepoints.hpp"
@@ -104,9 +105,13 @@ bool overlap_reaches(const Slots& slots, size_t n, std::vector<uint32_t>& remain
     }
     if (hits >= need || i - hits > allowed_misses) break;
   }
-  for (size_t k = 0; k < i; ++k) {
-    const uint32_t s = slots[k];
-    rem[s] = counts[s];
+  if (i * 4 > counts.size()) {
+    std::memcpy(rem, counts.data(), counts.size() * sizeof(uint32_t));  // cheaper than undoing each
+  } else {
+    for (size_t k = 0; k < i; ++k) {
+      const uint32_t s = slots[k];
+      rem[s] = counts[s];
+    }
   }
   return hits >= need;
 }

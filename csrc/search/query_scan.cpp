@@ -56,6 +56,24 @@ std::pair<uint64_t, uint64_t> length_window(uint64_t lq, double t) {
   return {low, a};
 }
 
+BucketSignature bucket_signature(std::string_view utf8, bool ascii) {
+  std::array<uint32_t, BucketSignature::kBuckets> wide{};
+  if (ascii) {
+    for (unsigned char c : utf8) ++wide[c & 15];
+  } else {
+    for (uint32_t c : decode_utf8(utf8)) ++wide[c & 15];
+  }
+  BucketSignature out;
+  for (size_t b = 0; b < wide.size(); ++b) {
+    if (wide[b] > 0xFFFF) {
+      out.counts.fill(0xFFFF);
+      return out;
+    }
+    out.counts[b] = static_cast<uint16_t>(wide[b]);
+  }
+  return out;
+}
+
 PreparedQuery::PreparedQuery(std::string_view utf8)
     : cps_(decode_utf8(utf8)), index_(build_match_index(cps_)), counts_(128, 0) {
   for (uint32_t c : cps_)
@@ -64,6 +82,7 @@ PreparedQuery::PreparedQuery(std::string_view utf8)
   wide_.erase(std::unique(wide_.begin(), wide_.end()), wide_.end());
   counts_.resize(128 + wide_.size(), 0);
   for (uint32_t c : cps_) ++counts_[*slot_of(c)];
+  signature_ = bucket_signature(utf8, utf8.size() == cps_.size());
 }
 
 std::optional<uint32_t> PreparedQuery::slot_of(uint32_t cp) const {

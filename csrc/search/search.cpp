@@ -62,11 +62,21 @@ std::pair<size_t, size_t> window_of(const PreparedQuery& q, const ChoiceSet& cho
   return {static_cast<size_t>(first - lengths.begin()), static_cast<size_t>(last - lengths.begin())};
 }
 
+// Bucket signatures of the entries of a choice set, by entry (empty: none; one query does
+// not repay the pass over every choice that computing them takes).
+using Signatures = std::vector<BucketSignature>;
+
+Signatures signatures_of(const ChoiceSet& choices) {
+  return parallel_map_collect<BucketSignature>(
+      choices.size(), [&](size_t k) { return bucket_signature(choices.text(k), choices.ascii(k)); },
+      with_min_len(kScanMinLen));
+}
+
 // Runs the per-choice test over entries [begin, end) with the keeper's current bar, calling
 // found(k, score) for every entry that reaches it.
 template <class Bar, class Found>
-void scan_entries(const PreparedQuery& q, const ChoiceSet& choices, size_t begin, size_t end, Bar&& bar,
-                  Found&& found) {
+void scan_entries(const PreparedQuery& q, const ChoiceSet& choices, const Signatures& sigs, size_t begin,
+                  size_t end, Bar&& bar, Found&& found) {
   QueryScanner scanner(q);
   const uint64_t lq = q.length();
   // need by choice length for the bar in force; lengths beyond the table are computed each time.
@@ -90,19 +100,20 @@ void scan_entries(const PreparedQuery& q, const ChoiceSet& choices, size_t begin
     } else {
       need = exact_need(t, lq + lc);
     }
+    if (!sigs.empty() && need != kNeverReached && bucket_overlap(q.signature(), sigs[k]) < need) continue;
     if (auto m = scanner.reaches(choices.text(k), lc, choices.ascii(k), need)) found(k, score_of(*m, lq + lc));
   }
 }
 
 // The hits of one prepared query; the window is split across the pool when `parallel`.
-std::vector<SearchHit> top_of(const PreparedQuery& q, const ChoiceSet& choices, double cutoff, uint64_t limit,
-                              bool keep_ties, bool parallel) {
+std::vector<SearchHit> top_of(const PreparedQuery& q, const ChoiceSet& choices, const Signatures& sigs,
+                              double cutoff, uint64_t limit, bool keep_ties, bool parallel) {
   auto [begin, end] = window_of(q, choices, cutoff);
   detail::TopKeeper keeper(cutoff, limit, keep_ties);
   auto piece = [&](size_t b, size_t e) {
     std::vector<SearchHit> local;
     scan_entries(
-        q, choices, begin + b, begin + e, [&] { return keeper.bar(); },
+        q, choices, sigs, begin + b, begin + e, [&] { return keeper.bar(); },
         [&](size_t k, double score) { keeper.add(local, {choices.index(k), score}); });
     keeper.merge(local);
   };
@@ -123,17 +134,18 @@ std::vector<SearchHit> search_top(const std::string& query, const ChoiceSet& cho
                                   bool keep_ties) {
   if (limit == 0) return {};
   PreparedQuery q(query);
-  return top_of(q, choices, cutoff, limit, keep_ties, true);
+  return top_of(q, choices, {}, cutoff, limit, keep_ties, true);
 }
 
 std::vector<SearchPair> search_pairs(const std::vector<std::optional<std::string>>& queries, const ChoiceSet& choices,
                                      double cutoff, uint64_t limit) {
   if (limit == 0) return {};
   const bool nested = split_each_query(queries.size());
+  const Signatures sigs = queries.size() > 1 ? signatures_of(choices) : Signatures{};
   auto per_query = parallel_map_collect<std::vector<SearchHit>>(queries.size(), [&](size_t i) {
     if (!queries[i]) return std::vector<SearchHit>{};
     PreparedQuery q(*queries[i]);
-    return top_of(q, choices, cutoff, limit, false, nested);
+    return top_of(q, choices, sigs, cutoff, limit, false, nested);
   });
   size_t total = 0;
   for (const auto& hits : per_query) total += hits.size();
@@ -149,6 +161,7 @@ std::vector<double> search_dense(const std::vector<std::optional<std::string>>& 
   const size_t cols = static_cast<size_t>(choices.input_size());
   std::vector<double> out(queries.size() * cols, 0.0);
   const bool nested = split_each_query(queries.size());
+  const Signatures sigs = queries.size() > 1 && cutoff > 0.0 ? signatures_of(choices) : Signatures{};
   parallel_for_each(queries.size(), [&](size_t i) {
     if (!queries[i]) return;
     PreparedQuery q(*queries[i]);
@@ -156,7 +169,7 @@ std::vector<double> search_dense(const std::vector<std::optional<std::string>>& 
     double* row = out.data() + i * cols;
     auto piece = [&](size_t b, size_t e) {
       scan_entries(
-          q, choices, begin + b, begin + e, [&] { return cutoff; },
+          q, choices, sigs, begin + b, begin + e, [&] { return cutoff; },
           [&](size_t k, double score) { row[choices.index(k)] = score; });
     };
     if (nested)

@@ -69,6 +69,21 @@ def repetitive(draw, max_size: int = 3000) -> str:
     return draw(edited(base, "abcd", max_edits=4))
 
 
+@st.composite
+def word_soup(draw, min_words: int = 12, max_words: int = 120) -> str:
+    """Words of a small vocabulary with varying separators: many equally long common runs at
+    many places in both strings, where only the tie-breaks decide which one is taken."""
+    vocabulary = draw(st.lists(st.text(alphabet=st.sampled_from("abcde"), min_size=2, max_size=6),
+                               min_size=2, max_size=6))
+    words = draw(st.lists(st.sampled_from(vocabulary), min_size=min_words, max_size=max_words))
+    seps = draw(st.lists(st.sampled_from([" ", "  ", ", ", "(", ")", "="]), min_size=len(words), max_size=len(words)))
+    return "".join(w + s for w, s in zip(words, seps))
+
+
+def word_soup_pairs():
+    return pair_of(word_soup(), "abcde ,()=", max_edits=10)
+
+
 def tiny_pairs(alphabet: str, max_size: int = 300):
     return pair_of(text_from(alphabet, max_size), alphabet)
 

@@ -379,7 +379,8 @@ def test_same_result_in_another_process():
 
 
 def test_signature_and_reexport():
-    assert simsieve.cluster_canonicals_lsh is native.cluster_canonicals_lsh
+    # The package form adds only the as_arrow keyword (tests/test_columns.py).
+    assert simsieve.cluster_canonicals_lsh(["ab", "ab"], 0.5, 16, 2) == native.cluster_canonicals_lsh(["ab", "ab"], 0.5, 16, 2)
     assert str(inspect.signature(native.cluster_canonicals_lsh)) == "(canonicals, threshold, num_perm, band_rows, threads=0)"
     doc = native.cluster_canonicals_lsh.__doc__
     assert "LSH" in doc and "`threads=0` means all cores and `threads=N` caps this call to N threads." in doc

@@ -4,12 +4,10 @@
 
 namespace simsieve {
 
-void decode_utf8_into(std::string_view s, std::vector<uint32_t>& out) {
-  // One code point never takes less than one byte, so s.size() bounds the output.
-  out.resize(s.size());
+size_t decode_utf8_to(std::string_view s, uint32_t* const out) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const unsigned char* end = p + s.size();
-  uint32_t* dst = out.data();
+  uint32_t* dst = out;
   while (p < end) {
     // Runs of ASCII eight bytes at a time.
     while (end - p >= 8) {
@@ -36,7 +34,13 @@ void decode_utf8_into(std::string_view s, std::vector<uint32_t>& out) {
       p += 4;
     }
   }
-  out.resize(static_cast<size_t>(dst - out.data()));
+  return static_cast<size_t>(dst - out);
+}
+
+void decode_utf8_into(std::string_view s, std::vector<uint32_t>& out) {
+  // One code point never takes less than one byte, so s.size() bounds the output.
+  out.resize(s.size());
+  out.resize(decode_utf8_to(s, out.data()));
 }
 
 std::vector<uint32_t> decode_utf8(std::string_view s) {

@@ -14,4 +14,7 @@ std::vector<uint32_t> decode_utf8(std::string_view s);
 // Same, into a caller-owned buffer that keeps its capacity between calls (the buffer is replaced).
 void decode_utf8_into(std::string_view s, std::vector<uint32_t>& out);
 
+// Same, into out, which has room for s.size() code points; returns how many were written.
+size_t decode_utf8_to(std::string_view s, uint32_t* out);
+
 }  // namespace simsieve

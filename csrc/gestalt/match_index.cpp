@@ -145,6 +145,12 @@ inline uint32_t edge_target(uint64_t e) { return static_cast<uint32_t>(e); }
 }  // namespace detail
 
 MatchIndex build_match_index(std::span<const uint32_t> b) {
+  MatchIndex ix;
+  build_match_index_into(b, ix);
+  return ix;
+}
+
+void build_match_index_into(std::span<const uint32_t> b, MatchIndex& ix) {
   using detail::edge_code;
   using detail::edge_target;
   using BState = detail::AutomatonBuilder::State;
@@ -155,7 +161,8 @@ MatchIndex build_match_index(std::span<const uint32_t> b) {
   ab.reset(lb);
   for (uint32_t i = 0; i < lb; ++i) ab.extend(b[i], i);
 
-  MatchIndex ix;
+  ix.sorted_ends_.clear();
+  ix.ends_tree_ = {};
   const auto n = static_cast<uint32_t>(ab.states.size());
   const BState* bs = ab.states.data();
 
@@ -341,7 +348,6 @@ MatchIndex build_match_index(std::span<const uint32_t> b) {
     const uint32_t bits = std::max<uint32_t>(1, static_cast<uint32_t>(std::bit_width(lb - 1)));
     ix.ends_tree_ = detail::WaveletMatrix(ix.end_positions_, bits);
   }
-  return ix;
 }
 
 int32_t MatchIndex::find_in_run(uint32_t s, uint32_t c) const {

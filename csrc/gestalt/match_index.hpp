@@ -89,7 +89,7 @@ class MatchIndex {
   int32_t walk(std::span<const uint32_t> s) const;
 
  private:
-  friend MatchIndex build_match_index(std::span<const uint32_t> b);
+  friend void build_match_index_into(std::span<const uint32_t> b, MatchIndex& ix);
   int32_t find_in_run(uint32_t s, uint32_t c) const;
 
   std::vector<uint64_t> edges_;  // (code point << 32) | target, each state's run ascending
@@ -106,5 +106,9 @@ class MatchIndex {
 // Builds the index of b. Uses the calling thread's automaton builder (a nested build on one
 // thread is an internal failure); the result does not refer to it.
 MatchIndex build_match_index(std::span<const uint32_t> b);
+
+// Same, replacing the contents of ix and reusing its storage: an index rebuilt for string after
+// string (one comparison at a time) allocates and clears memory only when it grows.
+void build_match_index_into(std::span<const uint32_t> b, MatchIndex& ix);
 
 }  // namespace simsieve

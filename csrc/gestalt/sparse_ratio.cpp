@@ -20,25 +20,27 @@ struct Range {
   uint32_t alo, ahi, blo, bhi;
 };
 
-// The rows of run lengths are stamped instead of reset: entry y + 1 holds (stamp << 32 | length)
-// of the run ending at b position y, valid only when its stamp is the one of the previous a
-// position of the current search. Stamps grow across searches and calls, so a search costs the
-// position pairs it visits and never clears the row.
 struct SparseScratch : detail::ScratchArea {
   // Run of each code point in positions; [0, 0) outside a call.
   std::array<uint32_t, 128> run_begin{}, run_end{};
   std::vector<uint32_t> positions;
-  std::vector<uint64_t> rows[2];  // alternate by a position: read the previous, write the current
   std::vector<Range> stack;
-  std::vector<uint32_t> cap;  // per a position: bound on a run ending there in later searches
-  uint64_t clock = 0;
 };
 
+// Longest match by sampled seeds. Let K be the length of the best run found so far. Any longer
+// run that starts after the last sampled a position g covers K + 1 consecutive positions, so it
+// contains g + K + 1 or starts later still; a run that starts at or before g either passes
+// through g or ended between g and the sample before it, which was at most K positions back.
+// So it suffices to sample a at g = alo, then g + K + 1 after each sample (K as it stands then),
+// and at each sample to extend every equal pair (g, y) of the ranges, through b's position list
+// of a[g], to its maximal run in both directions. Each run is found once (the next sample lies
+// beyond any run found at g), so the work is at most the equal pairs of the ranges, and in
+// practice about that divided by K.
 class SparseSearch {
  public:
   SparseSearch(SparseScratch& s, std::span<const uint32_t> a, std::span<const uint32_t> b,
                const AsciiHistogram& hist_b)
-      : s_(s), a_(a) {
+      : s_(s), a_(a), b_(b) {
     // Counting sort of b's positions by code point, in one pass: a code point gets its run of
     // slots when first seen. Runs of code points absent from b stay empty ([0, 0)), and only the
     // runs that were used are cleared again afterwards, so the cost is O(lb) whatever the
@@ -61,10 +63,6 @@ class SparseSearch {
       pos[end[c]++] = j;
     }
     ensure(cursor == lb, "sparse index: histogram does not match b");
-    s_.cap.assign(a.size(), 0xFFFFFFFFu);
-    for (auto& row : s_.rows) {
-      if (row.size() < b.size() + 1) row.resize(b.size() + 1, 0);
-    }
   }
 
   ~SparseSearch() {
@@ -79,77 +77,45 @@ class SparseSearch {
   SparseSearch(const SparseSearch&) = delete;
   SparseSearch& operator=(const SparseSearch&) = delete;
 
-  // Longest common run inside the ranges; ties go to the run that ends first in a, then first
-  // in b. (alo, blo, 0) when the ranges share no code point.
-  Block longest_match(const Range& r) {
+  // Longest common run inside the ranges; ties go to the run that starts (and so ends) first in
+  // a, then first in b. (alo, blo, 0) when the ranges share no code point.
+  Block longest_match(const Range& r) const {
     Block best{r.alo, r.blo, 0};
-    uint64_t* rows[2] = {s_.rows[0].data(), s_.rows[1].data()};
+    const uint32_t* a = a_.data();
+    const uint32_t* b = b_.data();
     const uint32_t* pos = s_.positions.data();
-    const uint32_t* run_begin = s_.run_begin.data();
-    const uint32_t* run_end = s_.run_end.data();
-    // Stamp of a position x is base + (x - alo) + 1; base itself was never handed out.
-    if (s_.clock + (r.ahi - r.alo) + 3 >= 0xFFFFFFFFull) {
-      // Stamps are 32-bit: start over with a clean row (between searches nothing in it is live).
-      for (auto& row : s_.rows) std::fill(row.begin(), row.end(), 0);
-      s_.clock = 0;
-    }
-    const uint64_t base = s_.clock + 1;
-    s_.clock = base + (r.ahi - r.alo) + 1;
-    uint32_t* cap = s_.cap.data();
-    // Positions from exact_from on have exact row values (no skipped position right before them).
-    uint32_t exact_from = r.alo;
-    uint32_t dense_until = r.alo;  // positions before this are processed without a skip check
-    uint32_t x = r.alo;
-    while (x < r.ahi) {
-      if (x >= dense_until && std::min(cap[x], x - r.alo + 1) <= best.k) {
-        // No run ending at x .. x1 - 1 can beat best. Skipping them leaves the rows empty there,
-        // so the scan resumes best.k positions before x1: a run through the gap that ends at or
-        // after x1 is then counted in full, since the part of it ending at x1 - 1 is at most
-        // best.k long.
-        uint32_t x1 = x + 1;
-        while (x1 < r.ahi && std::min(cap[x1], x1 - r.alo + 1) <= best.k) ++x1;
-        if (x1 == r.ahi) break;
-        const uint32_t resume = x1 - best.k;
-        if (resume > x) {
-          x = resume;
-          exact_from = x1;
-        }
-        dense_until = x1;
-      }
-      const uint64_t stamp = (base + (x - r.alo) + 1) << 32;
-      const uint64_t prev_stamp = stamp - (uint64_t{1} << 32);
-      const uint64_t* prev = rows[(x + 1) & 1];
-      uint64_t* cur = rows[x & 1];
-      const uint32_t c = a_[x];
-      const uint32_t* it = pos + run_begin[c];
-      const uint32_t* last = pos + run_end[c];
+    for (uint32_t g = r.alo; g < r.ahi; g += best.k + 1) {
+      const uint32_t c = a[g];
+      const uint32_t* it = pos + s_.run_begin[c];
+      const uint32_t* last = pos + s_.run_end[c];
       if (r.blo > 0 && it != last && *it < r.blo) {
         it = last - it > 16 ? std::lower_bound(it, last, r.blo) : it;
         while (it != last && *it < r.blo) ++it;
       }
-      uint32_t longest = 0;
+      const uint32_t left_room = g - r.alo;
+      const uint32_t right_room = r.ahi - g;
       for (; it != last && *it < r.bhi; ++it) {
         const uint32_t y = *it;
-        const uint64_t before = prev[y];
-        const uint32_t k = ((before & 0xFFFFFFFF00000000ull) == prev_stamp ? static_cast<uint32_t>(before) : 0) + 1;
-        cur[y + 1] = stamp | k;
-        longest = std::max(longest, k);
-        if (k > best.k) best = {x - k + 1, y - k + 1, k};
+        // Left: a[g - l .. g) == b[y - l .. y).
+        const uint32_t lmax = std::min(left_room, y - r.blo);
+        uint32_t l = 0;
+        while (l < lmax && a[g - l - 1] == b[y - l - 1]) ++l;
+        // Right: a[g .. g + n) == b[y .. y + n), a[g] == b[y] already.
+        const uint32_t rmax = std::min(right_room, r.bhi - y);
+        uint32_t n = 1;
+        while (n < rmax && a[g + n] == b[y + n]) ++n;
+        const uint32_t k = l + n;
+        if (k > best.k || (k == best.k && g - l < best.i)) best = {g - l, y - l, k};
       }
-      // The longest run ending at x inside these ranges bounds it in every later sub-problem,
-      // which lies inside them.
-      if (x >= exact_from && longest < cap[x]) cap[x] = longest;
-      ++x;
     }
     return best;
   }
 
  private:
   SparseScratch& s_;
-  std::span<const uint32_t> a_;
+  std::span<const uint32_t> a_, b_;
   uint64_t seen_[2] = {0, 0};  // code points of b
 };
-
 
 #if defined(__SSE2__)
 // Short b (at most 16 * W code points, all ASCII): the whole row of run lengths lives in W SSE
@@ -254,8 +220,23 @@ class MixedSearch {
   std::span<const uint32_t> a_, b_;
 };
 
-template <class Search>
-uint64_t run_recursion(Search& search, std::vector<Range>& stack, uint32_t la, uint32_t lb) {
+// Pending sub-problems of a b of at most kShortSparse code points: they are disjoint and each
+// holds at least one position of b, so there are never more than lb + 1 of them.
+class ShortStack {
+ public:
+  void clear() { n_ = 0; }
+  bool empty() const { return n_ == 0; }
+  void push_back(const Range& r) { items_[n_++] = r; }
+  const Range& back() const { return items_[n_ - 1]; }
+  void pop_back() { --n_; }
+
+ private:
+  Range items_[kShortSparse + 2];
+  size_t n_ = 0;
+};
+
+template <class Search, class Stack>
+uint64_t run_recursion(Search& search, Stack& stack, uint32_t la, uint32_t lb) {
   stack.clear();
   stack.push_back({0, la, 0, lb});
   uint64_t m = 0;
@@ -287,26 +268,34 @@ AsciiHistogram ascii_histogram(std::span<const uint32_t> s) {
   return h;
 }
 
-uint64_t sparse_match_count(std::span<const uint32_t> a, std::span<const uint32_t> b, const AsciiHistogram& hist_b) {
-  detail::ScratchLease lease(detail::thread_area<SparseScratch>(), "sparse ratio scratch re-entered");
+uint64_t sparse_match_count_short(std::span<const uint32_t> a, std::span<const uint32_t> b) {
   const auto la = static_cast<uint32_t>(a.size());
   const auto lb = static_cast<uint32_t>(b.size());
+  ensure(lb <= kShortSparse, "short sparse search: b too long");
 #if defined(__SSE2__)
+  ShortStack stack;
   if (lb <= 16) {
     ByteRowSearch<1> search(a, b);
-    return run_recursion(search, lease->stack, la, lb);
+    return run_recursion(search, stack, la, lb);
   }
   if (lb <= 32) {
     ByteRowSearch<2> search(a, b);
-    return run_recursion(search, lease->stack, la, lb);
+    return run_recursion(search, stack, la, lb);
   }
-  if (lb <= 64) {
-    ByteRowSearch<4> search(a, b);
-    return run_recursion(search, lease->stack, la, lb);
-  }
+  ByteRowSearch<4> search(a, b);
+  return run_recursion(search, stack, la, lb);
+#else
+  return sparse_match_count(a, b, ascii_histogram(b));
 #endif
+}
+
+uint64_t sparse_match_count(std::span<const uint32_t> a, std::span<const uint32_t> b, const AsciiHistogram& hist_b) {
+#if defined(__SSE2__)
+  if (b.size() <= kShortSparse) return sparse_match_count_short(a, b);
+#endif
+  detail::ScratchLease lease(detail::thread_area<SparseScratch>(), "sparse ratio scratch re-entered");
   MixedSearch search(*lease, a, b, hist_b);
-  return run_recursion(search, lease->stack, la, lb);
+  return run_recursion(search, lease->stack, static_cast<uint32_t>(a.size()), static_cast<uint32_t>(b.size()));
 }
 
 double sparse_ratio(std::span<const uint32_t> a, std::span<const uint32_t> b, const AsciiHistogram& hist_b) {

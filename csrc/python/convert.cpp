@@ -1,5 +1,7 @@
 #include "python/convert.hpp"
 
+#include "python/column_import.hpp"
+
 namespace simsieve::py {
 namespace {
 
@@ -32,13 +34,23 @@ uint64_t long_to_u64(PyObject* value) {
   return static_cast<uint64_t>(v);
 }
 
+[[noreturn]] void not_a_str(PyObject* obj) {
+  if (obj == Py_None) throw_type_error(PyUnicode_FromString("'None' is not an instance of 'str'"));
+  not_an_instance(obj, "str");
+}
+
 }  // namespace
 
+std::string_view to_utf8_view(PyObject* obj) {
+  if (!is_str(obj)) not_a_str(obj);
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (!data) throw PythonError{};
+  return {data, static_cast<size_t>(size)};
+}
+
 std::string to_string(PyObject* obj) {
-  if (!is_str(obj)) {
-    if (obj == Py_None) throw_type_error(PyUnicode_FromString("'None' is not an instance of 'str'"));
-    not_an_instance(obj, "str");
-  }
+  if (!is_str(obj)) not_a_str(obj);
   Ref bytes(PyUnicode_AsUTF8String(obj));
   if (!bytes) throw PythonError{};
   const char* data = PyBytes_AsString(bytes.get());
@@ -47,7 +59,7 @@ std::string to_string(PyObject* obj) {
   return std::string(data, static_cast<size_t>(size));
 }
 
-std::pair<std::string, std::string> to_string_pair(PyObject* obj) {
+std::pair<PyObject*, PyObject*> pair_items(PyObject* obj) {
   if (!PyTuple_Check(obj)) not_an_instance(obj, "tuple");
   Py_ssize_t n = PyTuple_Size(obj);
   if (n != 2) {
@@ -55,9 +67,21 @@ std::pair<std::string, std::string> to_string_pair(PyObject* obj) {
     if (msg) PyErr_SetObject(PyExc_ValueError, msg.get());
     throw PythonError{};
   }
-  std::string a = to_string(PyTuple_GetItem(obj, 0));
-  std::string b = to_string(PyTuple_GetItem(obj, 1));
+  return {PyTuple_GetItem(obj, 0), PyTuple_GetItem(obj, 1)};
+}
+
+std::pair<std::string, std::string> to_string_pair(PyObject* obj) {
+  const auto [first, second] = pair_items(obj);
+  std::string a = to_string(first);
+  std::string b = to_string(second);
   return {std::move(a), std::move(b)};
+}
+
+ViewPair to_view_pair(PyObject* obj) {
+  const auto [first, second] = pair_items(obj);
+  const std::string_view a = to_utf8_view(first);
+  const std::string_view b = to_utf8_view(second);
+  return {Ref::borrow(obj), {a, b}};
 }
 
 uint64_t to_count(PyObject* obj) {
@@ -86,4 +110,39 @@ Ref sequence_iterator(PyObject* obj, Py_ssize_t* size_hint) {
 }
 
 }  // namespace detail
+Strings::Strings(std::vector<std::string> owned) : owned_(std::move(owned)), view_(columns::StringColumn::of(owned_)) {}
+
+Strings::Strings(columns::ImportedColumn imported) : imported_(std::move(imported)), view_(imported_->strings()) {}
+
+Strings::Strings(Strings&& other) noexcept
+    : owned_(std::move(other.owned_)), imported_(std::move(other.imported_)), view_(std::move(other.view_)) {
+  // The moved vector keeps its buffer, so a view over owned strings stays valid.
+}
+
+Strings& Strings::operator=(Strings&& other) noexcept {
+  release_column(imported_);
+  owned_ = std::move(other.owned_);
+  imported_ = std::move(other.imported_);
+  view_ = std::move(other.view_);
+  return *this;
+}
+
+Strings::~Strings() { release_column(imported_); }
+
+std::vector<std::string> Strings::take_owned() {
+  if (!imported_) {
+    view_ = columns::StringColumn();
+    return std::move(owned_);
+  }
+  std::vector<std::string> copy;
+  copy.reserve(view_.size());
+  view_.for_each([&](size_t, std::string_view s) { copy.emplace_back(s); });
+  return copy;
+}
+
+Strings to_strings(const char* name, PyObject* obj) {
+  if (exports_arrow(obj)) return Strings(import_column(name, obj, false));
+  return Strings(arg(name, obj, [](PyObject* o) { return to_vector(o, to_string); }));
+}
+
 }  // namespace simsieve::py

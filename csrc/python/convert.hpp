@@ -7,10 +7,14 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
+#include <optional>
 #include <vector>
 
+#include "columns/import.hpp"
+#include "columns/string_column.hpp"
 #include "python/errors.hpp"
 #include "python/pyref.hpp"
 
@@ -20,8 +24,24 @@ namespace simsieve::py {
 // interpreter's UnicodeEncodeError unchanged.
 std::string to_string(PyObject* obj);
 
+// The UTF-8 encoding of a `str` (or subclass) without a copy: the view points into the string
+// object (its cached UTF-8 form; none is made for an ASCII string) and stays valid, also with the
+// interpreter lock released, while the caller holds a reference to obj. Same errors as to_string.
+std::string_view to_utf8_view(PyObject* obj);
+
+// The two items of a tuple of length exactly 2 (borrowed).
+std::pair<PyObject*, PyObject*> pair_items(PyObject* obj);
+
 // A pair of strings from a tuple of length exactly 2.
 std::pair<std::string, std::string> to_string_pair(PyObject* obj);
+
+// The same pair as two UTF-8 views, with a reference to the tuple that keeps both strings alive
+// (a tuple never changes its items).
+struct ViewPair {
+  Ref owner;
+  std::pair<std::string_view, std::string_view> texts;
+};
+ViewPair to_view_pair(PyObject* obj);
 
 // An unsigned 64-bit count: an int, or any object with __index__.
 uint64_t to_count(PyObject* obj);
@@ -57,5 +77,32 @@ auto arg(const char* name, PyObject* obj, F&& conv) -> decltype(conv(obj)) {
     throw;
   }
 }
+
+// A sequence-of-strings argument: either a Python sequence of str, converted exactly as
+// to_vector(obj, to_string) with the same messages, or an object exporting an Arrow string
+// column, read in place (see column_import.hpp). Both are seen through one StringColumn.
+class Strings {
+ public:
+  explicit Strings(std::vector<std::string> owned);
+  explicit Strings(columns::ImportedColumn imported);
+  Strings(Strings&&) noexcept;
+  Strings& operator=(Strings&&) noexcept;
+  ~Strings();
+
+  const columns::StringColumn& column() const noexcept { return view_; }
+  size_t size() const noexcept { return view_.size(); }
+  bool from_arrow() const noexcept { return imported_.has_value(); }
+  // The strings as owned values: the converted ones themselves for a Python sequence, a copy
+  // for a column (made by the caller's thread; call it with the lock released).
+  std::vector<std::string> take_owned();
+
+ private:
+  std::vector<std::string> owned_;
+  std::optional<columns::ImportedColumn> imported_;
+  columns::StringColumn view_;
+};
+
+// Converts argument `name` as a sequence of strings (TypeErrors prefixed as by `arg`).
+Strings to_strings(const char* name, PyObject* obj);
 
 }  // namespace simsieve::py

@@ -11,16 +11,24 @@
 #include "pool/concurrency.hpp"
 #include "pool/thread_budget.hpp"
 #include "python/build.hpp"
+#include "python/column_import.hpp"
 #include "python/concurrency_arg.hpp"
 #include "python/convert.hpp"
+#include "python/frame.hpp"
 #include "simjoin/cosine_join.hpp"
 #include "simjoin/tfidf_corpus.hpp"
 
 namespace simsieve::py {
 
-// A sequence (not str) of documents, each a sequence (not str) of str tokens.
-inline std::vector<TokenDocument> to_token_documents(PyObject* obj) {
-  return to_vector(obj, [](PyObject* doc) { return to_vector(doc, to_string); });
+// Argument `name` as token documents: a sequence (not str) of documents, each a sequence (not
+// str) of str tokens (TypeErrors prefixed with the name), or an Arrow column of string lists,
+// copied into owned tokens with the lock released.
+inline std::vector<TokenDocument> to_token_documents(const char* name, PyObject* obj) {
+  if (exports_arrow(obj)) {
+    columns::ImportedColumn column = import_column(name, obj, true);
+    return without_gil([&] { return column.copy_lists(); });
+  }
+  return arg(name, obj, [](PyObject* o) { return to_vector(o, [](PyObject* doc) { return to_vector(doc, to_string); }); });
 }
 
 struct JoinOptions {

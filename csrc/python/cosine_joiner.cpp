@@ -38,6 +38,7 @@ const char has_gpu_doc[] =
 constexpr Signature<1> kNew{"CosineJoiner.__new__()", {"docs"}, 1};
 constexpr Signature<3> kJoin{"CosineJoiner.join()", {"threshold", "concurrency", "threads"}, 1};
 
+
 struct CosineJoinerObject {
   PyObject_HEAD
   // Set once by the constructor; shared with every join in flight.
@@ -49,7 +50,7 @@ CosineJoinerObject* as_joiner(PyObject* self) { return reinterpret_cast<CosineJo
 PyObject* joiner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kNew.bind(args, kwargs);
-    std::vector<TokenDocument> docs = arg("docs", bound[0], to_token_documents);
+    std::vector<TokenDocument> docs = to_token_documents("docs", bound[0]);
     auto corpus = without_gil([&] {
       auto built = std::make_shared<const TfIdfCorpus>(build_tfidf_corpus(docs));
       std::vector<TokenDocument>().swap(docs);
@@ -71,17 +72,18 @@ void joiner_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+std::vector<JoinPair> run_join(PyObject* self, const Signature<3>& signature, PyObject* args, PyObject* kwargs) {
+  auto bound = signature.bind(args, kwargs);
+  const double threshold = arg("threshold", bound[0], to_real);
+  const JoinOptions options = join_options(bound[1], bound[2]);
+  std::shared_ptr<const TfIdfCorpus> corpus = as_joiner(self)->corpus;
+  ensure(corpus != nullptr, "CosineJoiner without a corpus");
+  return without_gil(
+      [&] { return with_thread_budget(options.threads, [&] { return join_corpus(*corpus, threshold); }); });
+}
+
 PyObject* joiner_join(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call_frame([&]() -> PyObject* {
-    auto bound = kJoin.bind(args, kwargs);
-    const double threshold = arg("threshold", bound[0], to_real);
-    const JoinOptions options = join_options(bound[1], bound[2]);
-    std::shared_ptr<const TfIdfCorpus> corpus = as_joiner(self)->corpus;
-    ensure(corpus != nullptr, "CosineJoiner without a corpus");
-    std::vector<JoinPair> pairs = without_gil(
-        [&] { return with_thread_budget(options.threads, [&] { return join_corpus(*corpus, threshold); }); });
-    return join_pairs_to_py(pairs).release();
-  });
+  return call_frame([&]() -> PyObject* { return join_pairs_to_py(run_join(self, kJoin, args, kwargs)).release(); });
 }
 
 PyObject* joiner_has_gpu(PyObject*, void*) { Py_RETURN_FALSE; }

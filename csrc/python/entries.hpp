@@ -6,8 +6,9 @@
 
 namespace simsieve::py {
 
-PyObject* ratio_entry(PyObject* module, PyObject* args, PyObject* kwargs);
-PyObject* ratio_many_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+// ratio and ratio_many use the vectorcall convention (METH_FASTCALL | METH_KEYWORDS).
+PyObject* ratio_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* ratio_many_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char ratio_doc[];
 extern const char ratio_many_doc[];
 PyObject* cluster_canonicals_entry(PyObject* module, PyObject* args, PyObject* kwargs);
@@ -22,6 +23,16 @@ PyObject* search_pairs_entry(PyObject* module, PyObject* args, PyObject* kwargs)
 extern const char search_pairs_doc[];
 PyObject* search_dense_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char search_dense_doc[];
+PyObject* cluster_canonicals_arrow_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char cluster_canonicals_arrow_doc[];
+PyObject* cluster_canonicals_lsh_arrow_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char cluster_canonicals_lsh_arrow_doc[];
+PyObject* cosine_join_arrow_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char cosine_join_arrow_doc[];
+PyObject* ratio_columns_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char ratio_columns_doc[];
+PyObject* close_matches_scores_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char close_matches_scores_doc[];
 // Adds the CosineJoiner class to the module (0, or -1 with an exception set).
 int add_cosine_joiner_class(PyObject* module);
 

@@ -5,6 +5,8 @@
 
 #include "cluster/lsh_cluster.hpp"
 #include "pool/thread_budget.hpp"
+#include "columns/result_tables.hpp"
+#include "python/arrow_table.hpp"
 #include "python/build.hpp"
 #include "python/cluster_result.hpp"
 #include "python/convert.hpp"
@@ -22,9 +24,16 @@ const char cluster_canonicals_lsh_doc[] =
     "the exact minimum pairwise ratio.\n\n"
     "`threads=0` means all cores and `threads=N` caps this call to N threads.";
 
+const char cluster_canonicals_lsh_arrow_doc[] =
+    "cluster_canonicals_lsh_arrow(canonicals, threshold, num_perm, band_rows, threads=0)\n--\n\n"
+    "Same clustering as `cluster_canonicals_lsh`, returned as an Arrow record batch (an "
+    "`ArrowTable`) with one row per member: `cluster`, `member` and `min_ratio`.";
+
 namespace {
 constexpr Signature<5> kClusterCanonicalsLsh{
     "cluster_canonicals_lsh()", {"canonicals", "threshold", "num_perm", "band_rows", "threads"}, 4};
+constexpr Signature<5> kClusterCanonicalsLshArrow{
+    "cluster_canonicals_lsh_arrow()", {"canonicals", "threshold", "num_perm", "band_rows", "threads"}, 4};
 
 // Refuses a num_perm whose tables could never be allocated, before anything is.
 void check_table_size(uint64_t n, uint64_t num_perm, uint64_t band_rows) {
@@ -39,20 +48,32 @@ void check_table_size(uint64_t n, uint64_t num_perm, uint64_t band_rows) {
                                      .c_str());
 }
 
+std::vector<Cluster> run_cluster_canonicals_lsh(const Signature<5>& signature, PyObject* args, PyObject* kwargs) {
+  auto bound = signature.bind(args, kwargs);
+  Strings canonicals = to_strings("canonicals", bound[0]);
+  double threshold = arg("threshold", bound[1], to_real);
+  uint64_t num_perm = arg("num_perm", bound[2], to_count);
+  uint64_t band_rows = arg("band_rows", bound[3], to_count);
+  uint64_t threads = bound[4] ? arg("threads", bound[4], to_count) : 0;
+  check_table_size(canonicals.size(), num_perm, band_rows);
+  return without_gil([&] {
+    std::vector<std::string> texts = canonicals.take_owned();
+    return with_thread_budget(threads, [&] { return cluster_lsh(texts, threshold, num_perm, band_rows); });
+  });
+}
+
 }  // namespace
 
 PyObject* cluster_canonicals_lsh_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
-    auto bound = kClusterCanonicalsLsh.bind(args, kwargs);
-    auto texts = arg("canonicals", bound[0], [](PyObject* o) { return to_vector(o, to_string); });
-    double threshold = arg("threshold", bound[1], to_real);
-    uint64_t num_perm = arg("num_perm", bound[2], to_count);
-    uint64_t band_rows = arg("band_rows", bound[3], to_count);
-    uint64_t threads = bound[4] ? arg("threads", bound[4], to_count) : 0;
-    check_table_size(texts.size(), num_perm, band_rows);
-    std::vector<Cluster> clusters = without_gil(
-        [&] { return with_thread_budget(threads, [&] { return cluster_lsh(texts, threshold, num_perm, band_rows); }); });
-    return clusters_to_py(clusters).release();
+    return clusters_to_py(run_cluster_canonicals_lsh(kClusterCanonicalsLsh, args, kwargs)).release();
+  });
+}
+
+PyObject* cluster_canonicals_lsh_arrow_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    std::vector<Cluster> clusters = run_cluster_canonicals_lsh(kClusterCanonicalsLshArrow, args, kwargs);
+    return make_arrow_table(without_gil([&] { return columns::clusters_table(clusters); })).release();
   });
 }
 

@@ -2,6 +2,8 @@
 #include <string>
 #include <vector>
 
+#include "columns/result_tables.hpp"
+#include "python/arrow_table.hpp"
 #include "python/build.hpp"
 #include "python/convert.hpp"
 #include "python/cosine_binding.hpp"
@@ -25,17 +27,21 @@ const char cosine_join_doc[] =
     "The interpreter lock is released for the whole build and join. For repeated joins on one "
     "corpus, use `CosineJoiner`.";
 
+const char cosine_join_arrow_doc[] =
+    "cosine_join_arrow(docs, threshold, concurrency=\"cpu\", threads=0)\n--\n\n"
+    "Same join as `cosine_join`, returned as an Arrow record batch (an `ArrowTable`) with columns "
+    "`j`, `i` and `cos`.";
+
 namespace {
 constexpr Signature<4> kCosineJoin{"cosine_join()", {"docs", "threshold", "concurrency", "threads"}, 2};
-}  // namespace
+constexpr Signature<4> kCosineJoinArrow{"cosine_join_arrow()", {"docs", "threshold", "concurrency", "threads"}, 2};
 
-PyObject* cosine_join_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  return call_frame([&]() -> PyObject* {
-    auto bound = kCosineJoin.bind(args, kwargs);
-    std::vector<TokenDocument> docs = arg("docs", bound[0], to_token_documents);
+std::vector<JoinPair> run_cosine_join(const Signature<4>& signature, PyObject* args, PyObject* kwargs) {
+    auto bound = signature.bind(args, kwargs);
+    std::vector<TokenDocument> docs = to_token_documents("docs", bound[0]);
     const double threshold = arg("threshold", bound[1], to_real);
     const JoinOptions options = join_options(bound[2], bound[3]);
-    std::vector<JoinPair> pairs = without_gil([&] {
+    return without_gil([&] {
       return with_thread_budget(options.threads, [&] {
         std::vector<JoinPair> out;
         {
@@ -46,7 +52,18 @@ PyObject* cosine_join_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         return out;
       });
     });
-    return join_pairs_to_py(pairs).release();
+}
+
+}  // namespace
+
+PyObject* cosine_join_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* { return join_pairs_to_py(run_cosine_join(kCosineJoin, args, kwargs)).release(); });
+}
+
+PyObject* cosine_join_arrow_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    std::vector<JoinPair> pairs = run_cosine_join(kCosineJoinArrow, args, kwargs);
+    return make_arrow_table(without_gil([&] { return columns::join_pairs_table(pairs); })).release();
   });
 }
 

@@ -1,5 +1,6 @@
 // ratio(a, b) and ratio_many(pairs, threads=0).
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -29,23 +30,33 @@ const char ratio_many_doc[] =
 namespace {
 constexpr Signature<2> kRatio{"ratio()", {"a", "b"}, 2};
 constexpr Signature<2> kRatioMany{"ratio_many()", {"pairs", "threads"}, 1};
+// Inputs shorter than this (UTF-8 bytes of both strings) are compared with the lock held.
+constexpr size_t kReleaseLockBytes = 128;
 }  // namespace
 
-PyObject* ratio_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* ratio_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_frame([&]() -> PyObject* {
-    auto bound = kRatio.bind(args, kwargs);
-    std::string a = arg("a", bound[0], to_string);
-    std::string b = arg("b", bound[1], to_string);
-    double r = without_gil([&] { return gestalt_ratio(a, b); });
+    const auto bound = kRatio.bind(args, nargs, kwnames);
+    // Views into the argument strings, which the caller keeps alive for the whole call.
+    const std::string_view a = arg("a", bound[0], to_utf8_view);
+    const std::string_view b = arg("b", bound[1], to_utf8_view);
+    // Releasing and retaking the lock costs more than the ratio of two short strings.
+    const double r = a.size() + b.size() < kReleaseLockBytes ? gestalt_ratio(a, b)
+                                                             : without_gil([&] { return gestalt_ratio(a, b); });
     return to_py(r).release();
   });
 }
 
-PyObject* ratio_many_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* ratio_many_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_frame([&]() -> PyObject* {
-    auto bound = kRatioMany.bind(args, kwargs);
-    auto pairs = arg("pairs", bound[0], [](PyObject* o) { return to_vector(o, to_string_pair); });
-    uint64_t threads = bound[1] ? arg("threads", bound[1], to_count) : 0;
+    const auto bound = kRatioMany.bind(args, nargs, kwnames);
+    // The tuples are held until the end of the call: they keep the viewed strings alive even if
+    // another thread empties the list while the lock is released.
+    const std::vector<ViewPair> held = arg("pairs", bound[0], [](PyObject* o) { return to_vector(o, to_view_pair); });
+    const uint64_t threads = bound[1] ? arg("threads", bound[1], to_count) : 0;
+    std::vector<std::pair<std::string_view, std::string_view>> pairs;
+    pairs.reserve(held.size());
+    for (const ViewPair& p : held) pairs.push_back(p.texts);
     std::vector<double> ratios = without_gil([&] { return ratio_batch(pairs, threads); });
     return to_py_list(ratios).release();
   });

@@ -173,7 +173,7 @@ PyObject* search_dense_entry(PyObject* module, PyObject* args, PyObject* kwargs)
           return std::vector<float>(dense.begin(), dense.end());
         });
       });
-      return checked(make_float32_array(module, std::move(values), shape)).release();
+      return checked(make_float_array_f32(module, std::move(values), shape)).release();
     }
     std::vector<double> values =
         without_gil([&] { return with_thread_budget(threads, [&] { return search_dense(queries, choices, cutoff); }); });

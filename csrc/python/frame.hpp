@@ -2,7 +2,9 @@
 // descriptor, the interpreter-lock release guard, and the protective frame that maps C++
 // failures to Python exceptions.
 //
-// An entry point is written as
+// An entry point is written as below; one registered with METH_FASTCALL | METH_KEYWORDS takes
+// (PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) and binds with
+// kMySignature.bind(args, nargs, kwnames) instead.
 //
 //   PyObject* my_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 //     return call_frame([&]() -> PyObject* {
@@ -35,6 +37,10 @@ namespace detail {
 // parameter was not given); throws PythonError with the binding TypeError otherwise.
 void bind_arguments(const char* display, const char* const* names, size_t count, size_t required,
                     PyObject* args, PyObject* kwargs, PyObject** slots);
+// Same for the vectorcall convention (METH_FASTCALL | METH_KEYWORDS): nargs positional arguments
+// in args, followed by one value per name of the kwnames tuple (nullptr when there is none).
+void bind_fast_arguments(const char* display, const char* const* names, size_t count, size_t required,
+                         PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
 }  // namespace detail
 
 // The argument descriptor of one entry point: its display name ("ratio()", "Rationer.ratio()"),
@@ -49,6 +55,18 @@ struct Signature {
   std::array<PyObject*, N> bind(PyObject* args, PyObject* kwargs) const {
     std::array<PyObject*, N> slots{};
     detail::bind_arguments(display, names.data(), N, required, args, kwargs, slots.data());
+    return slots;
+  }
+
+  // For entry points registered with METH_FASTCALL | METH_KEYWORDS. All parameters given by
+  // position, the common call, bind without any interpreter call.
+  std::array<PyObject*, N> bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
+    std::array<PyObject*, N> slots{};
+    if (!kwnames && nargs == static_cast<Py_ssize_t>(N)) [[likely]] {
+      for (size_t i = 0; i < N; ++i) slots[i] = args[i];
+      return slots;
+    }
+    detail::bind_fast_arguments(display, names.data(), N, required, args, nargs, kwnames, slots.data());
     return slots;
   }
 };

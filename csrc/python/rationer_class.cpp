@@ -128,12 +128,12 @@ PyObject* rationer_ratio_many(PyObject* self, PyObject* args, PyObject* kwargs) 
 PyObject* rationer_cluster_canonicals(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kClusterCanonicals.bind(args, kwargs);
-    auto texts = arg("canonicals", bound[0], [](PyObject* o) { return to_vector(o, to_string); });
+    Strings texts = to_strings("canonicals", bound[0]);
     double threshold = arg("threshold", bound[1], to_real);
     Ref keep = Ref::borrow(self);
     const RationerState& state = as_rationer(self)->state;
     std::vector<Cluster> clusters =
-        without_gil([&] { return rationer_cluster(state, std::move(texts), threshold); });
+        without_gil([&] { return rationer_cluster(state, texts.take_owned(), threshold); });
     return clusters_to_py(clusters).release();
   });
 }

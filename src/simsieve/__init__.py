@@ -13,19 +13,19 @@ from typing import Any
 
 from . import _simsieve
 from ._close_matches import get_close_matches
+from ._columns import cluster_canonicals, cluster_canonicals_lsh, cosine_join, is_column
 from ._search import cdist, extract, extract_one, match
 from ._simsieve import (
+    ArrowTable,
     CosineJoiner,
     FloatArray,
     PanicException,
     Rationer,
-    cluster_canonicals,
-    cluster_canonicals_lsh,
-    cosine_join,
     ratio_many,
 )
 
 __all__ = [
+    "ArrowTable",
     "CosineJoiner",
     "FloatArray",
     "PanicException",
@@ -37,6 +37,7 @@ __all__ = [
     "extract",
     "extract_one",
     "get_close_matches",
+    "is_column",
     "match",
     "ratio",
     "ratio_many",
@@ -53,7 +54,15 @@ def ratio(a: Any, b: Any = _MISSING, threads: Any = _MISSING) -> Any:
     * ``ratio(a, b)`` -> float: the ratio of two strings.
     * ``ratio(pairs, threads=0)`` -> list of floats: one ratio per ``(a, b)`` tuple, computed in
       parallel inside the extension (``threads=0`` uses all cores, ``threads=N`` caps the call).
+    * ``ratio(column_a, column_b, threads=0)`` -> FloatArray: the element-wise ratios of two
+      equally long Arrow string columns (pyarrow, polars, pandas; either may also be a sequence
+      of str, and `column_b` one str), read in place. The float64 result goes to numpy
+      (``numpy.asarray``), pyarrow and polars without a copy.
     """
+    if is_column(a) or (b is not _MISSING and is_column(b)):
+        if b is _MISSING:
+            raise TypeError("ratio() missing 1 required positional argument: 'b'")
+        return _simsieve.ratio_columns(a, b, 0 if threads is _MISSING else threads)
     if isinstance(a, str) or isinstance(b, str):
         if threads is not _MISSING:
             raise TypeError("ratio() got an unexpected keyword argument 'threads'")

@@ -1,12 +1,11 @@
-from typing import Iterable, List, Literal, Optional, Sequence, Tuple, TypeVar, Union, overload
+from typing import Any, Iterable, List, Literal, Optional, Sequence, Tuple, TypeVar, Union, overload
 
+from ._simsieve import ArrowTable as ArrowTable
 from ._simsieve import CosineJoiner as CosineJoiner
 from ._simsieve import FloatArray as FloatArray
 from ._simsieve import PanicException as PanicException
 from ._simsieve import Rationer as Rationer
-from ._simsieve import cluster_canonicals as cluster_canonicals
-from ._simsieve import cluster_canonicals_lsh as cluster_canonicals_lsh
-from ._simsieve import cosine_join as cosine_join
+from ._simsieve import _ArrowColumn, _Documents, _Strings
 from ._simsieve import ratio_many as ratio_many
 
 _T = TypeVar("_T")
@@ -15,7 +14,43 @@ _T = TypeVar("_T")
 def ratio(a: str, b: str, /) -> float: ...
 @overload
 def ratio(pairs: Sequence[Tuple[str, str]], /, threads: int = 0) -> List[float]: ...
+@overload
+def ratio(a: _ArrowColumn, b: Union[_Strings, str], /, threads: int = 0) -> FloatArray: ...
+@overload
+def ratio(a: Sequence[str], b: _ArrowColumn, /, threads: int = 0) -> FloatArray: ...
+@overload
+def get_close_matches(word: str, possibilities: _ArrowColumn, n: int = 3, cutoff: float = 0.6) -> List[str]: ...
+@overload
 def get_close_matches(word: _T, possibilities: Iterable[_T], n: int = 3, cutoff: float = 0.6) -> List[_T]: ...
+def is_column(obj: Any) -> bool: ...
+@overload
+def cluster_canonicals(
+    canonicals: _Strings, threshold: float, threads: int = 0, *, as_arrow: Literal[False] = False
+) -> List[Tuple[List[int], float]]: ...
+@overload
+def cluster_canonicals(canonicals: _Strings, threshold: float, threads: int = 0, *, as_arrow: Literal[True]) -> ArrowTable: ...
+@overload
+def cluster_canonicals_lsh(
+    canonicals: _Strings,
+    threshold: float,
+    num_perm: int,
+    band_rows: int,
+    threads: int = 0,
+    *,
+    as_arrow: Literal[False] = False,
+) -> List[Tuple[List[int], float]]: ...
+@overload
+def cluster_canonicals_lsh(
+    canonicals: _Strings, threshold: float, num_perm: int, band_rows: int, threads: int = 0, *, as_arrow: Literal[True]
+) -> ArrowTable: ...
+@overload
+def cosine_join(
+    docs: _Documents, threshold: float, concurrency: str = "cpu", threads: int = 0, *, as_arrow: Literal[False] = False
+) -> List[Tuple[int, int, float]]: ...
+@overload
+def cosine_join(
+    docs: _Documents, threshold: float, concurrency: str = "cpu", threads: int = 0, *, as_arrow: Literal[True]
+) -> ArrowTable: ...
 
 def extract(
     query: str, choices: Iterable[Optional[str]], *, limit: Optional[int] = 5, score_cutoff: float = 0.0,

@@ -7,6 +7,7 @@ from heapq import nlargest
 from typing import Any, Iterable, List
 
 from . import _simsieve
+from ._columns import is_column
 
 
 def get_close_matches(word: Any, possibilities: Iterable[Any], n: int = 3, cutoff: float = 0.6) -> List[Any]:
@@ -23,6 +24,7 @@ def get_close_matches(word: Any, possibilities: Iterable[Any], n: int = 3, cutof
     Difference: difflib's get_close_matches uses ``autojunk=True``, which for a `word` of 200 or
     more characters junks its most frequent characters and changes the scores; simsieve's scores
     are always the exact ``autojunk=False`` ratios. For shorter words the results are identical.
+    `possibilities` may also be an Arrow string column (pyarrow, polars, pandas), read in place.
     Possibilities that are not all ``str`` (and a non-``str`` word) are handed to difflib as they
     are, so anything difflib accepts keeps working.
     """
@@ -30,6 +32,9 @@ def get_close_matches(word: Any, possibilities: Iterable[Any], n: int = 3, cutof
         raise ValueError("n must be > 0: %r" % (n,))
     if not 0.0 <= cutoff <= 1.0:
         raise ValueError("cutoff must be in [0.0, 1.0]: %r" % (cutoff,))
+    if is_column(possibilities):
+        # An Arrow string column is scored in place; only the kept candidates become str.
+        return [x for score, x in nlargest(n, _simsieve.close_matches_scores(word, possibilities, cutoff))]
     candidates = list(possibilities)
     if not isinstance(word, str) or not isinstance(n, int):
         return difflib.get_close_matches(word, candidates, n, cutoff)

@@ -38,3 +38,25 @@ try:
     simsieve.ratio("a", "b")
 except simsieve.PanicException as failure:
     text: str = str(failure)
+
+
+class Column:
+    """Stands in for any Arrow string column (pyarrow, polars, pandas)."""
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        return None
+
+
+column = Column()
+ratios: simsieve.FloatArray = simsieve.ratio(column, column, threads=2)
+against: simsieve.FloatArray = simsieve.ratio(column, "word")
+size: int = len(ratios) + len(memoryview(ratios))
+values: List[float] = ratios.tolist()
+shape: Tuple[int, ...] = ratios.shape
+table: simsieve.ArrowTable = simsieve.cluster_canonicals(column, 0.8, as_arrow=True)
+table_lsh: simsieve.ArrowTable = simsieve.cluster_canonicals_lsh(column, 0.8, 64, 4, as_arrow=True)
+joined: simsieve.ArrowTable = simsieve.cosine_join(column, 0.5, as_arrow=True)
+names: List[str] = table.column_names + table_lsh.column_names + joined.column_names
+from_column: List[str] = simsieve.get_close_matches("appel", column)
+column_clusters: List[Tuple[List[int], float]] = simsieve.cluster_canonicals(column, 0.8)
+is_col: bool = simsieve.is_column(column)

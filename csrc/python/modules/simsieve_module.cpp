@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include "python/entries.hpp"
+#include "python/arrow_table.hpp"
 #include "python/errors.hpp"
 #include "python/float_array.hpp"
 #include "python/pyref.hpp"
@@ -9,19 +10,27 @@
 namespace simsieve::py {
 namespace {
 
-#define SIMSIEVE_ENTRY(name, fn, doc) \
-  { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_VARARGS | METH_KEYWORDS, doc }
+#define SIMSIEVE_ENTRY_WITH(name, fn, flags, doc) \
+  { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), flags, doc }
+#define SIMSIEVE_ENTRY(name, fn, doc) SIMSIEVE_ENTRY_WITH(name, fn, METH_VARARGS | METH_KEYWORDS, doc)
+// Entry points taking (module, args, nargs, kwnames).
+#define SIMSIEVE_FAST_ENTRY(name, fn, doc) SIMSIEVE_ENTRY_WITH(name, fn, METH_FASTCALL | METH_KEYWORDS, doc)
 
 // Registration order is the order of the module's attributes.
 PyMethodDef module_functions[] = {
-    SIMSIEVE_ENTRY("ratio", ratio_entry, ratio_doc),
-    SIMSIEVE_ENTRY("ratio_many", ratio_many_entry, ratio_many_doc),
+    SIMSIEVE_FAST_ENTRY("ratio", ratio_entry, ratio_doc),
+    SIMSIEVE_FAST_ENTRY("ratio_many", ratio_many_entry, ratio_many_doc),
     SIMSIEVE_ENTRY("cluster_canonicals", cluster_canonicals_entry, cluster_canonicals_doc),
     SIMSIEVE_ENTRY("cluster_canonicals_lsh", cluster_canonicals_lsh_entry, cluster_canonicals_lsh_doc),
     SIMSIEVE_ENTRY("cosine_join", cosine_join_entry, cosine_join_doc),
     SIMSIEVE_ENTRY("search_top", search_top_entry, search_top_doc),
     SIMSIEVE_ENTRY("search_pairs", search_pairs_entry, search_pairs_doc),
     SIMSIEVE_ENTRY("search_dense", search_dense_entry, search_dense_doc),
+    SIMSIEVE_ENTRY("ratio_columns", ratio_columns_entry, ratio_columns_doc),
+    SIMSIEVE_ENTRY("close_matches_scores", close_matches_scores_entry, close_matches_scores_doc),
+    SIMSIEVE_ENTRY("cluster_canonicals_arrow", cluster_canonicals_arrow_entry, cluster_canonicals_arrow_doc),
+    SIMSIEVE_ENTRY("cluster_canonicals_lsh_arrow", cluster_canonicals_lsh_arrow_entry, cluster_canonicals_lsh_arrow_doc),
+    SIMSIEVE_ENTRY("cosine_join_arrow", cosine_join_arrow_entry, cosine_join_arrow_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -37,6 +46,7 @@ const ClassAdder class_adders[] = {
     add_rationer_class,
     add_cosine_joiner_class,
     add_float_array_class,
+    add_arrow_table_class,
 };
 
 int exec_module(PyObject* module) {

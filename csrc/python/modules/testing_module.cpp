@@ -16,6 +16,7 @@ const Adder adders[] = {
     add_cluster_functions,
     add_pool_functions,
     add_cosine_functions,
+    add_columns_functions,
 };
 
 int exec_module(PyObject* module) {

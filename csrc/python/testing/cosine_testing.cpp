@@ -20,7 +20,7 @@ constexpr Signature<1> kCorpus{"tfidf_corpus()", {"docs"}, 1};
 PyObject* cosine_join_direct_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kDirect.bind(args, kwargs);
-    auto docs = arg("docs", bound[0], to_token_documents);
+    auto docs = to_token_documents("docs", bound[0]);
     const double t = arg("threshold", bound[1], to_real);
     const uint64_t threads = bound[2] ? arg("threads", bound[2], to_count) : 0;
     std::vector<JoinPair> pairs = without_gil(
@@ -33,7 +33,7 @@ PyObject* cosine_join_direct_hook(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* tfidf_corpus_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kCorpus.bind(args, kwargs);
-    auto docs = arg("docs", bound[0], to_token_documents);
+    auto docs = to_token_documents("docs", bound[0]);
     const TfIdfCorpus c = without_gil([&] { return build_tfidf_corpus(docs); });
     return to_py_tuple(to_py_list(c.row_offsets), to_py_list(c.feature_ranks), to_py_list(c.weights),
                        to_py_list(c.max_weight), to_py(c.n_docs), to_py(c.n_features))

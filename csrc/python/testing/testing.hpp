@@ -15,5 +15,6 @@ int add_gestalt_functions(PyObject* module);
 int add_cluster_functions(PyObject* module);
 int add_pool_functions(PyObject* module);
 int add_cosine_functions(PyObject* module);
+int add_columns_functions(PyObject* module);
 
 }  // namespace simsieve::py::testing

@@ -1,0 +1,114 @@
+#include "columns/string_column.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace simsieve::columns {
+
+std::string_view StringChunk::at(int64_t i) const noexcept {
+  const int64_t k = offset + i;
+  switch (layout) {
+    case StringLayout::Utf8: {
+      const auto* offsets = static_cast<const int32_t*>(index);
+      return {data + offsets[k], static_cast<size_t>(offsets[k + 1] - offsets[k])};
+    }
+    case StringLayout::LargeUtf8: {
+      const auto* offsets = static_cast<const int64_t*>(index);
+      return {data + offsets[k], static_cast<size_t>(offsets[k + 1] - offsets[k])};
+    }
+    case StringLayout::Utf8View: {
+      const char* view = static_cast<const char*>(index) + 16 * k;
+      int32_t size;
+      std::memcpy(&size, view, 4);
+      if (size <= 12) return {view + 4, static_cast<size_t>(size)};
+      int32_t buffer;
+      int32_t start;
+      std::memcpy(&buffer, view + 8, 4);
+      std::memcpy(&start, view + 12, 4);
+      return {variadic[buffer] + start, static_cast<size_t>(size)};
+    }
+    case StringLayout::Owned:
+      return static_cast<const std::string*>(index)[k];
+  }
+  return {};
+}
+
+StringColumn StringColumn::of(std::span<const std::string> strings) {
+  StringColumn column;
+  StringChunk chunk;
+  chunk.layout = StringLayout::Owned;
+  chunk.length = static_cast<int64_t>(strings.size());
+  chunk.index = strings.data();
+  column.add_chunk(chunk);
+  return column;
+}
+
+void StringColumn::add_chunk(const StringChunk& chunk) {
+  if (chunk.length == 0) return;
+  starts_.push_back(size_);
+  chunks_.push_back(chunk);
+  size_ += static_cast<size_t>(chunk.length);
+}
+
+StringColumn::Located StringColumn::locate(size_t i) const noexcept {
+  if (chunks_.size() == 1) return {chunks_[0], static_cast<int64_t>(i)};
+  const size_t c = static_cast<size_t>(std::upper_bound(starts_.begin(), starts_.end(), i) - starts_.begin()) - 1;
+  return {chunks_[c], static_cast<int64_t>(i - starts_[c])};
+}
+
+bool valid_utf8(std::string_view bytes) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto* end = p + bytes.size();
+  while (p < end) {
+    // Fast path over ASCII, eight bytes at a time.
+    while (end - p >= 8) {
+      uint64_t word;
+      std::memcpy(&word, p, 8);
+      if (word & 0x8080808080808080ULL) break;
+      p += 8;
+    }
+    if (p >= end) break;
+    const unsigned char c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    int extra;
+    uint32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+      extra = 1;
+      cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      extra = 2;
+      cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      extra = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (end - p <= extra) return false;
+    for (int k = 1; k <= extra; ++k) {
+      if ((p[k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[k] & 0x3F);
+    }
+    if ((extra == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
+      return false;
+    p += extra + 1;
+  }
+  return true;
+}
+
+std::optional<StringFault> first_fault(const StringColumn& column, bool check_utf8) {
+  size_t n = 0;
+  for (const StringChunk& chunk : column.chunks()) {
+    for (int64_t k = 0; k < chunk.length; ++k, ++n) {
+      if (chunk.is_null(k)) return StringFault{StringFault::Kind::Null, n};
+      if (check_utf8 && chunk.layout != StringLayout::Owned && !valid_utf8(chunk.at(k)))
+        return StringFault{StringFault::Kind::InvalidUtf8, n};
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace simsieve::columns

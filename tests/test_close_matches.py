@@ -65,3 +65,17 @@ def test_argument_checks_and_fallbacks():
     assert simsieve.get_close_matches(("a", "b", "c"), seqs) == difflib.get_close_matches(("a", "b", "c"), seqs)
     # Any iterable works, generators included.
     assert simsieve.get_close_matches("appel", (w for w in ["ape", "apple", "peach"])) == ["apple", "ape"]
+
+
+def test_none_large_n_and_ties_at_the_nth_score_as_in_difflib():
+    # A None possibility is difflib's TypeError, not skipped as extract skips it.
+    for fn in (simsieve.get_close_matches, difflib.get_close_matches):
+        with pytest.raises(TypeError):
+            fn("abc", ["abd", None])
+    # Equal scores at the n-th place are settled by the possibility itself, as difflib does.
+    possibilities = ["zab", "aab", "mab", "ab", "zab", "bab", "abz"]
+    for n in range(1, 9):
+        for cutoff in (0.0, 0.6, 0.8):
+            assert simsieve.get_close_matches("xab", possibilities, n, cutoff) == \
+                difflib.get_close_matches("xab", possibilities, n, cutoff)
+    assert simsieve.get_close_matches("ab", ["ab"] * 3, n=10**30) == ["ab"] * 3

@@ -17,6 +17,12 @@ PyObject* cluster_canonicals_lsh_entry(PyObject* module, PyObject* args, PyObjec
 extern const char cluster_canonicals_lsh_doc[];
 PyObject* cosine_join_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char cosine_join_doc[];
+PyObject* search_top_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char search_top_doc[];
+PyObject* search_pairs_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char search_pairs_doc[];
+PyObject* search_dense_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char search_dense_doc[];
 PyObject* cluster_canonicals_arrow_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char cluster_canonicals_arrow_doc[];
 PyObject* cluster_canonicals_lsh_arrow_entry(PyObject* module, PyObject* args, PyObject* kwargs);

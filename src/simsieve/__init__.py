@@ -3,7 +3,8 @@
 ``simsieve.ratio(a, b)`` returns exactly the float that
 ``difflib.SequenceMatcher(None, a, b, autojunk=False).ratio()`` returns, computed natively in
 near-linear time with the interpreter lock released. ``simsieve.ratio(pairs)`` computes a whole
-batch across all cores.
+batch across all cores. ``extract``, ``extract_one``, ``match`` and ``cdist`` search with the
+same exact ratio: the best matches of one string among many, or every good pair of two lists.
 """
 
 from __future__ import annotations
@@ -14,6 +15,7 @@ from typing import Any
 from . import _simsieve
 from ._close_matches import get_close_matches
 from ._columns import cluster_canonicals, cluster_canonicals_lsh, cosine_join, is_column
+from ._search import cdist, extract, extract_one, match
 from ._simsieve import (
     ArrowTable,
     CosineJoiner,
@@ -31,11 +33,15 @@ __all__ = [
     "FloatArray",
     "PanicException",
     "Rationer",
+    "cdist",
     "cluster_canonicals",
     "cluster_canonicals_lsh",
     "cosine_join",
+    "extract",
+    "extract_one",
     "get_close_matches",
     "is_column",
+    "match",
     "ratio",
     "ratio_many",
 ]

@@ -57,3 +57,19 @@ def cosine_join(
 def cosine_join(
     docs: _Documents, threshold: float, concurrency: str = "cpu", threads: int = 0, *, as_arrow: Literal[True], progress: Optional[ProgressCallback] = None
 ) -> ArrowTable: ...
+
+def extract(
+    query: str, choices: Iterable[Optional[str]], *, limit: Optional[int] = 5, score_cutoff: float = 0.0,
+    threads: int = 0
+) -> List[Tuple[str, float, int]]: ...
+def extract_one(
+    query: str, choices: Iterable[Optional[str]], *, score_cutoff: float = 0.0, threads: int = 0
+) -> Optional[Tuple[str, float, int]]: ...
+def cdist(
+    queries: Iterable[Optional[str]], choices: Iterable[Optional[str]], *, score_cutoff: float = 0.0,
+    dtype: Union[Literal["float64", "float32"], object] = "float64", threads: int = 0
+) -> FloatArray: ...
+def match(
+    queries: Iterable[Optional[str]], choices: Iterable[Optional[str]], *, score_cutoff: float,
+    limit: Optional[int] = None, threads: int = 0
+) -> List[Tuple[int, int, float]]: ...

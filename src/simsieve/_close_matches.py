@@ -16,8 +16,10 @@ def get_close_matches(word: Any, possibilities: Iterable[Any], n: int = 3, cutof
     Same arguments, checks, messages and result order as :func:`difflib.get_close_matches`:
     each possibility is scored as the first sequence against `word` as the second, the ones
     scoring at least `cutoff` are kept, and the `n` largest ``(score, possibility)`` tuples are
-    returned best first. The scores are computed natively and in parallel with the interpreter
-    lock released, `word` being indexed once.
+    returned best first. It runs on :func:`simsieve.extract`'s engine: `word` is indexed once,
+    exact length and character-count bounds (difflib's real_quick_ratio and quick_ratio) rule
+    out most possibilities before any ratio is computed, natively and in parallel with the
+    interpreter lock released.
 
     Difference: difflib's get_close_matches uses ``autojunk=True``, which for a `word` of 200 or
     more characters junks its most frequent characters and changes the scores; simsieve's scores
@@ -34,17 +36,13 @@ def get_close_matches(word: Any, possibilities: Iterable[Any], n: int = 3, cutof
         # An Arrow string column is scored in place; only the kept candidates become str.
         return [x for score, x in nlargest(n, _simsieve.close_matches_scores(word, possibilities, cutoff))]
     candidates = list(possibilities)
-    if not isinstance(word, str) or not all(isinstance(x, str) for x in candidates):
+    if not isinstance(word, str) or not isinstance(n, int):
         return difflib.get_close_matches(word, candidates, n, cutoff)
-    scores = _score_against(word, candidates)
-    result = [(score, x) for score, x in zip(scores, candidates) if score >= cutoff]
-    return [x for score, x in nlargest(n, result)]
-
-
-def _score_against(word: str, candidates: List[str]) -> List[float]:
-    rationer = getattr(_simsieve, "Rationer", None)
-    pairs = [(x, word) for x in candidates]
-    if rationer is not None:
-        # The interned batch indexes `word` once and scores every candidate against it.
-        return rationer().ratio_many(pairs)
-    return _simsieve.ratio_many(pairs)
+    # The n best by score, plus every possibility tied with the n-th score: difflib breaks ties
+    # by the possibility itself, which nlargest below does on this short list.
+    limit = n if n < len(candidates) else 0
+    try:
+        hits = _simsieve.search_top(word, candidates, limit, cutoff, 0, True, False)
+    except TypeError:  # a possibility that is not a str: difflib's rules apply
+        return difflib.get_close_matches(word, candidates, n, cutoff)
+    return [x for score, x in nlargest(n, [(score, candidates[i]) for i, score in hits])]

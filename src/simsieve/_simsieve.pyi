@@ -113,3 +113,16 @@ def cosine_join_blocks(
     threshold: float,
     threads: int = 0,
 ) -> List[Tuple[int, int, float, int]]: ...
+
+def search_top(
+    query: str, choices: Sequence[Optional[str]], limit: int = 5, score_cutoff: float = 0.0, threads: int = 0,
+    keep_ties: bool = False, skip_none: bool = True
+) -> List[Tuple[int, float]]: ...
+def search_pairs(
+    queries: Sequence[Optional[str]], choices: Sequence[Optional[str]], score_cutoff: float, limit: int = 0,
+    threads: int = 0
+) -> List[Tuple[int, int, float]]: ...
+def search_dense(
+    queries: Sequence[Optional[str]], choices: Sequence[Optional[str]], score_cutoff: float = 0.0,
+    dtype: str = "float64", threads: int = 0
+) -> FloatArray: ...

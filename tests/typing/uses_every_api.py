@@ -1,6 +1,6 @@
 """Type-checked with mypy --strict by tests/test_typing.py: uses the whole public API."""
 
-from typing import List, Tuple
+from typing import List, Optional, Tuple
 
 import simsieve
 
@@ -27,6 +27,12 @@ r2: List[float] = rationer.ratio_many([("a", "b")])
 r3: List[Tuple[List[int], float]] = rationer.cluster_canonicals(["a", "b"], 0.5)
 
 close: List[str] = simsieve.get_close_matches("appel", ["ape", "apple"], n=2, cutoff=0.5)
+
+found: List[Tuple[str, float, int]] = simsieve.extract("appel", ["ape", None], limit=None, score_cutoff=0.5, threads=1)
+best: Optional[Tuple[str, float, int]] = simsieve.extract_one("appel", ["ape", "apple"], score_cutoff=0.5)
+matrix: simsieve.FloatArray = simsieve.cdist(["appel"], ["ape"], score_cutoff=0.5, dtype="float32", threads=0)
+rows: int = len(matrix)
+good: List[Tuple[int, int, float]] = simsieve.match(["appel"], ["ape"], score_cutoff=0.5, limit=2, threads=0)
 
 try:
     simsieve.ratio("a", "b")

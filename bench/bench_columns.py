@@ -2,7 +2,7 @@
 
     PYTHONPATH=build/dev-NAME/stage python bench/bench_columns.py [--pairs 1000000] [--lines 1000000] [--runs 3]
 
-Part 1, ratio over two columns of real code lines (stripped lines of the standard library's
+First, ratio over two columns of real code lines (stripped lines of the standard library's
 sources, drawn with repetition when there are fewer distinct lines than pairs; half of the pairs
 are a line and an edited copy, half two random lines):
   * the call `simsieve.ratio(column_a, column_b, threads=T)` for T = 1 and 2, on pyarrow columns;
@@ -11,7 +11,7 @@ are a line and an edited copy, half two random lines):
   * the list path on the same pairs, `simsieve.ratio(pairs, threads=2)`, and its conversion alone
     (a last pair that is not a tuple stops `ratio_many` after converting every other pair);
   * the Python allocations of each call, traced by tracemalloc (peak bytes during the call).
-Part 2, clustering N lines (LSH clustering, threshold 0.9) from a polars column read from a
+Second, clustering N lines (LSH clustering, threshold 0.9) from a polars column read from a
 Parquet file and from a list of str read from a text file, each in a fresh process: resident
 memory before the call (the input held) and the peak during the call.
 """

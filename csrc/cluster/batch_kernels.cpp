@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
-#include <cmath>
 
+#include "cluster/block_minimum.hpp"
 #include "cluster/char_histogram.hpp"
 #include "cluster/form_clusters.hpp"
 #include "cluster/lazy_match_index.hpp"
@@ -12,7 +12,6 @@
 #include "cluster/lsh_verify.hpp"
 #include "cluster/minhash.hpp"
 #include "common/internal_error.hpp"
-#include "gestalt/bounded.hpp"
 #include "gestalt/codepoints.hpp"
 #include "pool/parallel.hpp"
 
@@ -41,41 +40,13 @@ struct MinRatioTask {
   uint32_t b = 0;
 };
 
-// floor(x) as an unsigned 64-bit count: NaN and negative values give 0, too large values saturate.
-uint64_t floor_count(double x) {
-  x = std::floor(x);
-  if (!(x > 0.0)) return 0;
-  if (x >= 18446744073709551616.0) return UINT64_MAX;
-  return static_cast<uint64_t>(x);
-}
-
-// Compares the task's pair and lowers the minimum (the bit pattern of a double in cell) when the
-// pair's ratio is below it; a common prefix or suffix that already reaches the cap settles it.
+// Lowers the minimum (the bit pattern of a double in minima[task.cluster]) to the task's ratio
+// when that is below it.
 void lower_cluster_min(const MinRatioTask& task, std::span<const CodepointView> canonicals, MatchIndexTable& slots,
                        std::span<std::atomic<uint64_t>> minima) {
   std::atomic<uint64_t>& cell = minima[task.cluster];
-  const double f = std::bit_cast<double>(cell.load(std::memory_order_acquire));
-  CodepointView a = canonicals[task.a], b = canonicals[task.b];
-  const uint64_t la = a.size(), lb = b.size(), total = la + lb;
-  double v;
-  if (total == 0) {
-    v = 1.0;
-  } else if (la == 0 || lb == 0) {
-    v = 0.0;
-  } else {
-    const uint64_t limit = floor_count(static_cast<double>(total) * f * 0.5) + 1;
-    const uint64_t shorter = std::min(la, lb);
-    uint64_t p = 0;
-    while (p < shorter && a[p] == b[p]) ++p;
-    uint64_t quick = p;
-    if (p < shorter) {
-      uint64_t s = 0;
-      while (s < shorter - p && a[la - 1 - s] == b[lb - 1 - s]) ++s;
-      quick = std::max(p, s);
-    }
-    v = quick >= limit ? 2.0 : capped_ratio(a, slots.match_index_of(task.b), b, limit);
-  }
-  const uint64_t bits = std::bit_cast<uint64_t>(v);
+  const double r = std::bit_cast<double>(cell.load(std::memory_order_acquire));
+  const uint64_t bits = std::bit_cast<uint64_t>(ratio_below(canonicals, slots, task.a, task.b, r));
   uint64_t current = cell.load(std::memory_order_relaxed);
   while (bits < current && !cell.compare_exchange_weak(current, bits, std::memory_order_acq_rel)) {
   }

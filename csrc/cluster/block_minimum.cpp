@@ -127,17 +127,7 @@ class BlockScan {
     if (la == 0 || lb == 0) return 0.0;
     const uint64_t limit = saturating_floor(static_cast<double>(total) * r * 0.5) + 1;
     if (limit == 1 && share_a_character(fa, fb)) return 2.0;
-    CodepointView a = canonicals_[block_.members[x]], b = canonicals_[block_.members[y]];
-    const uint64_t shorter = std::min(la, lb);
-    if (limit <= shorter) {
-      uint64_t p = 0;
-      while (p < shorter && a[p] == b[p]) ++p;
-      if (p >= limit) return 2.0;
-      uint64_t s = 0;
-      while (s < shorter - p && a[la - 1 - s] == b[lb - 1 - s]) ++s;
-      if (s >= limit) return 2.0;
-    }
-    return capped_ratio(a, slots_.match_index_of(block_.members[y]), b, limit);
+    return ratio_below(canonicals_, slots_, block_.members[x], block_.members[y], r);
   }
 
   void lower_row(size_t x, RunningMinimum& best) {
@@ -180,6 +170,25 @@ void for_each_row(size_t m, bool parallel, Row&& row) {
 }
 
 }  // namespace
+
+double ratio_below(std::span<const CodepointView> canonicals, MatchIndexTable& slots, size_t a_id, size_t b_id,
+                   double r) {
+  CodepointView a = canonicals[a_id], b = canonicals[b_id];
+  const uint64_t la = a.size(), lb = b.size(), total = la + lb;
+  if (total == 0) return 1.0;
+  if (la == 0 || lb == 0) return 0.0;
+  const uint64_t limit = saturating_floor(static_cast<double>(total) * r * 0.5) + 1;
+  const uint64_t shorter = std::min(la, lb);
+  if (limit <= shorter) {
+    uint64_t p = 0;
+    while (p < shorter && a[p] == b[p]) ++p;
+    if (p >= limit) return 2.0;
+    uint64_t s = 0;
+    while (s < shorter - p && a[la - 1 - s] == b[lb - 1 - s]) ++s;
+    if (s >= limit) return 2.0;
+  }
+  return capped_ratio(a, slots.match_index_of(b_id), b, limit);
+}
 
 double block_minimum(const MinimumBlock& block, std::span<const CodepointView> canonicals, MatchIndexTable& slots,
                      double start, bool parallel, PhaseCounter* progress) {

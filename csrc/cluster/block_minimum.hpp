@@ -31,6 +31,11 @@ struct MinimumBlock {
   std::span<const KnownPair> known;
 };
 
+// The exact ratio of canonicals a (scanned) and b (indexed) when it is below r, or 2.0 once "not
+// below r" is certain from a common prefix or suffix; b's index is taken from `slots` only when
+// the ratio has to be computed.
+double ratio_below(std::span<const CodepointView> canonicals, MatchIndexTable& slots, size_t a, size_t b, double r);
+
 // min(start, minimum ratio over the block's pairs that are not skipped). `slots` indexes the
 // canonicals the members name. With `parallel`, the pairs are spread over the caller's pool;
 // `progress` (may be null) counts the pairs settled. The result does not depend on either.

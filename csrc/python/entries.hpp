@@ -48,6 +48,8 @@ extern const char cosine_join_blocks_doc[];
 PyObject* cluster_canonicals_progress_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* cluster_canonicals_lsh_progress_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* cosine_join_progress_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+// The command line's row formatter (entry_format_rows.cpp).
+PyObject* format_rows_entry(PyObject* module, PyObject* args, PyObject* kwargs);
 // Adds the CosineJoiner class to the module (0, or -1 with an exception set).
 int add_cosine_joiner_class(PyObject* module);
 

@@ -39,6 +39,7 @@ PyMethodDef module_functions[] = {
     SIMSIEVE_ENTRY("_cluster_canonicals_progress", cluster_canonicals_progress_entry, nullptr),
     SIMSIEVE_ENTRY("_cluster_canonicals_lsh_progress", cluster_canonicals_lsh_progress_entry, nullptr),
     SIMSIEVE_ENTRY("_cosine_join_progress", cosine_join_progress_entry, nullptr),
+    SIMSIEVE_ENTRY("_format_rows", format_rows_entry, nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -23,8 +23,7 @@ using textout::PieceTable;
 using textout::Row;
 using textout::Segment;
 
-constexpr Signature<7> kFormatRows{
-    "_format_rows()", {"layout", "tables", "rows", "start", "stop", "separator", "previous"}, 7};
+constexpr Signature<6> kFormatRows{"_format_rows()", {"layout", "tables", "rows", "start", "stop", "separator"}, 6};
 
 std::string_view bytes_view(const char* name, PyObject* obj) {
   char* data = nullptr;
@@ -133,27 +132,32 @@ PyObject* format_rows_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     const uint64_t start = std::min<uint64_t>(arg("start", bound[3], to_count), static_cast<uint64_t>(length));
     const uint64_t stop = std::clamp<uint64_t>(arg("stop", bound[4], to_count), start, static_cast<uint64_t>(length));
     const std::string separator(bytes_view("separator", bound[5]));
-    const long long before = PyLong_AsLongLong(bound[6]);
-    if (before == -1 && PyErr_Occurred()) throw PythonError{};
-    uint64_t previous = before < 0 ? UINT64_MAX : static_cast<uint64_t>(before);
 
     const uint64_t limit_a = textout::side_limit(layout, tables, 0);
     const uint64_t limit_b = textout::side_limit(layout, tables, 1);
-    std::vector<Row> rows;
-    rows.reserve(stop - start);
     const bool is_list = PyList_Check(rows_obj);
-    for (uint64_t k = start; k < stop; ++k) {
+    auto row_at = [&](uint64_t k) {
       const auto index = static_cast<Py_ssize_t>(k);
       // A strong reference: converting an index may run Python code (__index__).
       Ref item = is_list ? Ref::borrow(PyList_GetItem(rows_obj, index)) : Ref{PySequence_GetItem(rows_obj, index)};
       if (!item) throw PythonError{};
-      rows.push_back(to_row(item.get(), limit_a, limit_b));
-    }
-    std::string out;
-    without_gil([&] { textout::append_rows(out, layout, tables, rows, separator, previous); });
-    return to_py_tuple(checked(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()))),
-                       checked(PyLong_FromLongLong(previous == UINT64_MAX ? -1LL : static_cast<long long>(previous))))
-        .release();
+      return to_row(item.get(), limit_a, limit_b);
+    };
+    std::vector<Row> rows;
+    rows.reserve(stop - start);
+    for (uint64_t k = start; k < stop; ++k) rows.push_back(row_at(k));
+    // The row before the chunk decides whether its first row opens a new group.
+    const uint64_t previous = start > 0 ? row_at(start - 1).a : textout::kNoRow;
+
+    const textout::RowSource source{layout, tables, rows, separator, previous};
+    textout::RowPlan plan = without_gil([&] { return textout::plan_rows(source); });
+    if (plan.size > static_cast<size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    Ref out = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.size)));
+    char* data = PyBytes_AsString(out.get());
+    if (!data) throw PythonError{};
+    // The new bytes object is not shared yet: it is filled with the interpreter lock released.
+    without_gil([&] { textout::write_rows(data, plan, source); });
+    return out.release();
   });
 }
 

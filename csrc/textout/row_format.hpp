@@ -40,14 +40,33 @@ struct Row {
   double score = 0.0;
 };
 
+// What to lay out: the layout of one row, the tables its pieces come from, the rows, the text
+// between two rows, and the a of the row before the first (for on_change pieces; kNoRow: none).
+// Every table index must be within `tables` and every record index within side_limit.
+inline constexpr uint64_t kNoRow = UINT64_MAX;
+struct RowSource {
+  std::span<const Segment> layout;
+  std::span<const PieceTable> tables;
+  std::span<const Row> rows;
+  std::string_view separator;
+  uint64_t previous = kNoRow;
+};
+
 // The number of records a (side 0) or b (side 1) may index: the smallest size among the tables
 // that the layout reads on that side (UINT64_MAX when it reads none).
 uint64_t side_limit(std::span<const Segment> layout, std::span<const PieceTable> tables, int side);
 
-// Appends each row laid out by `layout`, rows separated by `separator`. `previous` is the a of the
-// row before the first (for on_change pieces; use UINT64_MAX for none) and becomes that of the last.
-// Every index must be within side_limit and every table index within `tables`.
-void append_rows(std::string& out, std::span<const Segment> layout, std::span<const PieceTable> tables,
-                 std::span<const Row> rows, std::string_view separator, uint64_t& previous);
+// The rows are laid out in two steps so that the caller can allocate the output exactly once:
+// plan_rows formats the scores and measures the output, write_rows fills `plan.size` bytes.
+struct RowPlan {
+  size_t size = 0;
+  std::string scores;                  // the score texts end to end, in row order
+  std::vector<uint16_t> score_sizes;  // the length of each
+};
+RowPlan plan_rows(const RowSource& source);
+void write_rows(char* out, const RowPlan& plan, const RowSource& source);
+
+// Both steps at once, appending to a string.
+void append_rows(std::string& out, const RowSource& source);
 
 }  // namespace simsieve::textout

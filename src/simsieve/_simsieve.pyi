@@ -82,6 +82,16 @@ def _cosine_join_progress(
     as_arrow: bool,
 ) -> Union[List[Tuple[int, int, float]], ArrowTable]: ...
 
+# The command line's row output: rows[start:stop] laid out from piece tables ((pieces, offsets)).
+def _format_rows(
+    layout: Sequence[Union[bytes, int, Tuple[int, int], Tuple[int, int, bool]]],
+    tables: Sequence[Tuple[bytes, bytes]],
+    rows: Sequence[Tuple[int, int, float]],
+    start: int,
+    stop: int,
+    separator: bytes,
+) -> bytes: ...
+
 class Rationer:
     def __new__(cls, concurrency: str = "gpu+cpu", threads: int = 0, delta: float = 0.0) -> "Rationer": ...
     def ratio(self, a: str, b: str) -> float: ...

@@ -9,15 +9,17 @@ then streamed out in chunks, never built as one big string.
 from __future__ import annotations
 
 import argparse
+import array
 import codecs
 import csv
 import inspect
+import itertools
 import json
 import os
 import sys
 import time
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, TextIO, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, TextIO, Tuple, Union
 
 EXIT_FAILURE = 1
 EXIT_INPUT_ERROR = 2
@@ -310,6 +312,9 @@ def _call(function: Callable[..., Any], phase: str, size: int, progress: Optiona
 # Output
 
 
+Piece = Union[str, bytes]  # a piece of output: text, or bytes already encoded as UTF-8
+
+
 class Output:
     """Streams text to a binary stream in large UTF-8 chunks."""
 
@@ -321,13 +326,18 @@ class Output:
         self.parts: List[str] = []
         self.size = 0
 
-    def write(self, text: str) -> None:
+    def write(self, text: Piece) -> None:
+        """Writes a str, or bytes already encoded (written as they are, after the text before)."""
+        if isinstance(text, bytes):
+            self.flush_parts()
+            self.stream.write(text)
+            return
         self.parts.append(text)
         self.size += len(text)
         if self.size >= self.CHUNK:
             self.flush_parts()
 
-    def write_all(self, texts: Iterable[str]) -> None:
+    def write_all(self, texts: Iterable[Piece]) -> None:
         for text in texts:
             self.write(text)
 
@@ -406,6 +416,7 @@ class _Lines:
 
 
 BATCH = 4096  # rows formatted per output piece
+ROWS = 16384  # (a, b, score) rows laid out natively per output chunk
 
 
 def _csv_fields(texts: Sequence[str]) -> List[str]:
@@ -415,66 +426,100 @@ def _csv_fields(texts: Sequence[str]) -> List[str]:
     return [row[:-2] for row in out.parts]  # each row is 'field,\n'
 
 
-def _record_pieces(records: Records, fmt: str, line_name: str, text_name: str, tail: str = "") -> List[str]:
-    """One output piece per record, holding its line number and text as `fmt` writes them, so that
-    a row costs one short string format however long the texts are."""
+Table = Tuple[bytes, bytes]
+
+
+def _table(pieces: Iterable[str]) -> Table:
+    """A piece table of the native row formatter: the UTF-8 bytes of the pieces end to end, and the
+    len(pieces) + 1 offsets where they start and end (unsigned 64-bit, native byte order)."""
+    encoded = [piece.encode("utf-8", "surrogateescape") for piece in pieces]
+    offsets = array.array("Q", [0])
+    offsets.extend(itertools.accumulate(map(len, encoded)))
+    return b"".join(encoded), offsets.tobytes()
+
+
+def _record_table(records: Records, fmt: str, line_name: str, text_name: str) -> Table:
+    """One piece per record holding its line number and text as `fmt` writes them (`n,field` in csv,
+    `"line_name": n, "text_name": "text"` in json), so a row costs no quoting or escaping."""
     if fmt == "csv":
-        return [f"{n},{t}{tail}" for n, t in zip(records.lines, _csv_fields(records.texts))]
+        return _table(f"{n},{t}" for n, t in zip(records.lines, _csv_fields(records.texts)))
     dumps = json.JSONEncoder(ensure_ascii=False).encode
     ln, tn = dumps(line_name), dumps(text_name)
-    return [f"{ln}: {n}, {tn}: {dumps(t)}{tail}" for n, t in zip(records.lines, records.texts)]
+    return _table(f"{ln}: {n}, {tn}: {dumps(t)}" for n, t in zip(records.lines, records.texts))
+
+
+def _laid_out(layout: List[Any], tables: List[Table], rows: Sequence[Tuple[int, int, float]],
+              separator: bytes = b"") -> Iterator[bytes]:
+    """The rows laid out by `layout` in chunks of output bytes, rows within a chunk separated by
+    `separator`. Layout items: bytes (literal text), (table, side) (the piece of the row's first
+    (side 0) or second (side 1) record in that table; (table, 0, True) only when the first record
+    differs from the previous row's) and an int (the score with that many decimals, -1 for repr).
+
+    The next chunk is laid out on a worker thread while the current one is written (both release
+    the interpreter lock), so formatting and writing overlap."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    from simsieve import _simsieve
+
+    def chunk(start: int) -> bytes:
+        return _simsieve._format_rows(layout, tables, rows, start, start + ROWS, separator)
+
+    if len(rows) <= ROWS:
+        if rows:
+            yield chunk(0)
+        return
+    with ThreadPoolExecutor(1, thread_name_prefix="simsieve-output") as pool:
+        ahead = pool.submit(chunk, 0)
+        for start in range(0, len(rows), ROWS):
+            current = ahead.result()
+            if start + ROWS < len(rows):
+                ahead = pool.submit(chunk, start + ROWS)
+            yield current
 
 
 def _pair_rows(left: Records, right: Records, rows: Sequence[Tuple[int, int, float]], fmt: str,
-               names: Tuple[str, str, str, str, str]) -> Iterator[str]:
+               names: Tuple[str, str, str, str, str]) -> Iterator[Piece]:
     """json, jsonl or csv rows of (left record, right record, score) triples, in pieces. `names` are
     the field names: left line, left text, right line, right text, score."""
     if fmt == "csv":
-        lp = _record_pieces(left, fmt, names[0], names[1])
-        rp = _record_pieces(right, fmt, names[2], names[3], ",")
+        lt = _record_table(left, fmt, names[0], names[1])
+        rt = lt if right is left else _record_table(right, fmt, names[2], names[3])
         yield ",".join(names) + "\n"
-        for k in range(0, len(rows), BATCH):
-            yield "".join([f"{lp[a]},{rp[b]}{score!r}\n" for a, b, score in rows[k:k + BATCH]])
+        yield from _laid_out([(0, 0), b",", (1, 1), b",", -1, b"\n"], [lt, rt], rows)
         return
-    lp = _record_pieces(left, fmt, names[0], names[1])
-    rp = _record_pieces(right, fmt, names[2], names[3], f", {json.dumps(names[4])}: ")
-    end = "\n" if fmt == "jsonl" else ",\n  "
-    if fmt == "json":
-        yield "[\n  " if rows else "[]\n"
-    for k in range(0, len(rows), BATCH):
-        piece = end.join([f"{{{lp[a]}, {rp[b]}{score!r}}}" for a, b, score in rows[k:k + BATCH]])
-        if fmt == "jsonl":
-            yield piece + "\n"
-        else:
-            yield piece + (",\n  " if k + BATCH < len(rows) else "\n]\n")
+    tables = [_record_table(left, fmt, names[0], names[1]), _record_table(right, fmt, names[2], names[3])]
+    layout = [b"{", (0, 0), b", ", (1, 1), f", {json.dumps(names[4])}: ".encode(), -1, b"}"]
+    if fmt == "jsonl":
+        yield from _laid_out(layout + [b"\n"], tables, rows)
+        return
+    yield "[\n  " if rows else "[]\n"
+    for start, chunk in zip(range(0, len(rows), ROWS), _laid_out(layout, tables, rows, b",\n  ")):
+        yield chunk
+        yield ",\n  " if start + ROWS < len(rows) else "\n]\n"
 
 
-def format_pairs(records: Records, pairs: Sequence[Tuple[int, int, float]], fmt: str) -> Iterator[str]:
+def format_pairs(records: Records, pairs: Sequence[Tuple[int, int, float]], fmt: str) -> Iterator[Piece]:
     """Yields the output of the cosine join: each pair's two line numbers, texts and cosine."""
     if fmt != "text":
         yield from _pair_rows(records, records, pairs, fmt, ("line_a", "text_a", "line_b", "text_b", "cosine"))
         return
-    lines = [str(n) for n in records.lines]
-    shown = [f"  {n}: {t}\n" for n, t in zip(lines, records.texts)]
-    for k in range(0, len(pairs), BATCH):
-        yield "".join([f"lines {lines[j]} and {lines[i]}: cosine {cos:.6f}\n{shown[j]}{shown[i]}"
-                       for j, i, cos in pairs[k:k + BATCH]])
+    numbers = _table(map(str, records.lines))
+    shown = _table(f"  {n}: {t}\n" for n, t in zip(records.lines, records.texts))
+    yield from _laid_out([b"lines ", (0, 0), b" and ", (0, 1), b": cosine ", 6, b"\n", (1, 0), (1, 1)],
+                         [numbers, shown], pairs)
     if not pairs:
         yield "no pairs\n"
 
 
 def format_matches(queries: Records, choices: Records, matches: Sequence[Tuple[int, int, float]],
-                   fmt: str) -> Iterator[str]:
+                   fmt: str) -> Iterator[Piece]:
     """Yields the output of `match`: each query's line and text with the matching choices."""
     if fmt != "text":
         yield from _pair_rows(queries, choices, matches, fmt, ("query_line", "query", "choice_line", "choice", "score"))
         return
-    ql, qt, cl, ct = queries.lines, queries.texts, choices.lines, choices.texts
-    current = -1
-    for q, c, score in matches:
-        head = "" if q == current else f"query line {ql[q]}: {qt[q]}\n"
-        current = q
-        yield f"{head}  {score:.6f}  line {cl[c]}: {ct[c]}\n"
+    heads = _table(f"query line {n}: {t}\n" for n, t in zip(queries.lines, queries.texts))
+    shown = _table(f"{n}: {t}\n" for n, t in zip(choices.lines, choices.texts))
+    yield from _laid_out([(0, 0, True), b"  ", 6, b"  line ", (1, 1)], [heads, shown], matches)
     if not matches:
         yield "no matches\n"
 
@@ -552,7 +597,7 @@ def _read(path: str, args: argparse.Namespace, progress: Optional[ProgressDispla
     return records
 
 
-def command_output(args: argparse.Namespace, progress: Optional[ProgressDisplay]) -> Tuple[Iterator[str], str]:
+def command_output(args: argparse.Namespace, progress: Optional[ProgressDisplay]) -> Tuple[Iterator[Piece], str]:
     """Runs the command to the end, then returns the generator of its output text and the encoding
     to write it in (UTF-8, or the input's own encoding for --dedupe)."""
     import simsieve
@@ -743,7 +788,7 @@ def _detach_stdout() -> None:
         pass
 
 
-def _write_output(pieces: Iterator[str], encoding: str) -> None:
+def _write_output(pieces: Iterator[Piece], encoding: str) -> None:
     out = Output(sys.stdout.buffer, encoding, "surrogateescape" if encoding == "utf-8" else "replace")
     out.write_all(pieces)
     out.close()

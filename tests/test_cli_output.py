@@ -10,6 +10,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+import simsieve
 from simsieve import _simsieve, cli
 
 TRICKY = [
@@ -110,6 +111,23 @@ def test_join_and_match_output_equal_per_row_formatting(monkeypatch, fmt, rows_p
     assert written(cli.format_matches(queries, choices, matches, fmt)) == \
         written(reference_matches(queries, choices, matches, fmt))
     assert written(cli.format_matches(queries, choices, [], fmt)) == written(reference_matches(queries, choices, [], fmt))
+
+
+@pytest.mark.parametrize("fmt", ["text", "csv", "jsonl", "json"])
+def test_join_output_from_arrow_columns_equals_tuples(monkeypatch, fmt):
+    monkeypatch.setattr(cli, "ROWS", 4)
+    texts = [f"shared {t} {k % 3}" for k, t in enumerate(TRICKY * 2)]
+    recs = records(texts)
+    docs = [[w for w in t.split() if not any(0xD800 <= ord(c) <= 0xDFFF for c in w)] for t in texts]  # no surrogates
+    pairs = simsieve.cosine_join(docs, 0.1)
+    columns = simsieve.cosine_join(docs, 0.1, as_arrow=True)
+    assert len(pairs) > 20
+    expected = written(reference_pairs(recs, pairs, fmt))
+    assert written(cli.format_pairs(recs, columns, fmt)) == expected
+    assert written(cli.format_pairs(recs, pairs, fmt)) == expected
+    # Out-of-range rows are refused, never read past the tables.
+    with pytest.raises(IndexError):
+        written(cli.format_pairs(records(texts[:3]), columns, fmt))
 
 
 def test_csv_and_json_output_read_back():

@@ -117,6 +117,11 @@ Ref make_arrow_table(std::shared_ptr<const columns::OutputTable> table) {
   return Ref(self);
 }
 
+std::shared_ptr<const columns::OutputTable> arrow_table_of(PyObject* obj) {
+  if (!arrow_table_type || !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(arrow_table_type))) return nullptr;
+  return as_table(obj)->table;
+}
+
 int add_arrow_table_class(PyObject* module) {
   if (!arrow_table_type) {
     arrow_table_type = PyType_FromSpec(&arrow_table_spec);

@@ -6,8 +6,10 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "python/arrow_table.hpp"
 #include "python/build.hpp"
 #include "python/convert.hpp"
 #include "python/entries.hpp"
@@ -113,6 +115,36 @@ Row to_row(PyObject* item, uint64_t limit_a, uint64_t limit_b) {
           PyFloat_AsDouble(score)};
 }
 
+// [start, stop) clamped to a sequence of `length` rows.
+std::pair<uint64_t, uint64_t> row_range(PyObject* start_obj, PyObject* stop_obj, uint64_t length) {
+  const uint64_t start = std::min(arg("start", start_obj, to_count), length);
+  return {start, std::clamp(arg("stop", stop_obj, to_count), start, length)};
+}
+
+// Rows [start, stop) of an Arrow result whose first three columns are int64 a, int64 b and double
+// score (the (j, i, cos) of a cosine join); sets `previous` to the a of the row before start.
+std::vector<Row> arrow_rows(const columns::OutputTable& table, PyObject* start_obj, PyObject* stop_obj,
+                            uint64_t limit_a, uint64_t limit_b, uint64_t& previous) {
+  const auto& cols = table.columns;
+  if (cols.size() < 3 || std::string_view(cols[0].format) != "l" || std::string_view(cols[1].format) != "l" ||
+      std::string_view(cols[2].format) != "g")
+    throw_error(PyExc_TypeError, "an ArrowTable of rows needs int64, int64 and float64 columns first");
+  const auto [start, stop] = row_range(start_obj, stop_obj, static_cast<uint64_t>(table.rows));
+  const auto* a = static_cast<const int64_t*>(cols[0].data);
+  const auto* b = static_cast<const int64_t*>(cols[1].data);
+  const auto* score = static_cast<const double*>(cols[2].data);
+  auto index = [](int64_t value, uint64_t limit) {
+    if (value < 0 || static_cast<uint64_t>(value) >= limit)
+      throw_error(PyExc_IndexError, "a row's record index is out of range of its tables");
+    return static_cast<uint64_t>(value);
+  };
+  std::vector<Row> rows;
+  rows.reserve(stop - start);
+  for (uint64_t k = start; k < stop; ++k) rows.push_back({index(a[k], limit_a), index(b[k], limit_b), score[k]});
+  if (start > 0) previous = index(a[start - 1], limit_a);
+  return rows;
+}
+
 }  // namespace
 
 PyObject* format_rows_entry(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -127,27 +159,30 @@ PyObject* format_rows_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         throw_error(PyExc_IndexError, "a layout piece names a missing table");
     }
     PyObject* rows_obj = bound[2];
-    const Py_ssize_t length = PySequence_Size(rows_obj);
-    if (length < 0) throw PythonError{};
-    const uint64_t start = std::min<uint64_t>(arg("start", bound[3], to_count), static_cast<uint64_t>(length));
-    const uint64_t stop = std::clamp<uint64_t>(arg("stop", bound[4], to_count), start, static_cast<uint64_t>(length));
     const std::string separator(bytes_view("separator", bound[5]));
-
     const uint64_t limit_a = textout::side_limit(layout, tables, 0);
     const uint64_t limit_b = textout::side_limit(layout, tables, 1);
-    const bool is_list = PyList_Check(rows_obj);
-    auto row_at = [&](uint64_t k) {
-      const auto index = static_cast<Py_ssize_t>(k);
-      // A strong reference: converting an index may run Python code (__index__).
-      Ref item = is_list ? Ref::borrow(PyList_GetItem(rows_obj, index)) : Ref{PySequence_GetItem(rows_obj, index)};
-      if (!item) throw PythonError{};
-      return to_row(item.get(), limit_a, limit_b);
-    };
     std::vector<Row> rows;
-    rows.reserve(stop - start);
-    for (uint64_t k = start; k < stop; ++k) rows.push_back(row_at(k));
-    // The row before the chunk decides whether its first row opens a new group.
-    const uint64_t previous = start > 0 ? row_at(start - 1).a : textout::kNoRow;
+    uint64_t previous = textout::kNoRow;
+    if (auto table = arrow_table_of(rows_obj)) {
+      rows = arrow_rows(*table, bound[3], bound[4], limit_a, limit_b, previous);
+    } else {
+      const Py_ssize_t length = PySequence_Size(rows_obj);
+      if (length < 0) throw PythonError{};
+      const auto [start, stop] = row_range(bound[3], bound[4], static_cast<uint64_t>(length));
+      const bool is_list = PyList_Check(rows_obj);
+      auto row_at = [&](uint64_t k) {
+        const auto index = static_cast<Py_ssize_t>(k);
+        // A strong reference: converting an index may run Python code (__index__).
+        Ref item = is_list ? Ref::borrow(PyList_GetItem(rows_obj, index)) : Ref{PySequence_GetItem(rows_obj, index)};
+        if (!item) throw PythonError{};
+        return to_row(item.get(), limit_a, limit_b);
+      };
+      rows.reserve(stop - start);
+      for (uint64_t k = start; k < stop; ++k) rows.push_back(row_at(k));
+      // The row before the chunk decides whether its first row opens a new group.
+      if (start > 0) previous = row_at(start - 1).a;
+    }
 
     const textout::RowSource source{layout, tables, rows, separator, previous};
     textout::RowPlan plan = without_gil([&] { return textout::plan_rows(source); });

@@ -86,7 +86,7 @@ def _cosine_join_progress(
 def _format_rows(
     layout: Sequence[Union[bytes, int, Tuple[int, int], Tuple[int, int, bool]]],
     tables: Sequence[Tuple[bytes, bytes]],
-    rows: Sequence[Tuple[int, int, float]],
+    rows: Union[Sequence[Tuple[int, int, float]], ArrowTable],
     start: int,
     stop: int,
     separator: bytes,

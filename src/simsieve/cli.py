@@ -427,6 +427,7 @@ def _csv_fields(texts: Sequence[str]) -> List[str]:
 
 
 Table = Tuple[bytes, bytes]
+Rows = Any  # (a, b, score) tuples, or an ArrowTable whose first columns are a, b and score
 
 
 def _table(pieces: Iterable[str]) -> Table:
@@ -448,7 +449,7 @@ def _record_table(records: Records, fmt: str, line_name: str, text_name: str) ->
     return _table(f"{ln}: {n}, {tn}: {dumps(t)}" for n, t in zip(records.lines, records.texts))
 
 
-def _laid_out(layout: List[Any], tables: List[Table], rows: Sequence[Tuple[int, int, float]],
+def _laid_out(layout: List[Any], tables: List[Table], rows: Rows,
               separator: bytes = b"") -> Iterator[bytes]:
     """The rows laid out by `layout` in chunks of output bytes, rows within a chunk separated by
     `separator`. Layout items: bytes (literal text), (table, side) (the piece of the row's first
@@ -477,7 +478,7 @@ def _laid_out(layout: List[Any], tables: List[Table], rows: Sequence[Tuple[int, 
             yield current
 
 
-def _pair_rows(left: Records, right: Records, rows: Sequence[Tuple[int, int, float]], fmt: str,
+def _pair_rows(left: Records, right: Records, rows: Rows, fmt: str,
                names: Tuple[str, str, str, str, str]) -> Iterator[Piece]:
     """json, jsonl or csv rows of (left record, right record, score) triples, in pieces. `names` are
     the field names: left line, left text, right line, right text, score."""
@@ -498,8 +499,9 @@ def _pair_rows(left: Records, right: Records, rows: Sequence[Tuple[int, int, flo
         yield ",\n  " if start + ROWS < len(rows) else "\n]\n"
 
 
-def format_pairs(records: Records, pairs: Sequence[Tuple[int, int, float]], fmt: str) -> Iterator[Piece]:
-    """Yields the output of the cosine join: each pair's two line numbers, texts and cosine."""
+def format_pairs(records: Records, pairs: Rows, fmt: str) -> Iterator[Piece]:
+    """Yields the output of the cosine join: each pair's two line numbers, texts and cosine. `pairs`
+    are (j, i, cos) tuples or cosine_join's Arrow result."""
     if fmt != "text":
         yield from _pair_rows(records, records, pairs, fmt, ("line_a", "text_a", "line_b", "text_b", "cosine"))
         return
@@ -612,7 +614,9 @@ def command_output(args: argparse.Namespace, progress: Optional[ProgressDisplay]
     if args.command == "join":
         records = _read(args.file, args, progress)
         docs = [key.split() for key in records.keys]
-        pairs = _call(simsieve.cosine_join, "join", len(docs), progress, docs, args.threshold, threads=args.threads)
+        # As columns: the output reads them in place, without a Python tuple per pair.
+        pairs = _call(simsieve.cosine_join, "join", len(docs), progress, docs, args.threshold, threads=args.threads,
+                      as_arrow=True)
         del docs
         return format_pairs(records, pairs, args.format), "utf-8"
     queries = _read(args.queries, args, progress)

@@ -40,6 +40,9 @@ def inputs():
     yield "non-ascii", random_strings(6, 70, "aé€𝄞bß ", 10) + ["ééé" * 90, "é" * 300]
     # Strings with more than 255 characters of one group fall back to the plain test.
     yield "long", long_lines + edited_copies(8, long_lines[:3], 2)
+    # Lengths on both sides of 255, where the screen changes from byte-sized overlaps to distances.
+    around = ["".join(rnd.choice("abcdefgh ") for _ in range(rnd.randint(215, 300))) for _ in range(10)]
+    yield "around 255", around + edited_copies(10, around, 3)
     yield "copies and empties", ["", "", "x", "x", "ab", "ab", "ba", "", "abc" * 30, "abc" * 30]
 
 
@@ -59,6 +62,13 @@ def test_candidates_on_standard_library_lines_with_edits():
     for t in (0.5, 0.8, 0.9, 0.95):
         screened = testing.candidate_pairs(lines, t)
         assert screened == testing.candidate_pairs(lines, t, True)
+
+
+def test_candidates_over_windows_longer_than_a_slice():
+    # Thousands of rows per window: slices of the shared rows, tiles and their leftovers.
+    lines = edited_copies(12, source_lines(13, 1000), 2)
+    for t in (0.6, 0.8, 0.9):
+        assert testing.candidate_pairs(lines, t) == testing.candidate_pairs(lines, t, True), t
 
 
 def plain_minimum(canonicals):

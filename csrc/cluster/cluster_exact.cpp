@@ -16,6 +16,7 @@
 #include "cluster/progress.hpp"
 #include "common/internal_error.hpp"
 #include "gestalt/bounded.hpp"
+#include "gestalt/lcs_bound.hpp"
 #include "pool/cancel.hpp"
 #include "pool/phase_progress.hpp"
 
@@ -362,7 +363,7 @@ std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals,
     if (m < CLUSTER_PARALLEL_MIN) {
       for (const CandidatePair& c : pairs) {
         uint32_t rx = find_root(parent, c.lo), ry = find_root(parent, c.hi);
-        if (rx == ry || !passes(c.lo, c.hi)) continue;
+        if (rx == ry || !lcs_allows(canonicals[c.lo], canonicals[c.hi], threshold) || !passes(c.lo, c.hi)) continue;
         parent[rx] = ry;
         edges.push_back({c.lo, c.hi, std::nullopt});
       }
@@ -382,6 +383,11 @@ std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals,
         counter.add(end - start);
         batch = std::min(2 * batch, EDGE_BATCH_MAX);
         if (tests.empty()) continue;
+        const size_t tested = tests.size();
+        // The longest common subsequence settles most failing pairs before any index is built.
+        tests = detail::filter_items(tests, tested >= CLUSTER_PARALLEL_MIN, [&](const CandidatePair& c) {
+          return lcs_allows(canonicals[c.lo], canonicals[c.hi], threshold);
+        });
         std::sort(tests.begin(), tests.end(), [](const CandidatePair& x, const CandidatePair& y) {
           return std::tie(x.hi, x.lo) < std::tie(y.hi, y.lo);
         });
@@ -398,7 +404,7 @@ std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals,
           if (rx != ry) parent[rx] = ry;
           edges.push_back({c.lo, c.hi, std::nullopt});
         }
-        if (progress_lines) write_edge_progress(done, m, tests.size(), edges.size());
+        if (progress_lines) write_edge_progress(done, m, tested, edges.size());
       }
       counter.finish();
     }

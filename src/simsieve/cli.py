@@ -416,7 +416,8 @@ class _Lines:
 
 
 BATCH = 4096  # rows formatted per output piece
-ROWS = 16384  # (a, b, score) rows laid out natively per output chunk
+ROWS = 16384  # (a, b, score) rows laid out natively per output chunk, at most
+CHUNK_BYTES = 4 << 20  # aimed-at size of such a chunk
 
 
 def _csv_fields(texts: Sequence[str]) -> List[str]:
@@ -462,19 +463,23 @@ def _laid_out(layout: List[Any], tables: List[Table], rows: Rows,
 
     from simsieve import _simsieve
 
-    def chunk(start: int) -> bytes:
-        return _simsieve._format_rows(layout, tables, rows, start, start + ROWS, separator)
+    # Rows per chunk: ROWS, fewer where the records are long, so that a chunk stays near CHUNK_BYTES.
+    row_bytes = 64 + sum(len(pieces) // max(1, len(offsets) // 8 - 1) for pieces, offsets in tables)
+    step = max(1, min(ROWS, CHUNK_BYTES // row_bytes))
 
-    if len(rows) <= ROWS:
+    def chunk(start: int) -> bytes:
+        return _simsieve._format_rows(layout, tables, rows, start, start + step, separator)
+
+    if len(rows) <= step:
         if rows:
             yield chunk(0)
         return
     with ThreadPoolExecutor(1, thread_name_prefix="simsieve-output") as pool:
         ahead = pool.submit(chunk, 0)
-        for start in range(0, len(rows), ROWS):
+        for start in range(0, len(rows), step):
             current = ahead.result()
-            if start + ROWS < len(rows):
-                ahead = pool.submit(chunk, start + ROWS)
+            if start + step < len(rows):
+                ahead = pool.submit(chunk, start + step)
             yield current
 
 
@@ -493,10 +498,15 @@ def _pair_rows(left: Records, right: Records, rows: Rows, fmt: str,
     if fmt == "jsonl":
         yield from _laid_out(layout + [b"\n"], tables, rows)
         return
-    yield "[\n  " if rows else "[]\n"
-    for start, chunk in zip(range(0, len(rows), ROWS), _laid_out(layout, tables, rows, b",\n  ")):
+    if not rows:
+        yield "[]\n"
+        return
+    yield "[\n  "
+    for k, chunk in enumerate(_laid_out(layout, tables, rows, b",\n  ")):
+        if k:
+            yield ",\n  "
         yield chunk
-        yield ",\n  " if start + ROWS < len(rows) else "\n]\n"
+    yield "\n]\n"
 
 
 def format_pairs(records: Records, pairs: Rows, fmt: str) -> Iterator[Piece]:

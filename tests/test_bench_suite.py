@@ -6,6 +6,7 @@ from __future__ import annotations
 import difflib
 import json
 import math
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -60,6 +61,8 @@ def test_budget_shrinks_runs_then_leaves_out():
     assert budget.plan("peer", 2000, exponent=1.0) == (5, 8.0)
 
 
+@pytest.mark.skipif(os.environ.get("SIMSIEVE_TEST_PROFILE") == "sanitize",
+                    reason="runs the whole benchmark driver: minutes under sanitizers, and no native code of its own")
 def test_one_command_writes_the_report(tmp_path):
     out = tmp_path / "report"
     cmd = [sys.executable, str(BENCH / "run.py"), "--no-venv", "--quick", "--runs", "1", "--peers", "difflib",

@@ -13,7 +13,10 @@ namespace detail {
 namespace {
 
 // Grows the suffix automaton of a string online, one code point at a time. The first four edges
-// of a state are kept inline, further ones in a pooled singly linked list. One builder per
+// of a state are kept inline, further ones in a pooled singly linked list. A state whose list
+// grows long (short contexts of text fan out to dozens of characters, and their lists would be
+// scanned on almost every step) also gets a dense table from ASCII code point to list node.
+// One builder per
 // thread, reset for each build, keeping its capacity (also for the compile step's temporaries):
 // the state array only grows, and a state's fields are all written when it is created.
 struct AutomatonBuilder : ScratchArea {
@@ -23,6 +26,7 @@ struct AutomatonBuilder : ScratchArea {
     int32_t target[4];
     uint32_t edge_count;
     int32_t overflow_head;
+    int32_t dense;  // its table in dense_tables, or -1
     uint32_t len;
     int32_t link;
     int32_t first_end;
@@ -34,12 +38,16 @@ struct AutomatonBuilder : ScratchArea {
     int32_t next;
   };
 
+  // List node of each ASCII code point, or -1.
+  using DenseTable = std::array<int32_t, 128>;
+  // Edge count from which a state's list is indexed by a dense table.
+  static constexpr uint32_t kDenseFrom = 12;
+
   std::vector<State> states;
   uint32_t state_count = 0;
-  // Entries of the compiled edge runs: all the root's edges, and all the edges of every other
-  // state that has more than two.
-  uint32_t run_total = 0;
   std::vector<PoolNode> pool;
+  std::vector<DenseTable> dense_tables;
+  uint32_t dense_count = 0;
   // The root's edges live only here (it can have one per distinct code point of b, too many
   // for a list): ASCII in the table, the others in the map.
   std::array<int32_t, 128> root_table{};
@@ -47,12 +55,13 @@ struct AutomatonBuilder : ScratchArea {
   int32_t last = 0;
   // Compile-step temporaries.
   std::vector<uint32_t> order, bucket, cursor, depth, big_up;
+  std::vector<uint64_t> runs;
 
   // A string of n code points has at most 2n - 1 states (n >= 2), the root included.
   void reset(size_t n) {
     if (states.size() < 2 * n + 1) states.resize(2 * n + 1);
     state_count = 0;
-    run_total = 0;
+    dense_count = 0;
     pool.clear();
     if (!root_wide.empty()) root_wide.clear();
     root_table.fill(-1);
@@ -61,8 +70,19 @@ struct AutomatonBuilder : ScratchArea {
 
   int32_t new_state(uint32_t length, int32_t suffix_link, int32_t end, uint32_t is_primary) {
     const auto id = static_cast<int32_t>(state_count++);
-    states[static_cast<size_t>(id)] = {{kEmpty, kEmpty, kEmpty, kEmpty}, {-1, -1, -1, -1}, 0, -1, length, suffix_link, end, is_primary};
+    states[static_cast<size_t>(id)] = {{kEmpty, kEmpty, kEmpty, kEmpty}, {-1, -1, -1, -1}, 0, -1, -1, length, suffix_link, end, is_primary};
     return id;
+  }
+
+  // Gives st a dense table over the ASCII edges of its list.
+  void index_list(State& st) {
+    if (dense_count == dense_tables.size()) dense_tables.emplace_back();
+    DenseTable& table = dense_tables[dense_count];
+    table.fill(-1);
+    for (int32_t node = st.overflow_head; node >= 0; node = pool[static_cast<size_t>(node)].next) {
+      if (pool[static_cast<size_t>(node)].code < 128) table[pool[static_cast<size_t>(node)].code] = node;
+    }
+    st.dense = static_cast<int32_t>(dense_count++);
   }
 
   // The slot holding s's target on c, or nullptr.
@@ -78,6 +98,10 @@ struct AutomatonBuilder : ScratchArea {
       if (st.code[i] == c) return &st.target[i];
     }
     if (st.edge_count <= 4) return nullptr;
+    if (c < 128 && st.dense >= 0) {
+      const int32_t node = dense_tables[static_cast<size_t>(st.dense)][c];
+      return node >= 0 ? &pool[static_cast<size_t>(node)].target : nullptr;
+    }
     for (int32_t node = st.overflow_head; node >= 0; node = pool[static_cast<size_t>(node)].next) {
       if (pool[static_cast<size_t>(node)].code == c) return &pool[static_cast<size_t>(node)].target;
     }
@@ -92,16 +116,17 @@ struct AutomatonBuilder : ScratchArea {
       } else {
         root_wide.emplace(c, t);
       }
-      ++run_total;
+    } else if (st.edge_count <= 3) {
+      st.code[st.edge_count] = c;
+      st.target[st.edge_count] = t;
     } else {
-      if (st.edge_count <= 3) {
-        st.code[st.edge_count] = c;
-        st.target[st.edge_count] = t;
-      } else {
-        pool.push_back({c, t, st.overflow_head});
-        st.overflow_head = static_cast<int32_t>(pool.size() - 1);
+      pool.push_back({c, t, st.overflow_head});
+      st.overflow_head = static_cast<int32_t>(pool.size() - 1);
+      if (st.dense >= 0) {
+        if (c < 128) dense_tables[static_cast<size_t>(st.dense)][c] = st.overflow_head;
+      } else if (st.edge_count + 1 == kDenseFrom) {
+        index_list(st);
       }
-      run_total += st.edge_count == 2 ? 3 : st.edge_count > 2 ? 1 : 0;
     }
     ++st.edge_count;
   }
@@ -135,7 +160,6 @@ struct AutomatonBuilder : ScratchArea {
         cl.target[i] = qs.target[i];
       }
       cl.edge_count = std::min<uint32_t>(qs.edge_count, 4);
-      if (cl.edge_count > 2) run_total += cl.edge_count;
       if (qs.edge_count > 4) {
         for (int32_t node = qs.overflow_head; node >= 0; node = pool[static_cast<size_t>(node)].next) {
           add_edge(clone, pool[static_cast<size_t>(node)].code, pool[static_cast<size_t>(node)].target);
@@ -201,12 +225,11 @@ void build_match_index_into(std::span<const uint32_t> b, MatchIndex& ix) {
   ix.state_count_ = n;
   detail::grow_to(ix.states_, n);
   detail::grow_to(ix.positions_, n);
-  detail::grow_to(ix.edges_, ab.run_total);
   auto& bucket = ab.bucket;
   bucket.assign(lb + 2, 0);
   StateRecord* sr = ix.states_.data();
   PositionRecord* pr = ix.positions_.data();
-  uint64_t* const edges = ix.edges_.data();
+  auto& runs = ab.runs;
   uint32_t lo = 0;
   for (uint32_t s = 0; s < n; ++s) {
     const BState& q = bs[s];
@@ -232,7 +255,8 @@ void build_match_index_into(std::span<const uint32_t> b, MatchIndex& ix) {
     r.hi = lo;
     uint32_t k = 0;
     if (s == 0) {
-      uint64_t* run = edges + lo;
+      detail::grow_to(runs, lo + q.edge_count);
+      uint64_t* run = runs.data() + lo;
       for (uint32_t c = 0; c < 128; ++c) {
         if (ab.root_table[c] >= 0) run[k++] = detail::pack_edge(c, ab.root_table[c]);
       }
@@ -262,7 +286,8 @@ void build_match_index_into(std::span<const uint32_t> b, MatchIndex& ix) {
       r.t1 = static_cast<uint32_t>(q.target[1]);
     }
     if (k <= 2) continue;
-    uint64_t* run = edges + lo;
+    if (runs.size() < lo + k) runs.resize(std::max<size_t>(lo + k, 2 * runs.size()));
+    uint64_t* run = runs.data() + lo;
     for (uint32_t i = 0; i < std::min<uint32_t>(k, 4); ++i) run[i] = detail::pack_edge(q.code[i], q.target[i]);
     uint32_t w = std::min<uint32_t>(k, 4);
     for (int32_t node = q.overflow_head; node >= 0; node = ab.pool[static_cast<size_t>(node)].next) {
@@ -273,7 +298,8 @@ void build_match_index_into(std::span<const uint32_t> b, MatchIndex& ix) {
     r.hi = lo + k;
     lo += k;
   }
-  ensure(lo == ab.run_total, "automaton: edge count mismatch");
+  detail::grow_to(ix.edges_, lo);
+  std::copy(runs.data(), runs.data() + lo, ix.edges_.data());
 
   // Root table.
   ix.root_table_ = ab.root_table;

@@ -82,6 +82,69 @@ def test_large_alphabets():
         )
 
 
+def difflib_matches(a, b):
+    return sum(m.size for m in difflib.SequenceMatcher(None, a, b, autojunk=False).get_matching_blocks())
+
+
+def check_all_paths(a, b):
+    expected = difflib_ratio(a, b)
+    assert native.ratio(a, b) == expected
+    assert hooks.indexed_ratio(a, b) == expected
+    if a and b:
+        assert hooks.count_matches(a, b) == difflib_matches(a, b)
+
+
+def test_contexts_followed_by_many_characters():
+    # A few short contexts followed by dozens of different characters, ASCII and not, in
+    # shuffled orders: their states get long edge lists (looked up through a dense table once
+    # long enough), and clones of those states copy the lists.
+    rnd = random.Random(11)
+    followers = list(S.ASCII) + list(S.ACCENTS + S.CJK + S.ASTRAL)
+    for contexts in (["x"], ["q", " t"], ["ab", "b"]):
+        parts = []
+        for _ in range(3):
+            order = followers[:]
+            rnd.shuffle(order)
+            parts.extend(rnd.choice(contexts) + f for f in order)
+        b = "".join(parts)
+        a = list(b)
+        for _ in range(25):
+            a[rnd.randrange(len(a))] = rnd.choice(followers)
+        a = "".join(a)
+        for x, y in [(a, b), (b, a), (a[: len(a) // 3], b), (b[::-1], b)]:
+            check_all_paths(x, y)
+
+
+def test_index_rebuilt_in_place_for_strings_of_every_shape():
+    # One thread's index is rebuilt in place call after call, keeping its largest arrays: a
+    # small or plain string after a large or highly repetitive one must not see what it left.
+    rnd = random.Random(5)
+    text = "".join(rnd.choice("abcdefgh ") for _ in range(3000))
+    shapes = [
+        ("ab" * 1500, "b" + "ab" * 1400 + "c"),  # large states: sorted copies or wavelet matrix
+        (text[:40], text[20:70]),
+        ("a" * 2000, "a" * 900 + "b" + "a" * 900),
+        (text, text[:1500] + "xyz" + text[1500:]),
+        ("abc", "cab"),
+        ("日本" * 400, "本日" * 390),
+        (text[:300], text[100:400]),
+    ]
+    for x, y in shapes + shapes[::-1]:
+        check_all_paths(x, y)
+
+
+def test_ascii_runs_around_non_ascii_characters_at_every_offset():
+    # ASCII is widened in runs of 16 and 8 bytes; a multi-byte character may start anywhere in
+    # such a run.
+    base = "the quick brown fox jumps over the lazy dog, then sleeps"
+    for ch in ("é", "日", "😀"):
+        for offset in range(0, 40):
+            a = base[:offset] + ch + base[offset:]
+            b = base[: offset + 3] + ch + base[offset + 5 :]
+            check_all_paths(a, b)
+            check_all_paths(a, base)
+
+
 def test_long_repetitive_strings_complete():
     # Values worked out by hand (difflib itself takes minutes here): one block of all but the
     # last character; "ab" * 50000 matched whole after the leading "b".

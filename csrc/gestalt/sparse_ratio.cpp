@@ -20,8 +20,41 @@ struct Range {
   uint32_t alo, ahi, blo, bhi;
 };
 
+// Length of the common run a[0 .. n) == b[0 .. n), at most limit: four code points per step.
+inline uint32_t run_forward(const uint32_t* a, const uint32_t* b, uint32_t limit) {
+  uint32_t n = 0;
+#if defined(__SSE2__)
+  while (n + 4 <= limit) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + n));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + n));
+    const auto diff = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi32(x, y))) ^ 0xFFFFu;
+    if (diff) return n + static_cast<uint32_t>(__builtin_ctz(diff)) / 4;
+    n += 4;
+  }
+#endif
+  while (n < limit && a[n] == b[n]) ++n;
+  return n;
+}
+
+// Length of the common run ending just before a and b: a[-n .. 0) == b[-n .. 0), at most limit.
+inline uint32_t run_backward(const uint32_t* a, const uint32_t* b, uint32_t limit) {
+  uint32_t n = 0;
+#if defined(__SSE2__)
+  while (n + 4 <= limit) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a - n - 4));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b - n - 4));
+    const auto diff = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi32(x, y))) ^ 0xFFFFu;
+    // The highest differing lane (of 0 .. 3) is the one nearest the end.
+    if (diff) return n + 3 - (31 - static_cast<uint32_t>(__builtin_clz(diff))) / 4;
+    n += 4;
+  }
+#endif
+  while (n < limit && a[-static_cast<ptrdiff_t>(n) - 1] == b[-static_cast<ptrdiff_t>(n) - 1]) ++n;
+  return n;
+}
+
 struct SparseScratch : detail::ScratchArea {
-  // Run of each code point in positions; [0, 0) outside a call.
+  // Run of each code point in positions.
   std::array<uint32_t, 128> run_begin{}, run_end{};
   std::vector<uint32_t> positions;
   std::vector<Range> stack;
@@ -41,39 +74,23 @@ class SparseSearch {
   SparseSearch(SparseScratch& s, std::span<const uint32_t> a, std::span<const uint32_t> b,
                const AsciiHistogram& hist_b)
       : s_(s), a_(a), b_(b) {
-    // Counting sort of b's positions by code point, in one pass: a code point gets its run of
-    // slots when first seen. Runs of code points absent from b stay empty ([0, 0)), and only the
-    // runs that were used are cleared again afterwards, so the cost is O(lb) whatever the
-    // alphabet.
+    // Counting sort of b's positions by code point: runs laid out from the histogram (ASCII, so
+    // 128 runs whatever b), then one pass over b. Code points absent from b get empty runs.
     if (s_.positions.size() < b.size()) s_.positions.resize(b.size());
     uint32_t* pos = s_.positions.data();
     uint32_t* begin = s_.run_begin.data();
     uint32_t* end = s_.run_end.data();
     uint32_t cursor = 0;
-    const auto lb = static_cast<uint32_t>(b.size());
-    for (uint32_t j = 0; j < lb; ++j) {
-      const uint32_t c = b[j];
-      const uint64_t bit = uint64_t{1} << (c & 63);
-      if (!(seen_[c >> 6] & bit)) {
-        seen_[c >> 6] |= bit;
-        begin[c] = cursor;
-        end[c] = cursor;
-        cursor += hist_b.counts[c];
-      }
-      pos[end[c]++] = j;
+    for (uint32_t c = 0; c < 128; ++c) {
+      begin[c] = cursor;
+      end[c] = cursor;
+      cursor += hist_b.counts[c];
     }
-    ensure(cursor == lb, "sparse index: histogram does not match b");
+    ensure(cursor == b.size(), "sparse index: histogram does not match b");
+    const auto lb = static_cast<uint32_t>(b.size());
+    for (uint32_t j = 0; j < lb; ++j) pos[end[b[j]]++] = j;
   }
 
-  ~SparseSearch() {
-    for (int half = 0; half < 2; ++half) {
-      for (uint64_t m = seen_[half]; m; m &= m - 1) {
-        const int c = half * 64 + __builtin_ctzll(m);
-        s_.run_begin[c] = 0;
-        s_.run_end[c] = 0;
-      }
-    }
-  }
   SparseSearch(const SparseSearch&) = delete;
   SparseSearch& operator=(const SparseSearch&) = delete;
 
@@ -98,12 +115,10 @@ class SparseSearch {
         const uint32_t y = *it;
         // Left: a[g - l .. g) == b[y - l .. y).
         const uint32_t lmax = std::min(left_room, y - r.blo);
-        uint32_t l = 0;
-        while (l < lmax && a[g - l - 1] == b[y - l - 1]) ++l;
+        const uint32_t l = run_backward(a + g, b + y, lmax);
         // Right: a[g .. g + n) == b[y .. y + n), a[g] == b[y] already.
         const uint32_t rmax = std::min(right_room, r.bhi - y);
-        uint32_t n = 1;
-        while (n < rmax && a[g + n] == b[y + n]) ++n;
+        const uint32_t n = 1 + run_forward(a + g + 1, b + y + 1, rmax - 1);
         const uint32_t k = l + n;
         if (k > best.k || (k == best.k && g - l < best.i)) best = {g - l, y - l, k};
       }
@@ -114,7 +129,6 @@ class SparseSearch {
  private:
   SparseScratch& s_;
   std::span<const uint32_t> a_, b_;
-  uint64_t seen_[2] = {0, 0};  // code points of b
 };
 
 #if defined(__SSE2__)

@@ -349,8 +349,10 @@ void build_match_index_into(std::span<const uint32_t> b, MatchIndex& ix) {
       const bool big = p.count > MatchIndex::kScanLimit;
       big_up[s] = big ? s : big_up[up];
       if (big) big_total += p.count;
+      // A state ends a prefix of b exactly when it is the prefix state of its first end (a
+      // clone shares its first end with the state it was cloned from; the root ends none).
+      if (ix.prefix_states_[p.min_end] == static_cast<int32_t>(s)) ix.end_positions_[cursor[s]++] = p.min_end;
     }
-    if (bs[s].primary) ix.end_positions_[cursor[s]++] = static_cast<uint32_t>(bs[s].first_end);
   }
 
   // Range queries for the large states (the root is never searched).

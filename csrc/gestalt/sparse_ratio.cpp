@@ -54,7 +54,7 @@ inline uint32_t run_backward(const uint32_t* a, const uint32_t* b, uint32_t limi
 }
 
 struct SparseScratch : detail::ScratchArea {
-  // Run of each code point in positions.
+  // Run of each code point in positions; [0, 0) outside a call.
   std::array<uint32_t, 128> run_begin{}, run_end{};
   std::vector<uint32_t> positions;
   std::vector<Range> stack;
@@ -74,23 +74,39 @@ class SparseSearch {
   SparseSearch(SparseScratch& s, std::span<const uint32_t> a, std::span<const uint32_t> b,
                const AsciiHistogram& hist_b)
       : s_(s), a_(a), b_(b) {
-    // Counting sort of b's positions by code point: runs laid out from the histogram (ASCII, so
-    // 128 runs whatever b), then one pass over b. Code points absent from b get empty runs.
+    // Counting sort of b's positions by code point, in one pass: a code point gets its run of
+    // slots when first seen. Runs of code points absent from b stay empty ([0, 0)), and only the
+    // runs that were used are cleared again afterwards, so the cost is O(lb) whatever the
+    // alphabet.
     if (s_.positions.size() < b.size()) s_.positions.resize(b.size());
     uint32_t* pos = s_.positions.data();
     uint32_t* begin = s_.run_begin.data();
     uint32_t* end = s_.run_end.data();
     uint32_t cursor = 0;
-    for (uint32_t c = 0; c < 128; ++c) {
-      begin[c] = cursor;
-      end[c] = cursor;
-      cursor += hist_b.counts[c];
-    }
-    ensure(cursor == b.size(), "sparse index: histogram does not match b");
     const auto lb = static_cast<uint32_t>(b.size());
-    for (uint32_t j = 0; j < lb; ++j) pos[end[b[j]]++] = j;
+    for (uint32_t j = 0; j < lb; ++j) {
+      const uint32_t c = b[j];
+      const uint64_t bit = uint64_t{1} << (c & 63);
+      if (!(seen_[c >> 6] & bit)) {
+        seen_[c >> 6] |= bit;
+        begin[c] = cursor;
+        end[c] = cursor;
+        cursor += hist_b.counts[c];
+      }
+      pos[end[c]++] = j;
+    }
+    ensure(cursor == lb, "sparse index: histogram does not match b");
   }
 
+  ~SparseSearch() {
+    for (int half = 0; half < 2; ++half) {
+      for (uint64_t m = seen_[half]; m; m &= m - 1) {
+        const int c = half * 64 + __builtin_ctzll(m);
+        s_.run_begin[c] = 0;
+        s_.run_end[c] = 0;
+      }
+    }
+  }
   SparseSearch(const SparseSearch&) = delete;
   SparseSearch& operator=(const SparseSearch&) = delete;
 
@@ -129,6 +145,7 @@ class SparseSearch {
  private:
   SparseScratch& s_;
   std::span<const uint32_t> a_, b_;
+  uint64_t seen_[2] = {0, 0};  // code points of b
 };
 
 #if defined(__SSE2__)

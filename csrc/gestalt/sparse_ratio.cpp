@@ -20,9 +20,16 @@ struct Range {
   uint32_t alo, ahi, blo, bhi;
 };
 
-// Length of the common run a[0 .. n) == b[0 .. n), at most limit: four code points per step.
+// Most runs met by the search are short: the first kScalarSteps code points of an extension are
+// compared one by one, the rest four per step.
+constexpr uint32_t kScalarSteps = 4;
+
+// Length of the common run a[0 .. n) == b[0 .. n), at most limit.
 inline uint32_t run_forward(const uint32_t* a, const uint32_t* b, uint32_t limit) {
   uint32_t n = 0;
+  for (const uint32_t first = std::min(limit, kScalarSteps); n < first; ++n) {
+    if (a[n] != b[n]) return n;
+  }
 #if defined(__SSE2__)
   while (n + 4 <= limit) {
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + n));
@@ -39,6 +46,9 @@ inline uint32_t run_forward(const uint32_t* a, const uint32_t* b, uint32_t limit
 // Length of the common run ending just before a and b: a[-n .. 0) == b[-n .. 0), at most limit.
 inline uint32_t run_backward(const uint32_t* a, const uint32_t* b, uint32_t limit) {
   uint32_t n = 0;
+  for (const uint32_t first = std::min(limit, kScalarSteps); n < first; ++n) {
+    if (a[-static_cast<ptrdiff_t>(n) - 1] != b[-static_cast<ptrdiff_t>(n) - 1]) return n;
+  }
 #if defined(__SSE2__)
   while (n + 4 <= limit) {
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a - n - 4));

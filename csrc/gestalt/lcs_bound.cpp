@@ -1,0 +1,84 @@
+#include "gestalt/lcs_bound.hpp"
+
+#include <algorithm>
+#include <bit>
+
+#include "gestalt/bounded.hpp"
+
+namespace simsieve {
+
+void LcsPattern::build(std::span<const uint32_t> pattern) {
+  length_ = pattern.size();
+  words_ = (pattern.size() + 63) / 64;
+  ascii_row_.fill(-1);
+  others_.clear();
+  uint32_t rows = 1;  // row 0 stays all zero: characters absent from the pattern
+  for (uint32_t c : pattern) {
+    if (c < 128) {
+      if (ascii_row_[c] < 0) ascii_row_[c] = static_cast<int32_t>(rows++);
+    } else {
+      others_.push_back({c, 0});
+    }
+  }
+  auto by_code_point = [](const Other& x, const Other& y) { return x.code_point < y.code_point; };
+  std::sort(others_.begin(), others_.end(), by_code_point);
+  others_.erase(std::unique(others_.begin(), others_.end(),
+                            [](const Other& x, const Other& y) { return x.code_point == y.code_point; }),
+                others_.end());
+  for (Other& o : others_) o.row = rows++;
+  masks_.assign(size_t{rows} * words_, 0);
+  for (size_t i = 0; i < pattern.size(); ++i) masks_[row_of(pattern[i]) * words_ + i / 64] |= uint64_t{1} << (i % 64);
+}
+
+size_t LcsPattern::row_of(uint32_t c) const {
+  if (c < 128) return ascii_row_[c] < 0 ? 0 : static_cast<size_t>(ascii_row_[c]);
+  auto it = std::lower_bound(others_.begin(), others_.end(), c,
+                             [](const Other& o, uint32_t v) { return o.code_point < v; });
+  return it != others_.end() && it->code_point == c ? it->row : 0;
+}
+
+uint64_t LcsPattern::lcs_with(std::span<const uint32_t> text, std::vector<uint64_t>& scratch) const {
+  if (length_ == 0) return 0;
+  scratch.assign(words_, ~uint64_t{0});
+  uint64_t* v = scratch.data();
+  // V holds a one for every pattern position not yet used by the longest common subsequence of
+  // the text read so far: V' = (V + (V & M)) | (V & ~M), with the carry running across words.
+  for (uint32_t c : text) {
+    const uint64_t* m = masks_.data() + row_of(c) * words_;
+    uint64_t carry = 0;
+    for (size_t w = 0; w < words_; ++w) {
+      const uint64_t u = v[w] & m[w];
+      const uint64_t sum = v[w] + u;
+      const uint64_t out = sum + carry;
+      carry = static_cast<uint64_t>(sum < u) | static_cast<uint64_t>(out < sum);
+      v[w] = out | (v[w] & ~m[w]);
+    }
+  }
+  uint64_t unused = 0;
+  for (size_t w = 0; w + 1 < words_; ++w) unused += static_cast<uint64_t>(std::popcount(v[w]));
+  const size_t tail = length_ - (words_ - 1) * 64;
+  const uint64_t tail_mask = tail == 64 ? ~uint64_t{0} : (uint64_t{1} << tail) - 1;
+  unused += static_cast<uint64_t>(std::popcount(v[words_ - 1] & tail_mask));
+  return length_ - unused;
+}
+
+uint64_t lcs_length(std::span<const uint32_t> a, std::span<const uint32_t> b) {
+  if (a.size() > b.size()) std::swap(a, b);
+  thread_local LcsPattern pattern;
+  thread_local std::vector<uint64_t> scratch;
+  pattern.build(a);
+  return pattern.lcs_with(b, scratch);
+}
+
+bool lcs_may_reach(std::span<const uint32_t> a, std::span<const uint32_t> b, uint64_t need) {
+  const size_t shorter = std::min(a.size(), b.size());
+  if (need == 0) return true;
+  if (shorter < need) return false;
+  return shorter > kLcsMaxPattern || lcs_length(a, b) >= need;
+}
+
+bool lcs_allows(std::span<const uint32_t> a, std::span<const uint32_t> b, double t) {
+  return lcs_may_reach(a, b, need_for(t, a.size() + b.size()));
+}
+
+}  // namespace simsieve

@@ -99,11 +99,14 @@ bool valid_utf8(std::string_view bytes) noexcept {
   return true;
 }
 
-std::optional<StringFault> first_fault(const StringColumn& column, bool check_utf8) {
+std::optional<StringFault> first_fault(const StringColumn& column, bool check_utf8, Nulls nulls) {
   size_t n = 0;
   for (const StringChunk& chunk : column.chunks()) {
     for (int64_t k = 0; k < chunk.length; ++k, ++n) {
-      if (chunk.is_null(k)) return StringFault{StringFault::Kind::Null, n};
+      if (chunk.is_null(k)) {
+        if (nulls == Nulls::Allow) continue;
+        return StringFault{StringFault::Kind::Null, n};
+      }
       if (check_utf8 && chunk.layout != StringLayout::Owned && !valid_utf8(chunk.at(k)))
         return StringFault{StringFault::Kind::InvalidUtf8, n};
     }

@@ -84,6 +84,12 @@ ViewPair to_view_pair(PyObject* obj) {
   return {Ref::borrow(obj), {a, b}};
 }
 
+void fetch_pair_items(PyObject* obj) noexcept {
+  if (!PyTuple_CheckExact(obj) || PyTuple_Size(obj) != 2) return;
+  __builtin_prefetch(PyTuple_GetItem(obj, 0));
+  __builtin_prefetch(PyTuple_GetItem(obj, 1));
+}
+
 uint64_t to_count(PyObject* obj) {
   if (PyLong_Check(obj)) return long_to_u64(obj);
   Ref index(PyNumber_Index(obj));

@@ -67,18 +67,15 @@ bool to_bool(PyObject* obj) {
   return r == 1;
 }
 
-// Calls item(element) for every element of a Python sequence, taking a reference to each.
+// Calls item(element) for every element of a Python sequence, keeping a reference to each.
 template <class F>
 void for_each_item(PyObject* obj, std::vector<Ref>& held, F&& item) {
   if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-    const bool list = PyList_CheckExact(obj);
-    const Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
-    held.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* element = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+    held.reserve(static_cast<size_t>(PyObject_Size(obj)));
+    for_each_fetched(obj, fetch_nothing, [&](PyObject* element) {
       item(element);
       held.push_back(Ref::borrow(element));
-    }
+    });
     return;
   }
   Py_ssize_t hint = -1;

@@ -146,6 +146,13 @@ std::vector<std::string> Strings::take_owned() {
   return copy;
 }
 
+std::vector<std::string_view> Strings::views() const {
+  std::vector<std::string_view> out;
+  out.reserve(view_.size());
+  view_.for_each([&](size_t, std::string_view s) { out.push_back(s); });
+  return out;
+}
+
 Strings to_strings(const char* name, PyObject* obj) {
   if (auto column = import_column_if_exported(name, obj, false)) return Strings(std::move(*column));
   return Strings(arg(name, obj, [](PyObject* o) { return to_vector(o, to_string); }));

@@ -128,6 +128,9 @@ class Strings {
   // The strings as owned values: the converted ones themselves for a Python sequence, a copy
   // for a column (made by the caller's thread; call it with the lock released).
   std::vector<std::string> take_owned();
+  // Views of every string, in order, into the owned strings or the column's buffers (valid while
+  // this lives; no lock needed).
+  std::vector<std::string_view> views() const;
 
  private:
   std::vector<std::string> owned_;

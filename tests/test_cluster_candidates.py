@@ -40,6 +40,9 @@ def inputs():
     yield "non-ascii", random_strings(6, 70, "aé€𝄞bß ", 10) + ["ééé" * 90, "é" * 300]
     # Strings with more than 255 characters of one group fall back to the plain test.
     yield "long", long_lines + edited_copies(8, long_lines[:3], 2)
+    # Lengths on both sides of 255, where the screen changes from byte-sized overlaps to distances.
+    around = ["".join(rnd.choice("abcdefgh ") for _ in range(rnd.randint(215, 300))) for _ in range(10)]
+    yield "around 255", around + edited_copies(10, around, 3)
     yield "copies and empties", ["", "", "x", "x", "ab", "ab", "ba", "", "abc" * 30, "abc" * 30]
 
 
@@ -59,6 +62,13 @@ def test_candidates_on_standard_library_lines_with_edits():
     for t in (0.5, 0.8, 0.9, 0.95):
         screened = testing.candidate_pairs(lines, t)
         assert screened == testing.candidate_pairs(lines, t, True)
+
+
+def test_candidates_over_windows_longer_than_a_slice():
+    # Thousands of rows per window: slices of the shared rows, tiles and their leftovers.
+    lines = edited_copies(12, source_lines(13, 1000), 2)
+    for t in (0.6, 0.8, 0.9):
+        assert testing.candidate_pairs(lines, t) == testing.candidate_pairs(lines, t, True), t
 
 
 def plain_minimum(canonicals):
@@ -107,3 +117,30 @@ def test_large_cluster_minimum_through_all_workers(threshold):
     expected = plain_minimum(lines)
     for size in (1, 100, 10**6):
         assert testing.form_clusters(lines, edges, False, size) == [(list(range(len(lines))), expected)]
+
+
+def plain_lcs(a, b):
+    row = [0] * (len(b) + 1)
+    for x in a:
+        prev = 0
+        for j, y in enumerate(b, 1):
+            prev, row[j] = row[j], prev + 1 if x == y else max(row[j], row[j - 1])
+    return row[-1]
+
+
+def test_longest_common_subsequence_bounds_every_ratio():
+    # The edge search drops a candidate when this length cannot reach the threshold, so it must be
+    # exact, and never below difflib's match count, across word boundaries and for any alphabet.
+    rnd = random.Random(15)
+    cases = [("", ""), ("", "abc"), ("abc", "abc"), ("a" * 64, "a" * 64), ("a" * 65, "a" * 63 + "b")]
+    for _ in range(300):
+        alphabet = rnd.choice(["ab", "abcd ", "aé€𝄞b", "abcdefghijklmnopqrstuvwxyz"])
+        la, lb = rnd.choice([(5, 9), (40, 44), (63, 66), (64, 64), (130, 120), (200, 260)])
+        a = "".join(rnd.choice(alphabet) for _ in range(rnd.randint(0, la)))
+        b = mutate(rnd, a) if rnd.random() < 0.5 else "".join(rnd.choice(alphabet) for _ in range(rnd.randint(0, lb)))
+        cases.append((a, b))
+    for a, b in cases:
+        lcs = testing.lcs_length(a, b)
+        assert lcs == plain_lcs(a, b) == testing.lcs_length(b, a), (a, b)
+        blocks = difflib.SequenceMatcher(None, a, b, autojunk=False).get_matching_blocks()
+        assert sum(size for _, _, size in blocks) <= lcs

@@ -16,6 +16,7 @@
 #include "cluster/progress.hpp"
 #include "common/internal_error.hpp"
 #include "gestalt/bounded.hpp"
+#include "gestalt/lcs_bound.hpp"
 #include "pool/cancel.hpp"
 #include "pool/phase_progress.hpp"
 
@@ -73,18 +74,19 @@ struct ScanTables {
   // Counts summed over 16 groups of characters, one byte each; a canonical with a group count
   // that does not fit a byte skips the group test.
   std::vector<GroupCounts> groups;
-  // The canonical's length when it has group counts, kUngrouped otherwise: la + key indexes the
+  std::vector<FineGroupCounts> fine;
+  // The canonical's length when its group counts fit a byte, kUngrouped otherwise: la + key indexes the
   // table of group distance limits, whose entries past every real total let any distance pass.
   std::vector<uint32_t> key;
 };
 
-// Assigns every character a group so that the groups hold about the same number of occurrences
-// over the whole input: ASCII characters by their frequency, heaviest first into the lightest
-// group; other code points by a hash.
+// Assigns every character a fine group so that the groups hold about the same number of
+// occurrences over the whole input: ASCII characters by their frequency, heaviest first into the
+// lightest group; other code points by a hash. Fine group f belongs to group f % 16.
 struct CharGroups {
   std::array<uint8_t, 128> ascii{};
   uint8_t of(uint32_t c) const {
-    return c < 128 ? ascii[c] : static_cast<uint8_t>((c * 2654435761u) >> 28);
+    return c < 128 ? ascii[c] : static_cast<uint8_t>((c * 2654435761u) >> 27);
   }
 };
 
@@ -96,7 +98,7 @@ CharGroups balanced_groups(const std::vector<CharHistogram>& histograms) {
   std::array<uint8_t, 128> chars;
   std::iota(chars.begin(), chars.end(), uint8_t{0});
   std::stable_sort(chars.begin(), chars.end(), [&](uint8_t x, uint8_t y) { return frequency[x] > frequency[y]; });
-  std::array<uint64_t, kCharGroups> load{};
+  std::array<uint64_t, kFineGroups> load{};
   CharGroups g;
   for (uint8_t c : chars) {
     auto lightest = static_cast<uint8_t>(std::min_element(load.begin(), load.end()) - load.begin());
@@ -111,13 +113,19 @@ ScanTables scan_tables(const std::vector<uint32_t>& order, const std::vector<Cha
   t.length.resize(order.size());
   t.dense.resize(order.size(), -1);
   t.groups.resize(order.size());
+  t.fine.resize(order.size());
   t.key.resize(order.size(), kUngrouped);
   const CharGroups groups = balanced_groups(histograms);
   for (size_t p = 0; p < order.size(); ++p) {
     const CharHistogram& h = histograms[order[p]];
     t.length[p] = h.length;
+    std::array<uint32_t, kFineGroups> fine{};
+    for (const CharCount& c : h.counts) fine[groups.of(c.code_point)] += c.count;
     std::array<uint32_t, kCharGroups> sums{};
-    for (const CharCount& c : h.counts) sums[groups.of(c.code_point)] += c.count;
+    for (size_t k = 0; k < kFineGroups; ++k) {
+      sums[k % kCharGroups] += fine[k];
+      t.fine[p].count[k] = static_cast<uint8_t>(std::min<uint32_t>(fine[k], 255));
+    }
     if (std::all_of(sums.begin(), sums.end(), [](uint32_t v) { return v <= 255; })) {
       t.key[p] = h.length;
       for (size_t k = 0; k < kCharGroups; ++k) t.groups[p].count[k] = static_cast<uint8_t>(sums[k]);
@@ -168,43 +176,119 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
   const bool parallel = n >= CLUSTER_PARALLEL_MIN;
   const ScanTables scan = scan_tables(order, histograms);
   const std::vector<int32_t> distance_limit = group_distance_limits(threshold);
+  const GroupColumns columns(scan.fine);
+  // The least character overlap that lets the histogram bound reach the threshold, by total length
+  // (kUnreachable when none does), for totals of two canonicals the fine group screen takes.
+  constexpr uint32_t kUnreachable = UINT32_MAX;
+  std::vector<uint32_t> least_overlap(2 * kMaxFineLength + 1, kUnreachable);
+  for (size_t total = 0; total < least_overlap.size(); ++total)
+    if (distance_limit[total] >= 0) least_overlap[total] = static_cast<uint32_t>(total - distance_limit[total]) / 2;
   PhaseCounter counter(progress, "candidates", n);
-  // Row by row of the length order; each row stops at the first pair the length bound rules out,
-  // since every later canonical is at least as long.
-  auto rows = detail::map_indices<std::vector<RankedCandidate>>(n, parallel, [&](size_t p) {
-    check_cancelled_every(p);
-    std::vector<RankedCandidate> row;
-    const uint32_t a = order[p];
+  constexpr size_t kSlice = 1024;
+  enum class Screen { skip, fine, coarse, none };
+  // How probe p screens the rows [begin, stop): not at all when no pair there can reach; by the fine
+  // group overlap (with the least overlap that can reach in `need`) when every count fits a byte;
+  // by the group distance against the exact per-length limits when the probe's group counts fit a
+  // byte; pair by pair otherwise. The least overlap grows with the total length, so the slice's
+  // shortest row gives the least one for the whole slice.
+  auto screen_for = [&](size_t p, size_t begin, size_t stop, uint8_t& need) {
     const uint64_t la = scan.length[p];
-    const int32_t da = scan.dense[p];
-    auto test = [&](size_t q) {
-      const uint64_t lb = scan.length[q];
-      const uint32_t b = order[q];
-      const int32_t db = scan.dense[q];
-      uint32_t overlap = (da >= 0 && db >= 0) ? dense_overlap(scan.counts[da], scan.counts[db])
-                                              : histogram_overlap(histograms[a], histograms[b]);
-      double bound = overlap_bound(overlap, la, lb);
-      if (threshold > bound) return;
-      row.push_back({~std::bit_cast<uint64_t>(bound), std::min(a, b), std::max(a, b)});
-    };
-    const size_t end = static_cast<size_t>(
+    if (!grouped || la == 0) return Screen::none;
+    if (la <= kMaxFineLength && scan.length[stop - 1] <= kMaxFineLength) {
+      const uint32_t least = least_overlap[la + scan.length[begin]];
+      if (least == kUnreachable) return Screen::skip;
+      need = static_cast<uint8_t>(least);
+      return Screen::fine;
+    }
+    return scan.key[p] != kUngrouped ? Screen::coarse : Screen::none;
+  };
+  // Each probe's window stops at the first row the length bound rules out, since every later
+  // canonical is at least as long.
+  auto window_end = [&](size_t p) {
+    const uint64_t la = scan.length[p];
+    return static_cast<size_t>(
         std::partition_point(scan.length.begin() + static_cast<ptrdiff_t>(p + 1), scan.length.end(),
                              [&](uint32_t lb) { return !(threshold > length_bound(la, lb)); }) -
         scan.length.begin());
-    if (grouped && la > 0 && scan.key[p] != kUngrouped) {
-      // The window in slices, so that the survivors' buffer stays small.
-      constexpr size_t kSlice = 4096;
-      uint32_t survivors[kSlice];
-      for (size_t begin = p + 1; begin < end; begin += kSlice) {
+  };
+  // Probes in tiles of consecutive rows of the length order. The rows that all windows of a tile
+  // share are screened once for the whole tile; the rest of each window probe by probe.
+  const size_t tiles = (n + kTileProbes - 1) / kTileProbes;
+  auto rows = detail::map_indices<std::vector<RankedCandidate>>(tiles, parallel, [&](size_t tile) {
+    check_cancelled_every(tile);
+    std::vector<RankedCandidate> row;
+    auto test = [&](size_t p, size_t q) {
+      const uint32_t a = order[p], b = order[q];
+      const int32_t da = scan.dense[p], db = scan.dense[q];
+      uint32_t overlap = (da >= 0 && db >= 0) ? dense_overlap(scan.counts[da], scan.counts[db])
+                                              : histogram_overlap(histograms[a], histograms[b]);
+      double bound = overlap_bound(overlap, scan.length[p], scan.length[q]);
+      if (threshold > bound) return;
+      row.push_back({~std::bit_cast<uint64_t>(bound), std::min(a, b), std::max(a, b)});
+    };
+    uint32_t buffers[kTileProbes][kSlice + GroupColumns::kBlock];
+    // Rows [begin, end) of probe p's window, screened in slices, each 32 rows a step with one
+    // byte-sized limit where the slice's totals allow it, row by row against the exact per-length
+    // limits otherwise.
+    auto screen_alone = [&](size_t p, size_t begin, size_t end) {
+      uint32_t* survivors = buffers[0];
+      for (; begin < end; begin += kSlice) {
         const size_t stop = std::min(end, begin + kSlice);
-        const size_t kept = screen_window(scan.groups[p], scan.groups.data(), scan.key.data(),
-                                          distance_limit.data() + la, begin, stop, survivors);
-        for (size_t k = 0; k < kept; ++k) test(survivors[k]);
+        uint8_t need = 0;
+        size_t kept = 0;
+        switch (screen_for(p, begin, stop, need)) {
+          case Screen::skip:
+            continue;
+          case Screen::fine:
+            kept = screen_columns(scan.fine[p], columns, need, begin, stop, survivors);
+            break;
+          case Screen::coarse:
+            kept = screen_window(scan.groups[p], scan.groups.data(), scan.key.data(),
+                                 distance_limit.data() + scan.length[p], begin, stop, survivors);
+            break;
+          case Screen::none:
+            for (size_t q = begin; q < stop; ++q) test(p, q);
+            continue;
+        }
+        for (size_t k = 0; k < kept; ++k) test(p, survivors[k]);
       }
-    } else {
-      for (size_t q = p + 1; q < end; ++q) test(q);
+    };
+    const size_t first = tile * kTileProbes, last = std::min(n, first + kTileProbes);
+    size_t end[kTileProbes];
+    for (size_t p = first; p < last; ++p) end[p - first] = window_end(p);
+    // Windows end in ascending order, so the shared rows are [last, end of the first window).
+    const size_t shared_begin = last, shared_end = std::max(last, end[0]);
+    for (size_t p = first; p < last; ++p) {
+      screen_alone(p, p + 1, std::min(shared_begin, end[p - first]));
+      screen_alone(p, shared_end, end[p - first]);
     }
-    counter.add(1);
+    for (size_t begin = shared_begin; begin < shared_end; begin += kSlice) {
+      const size_t stop = std::min(shared_end, begin + kSlice);
+      const FineGroupCounts* probes[kTileProbes];
+      uint8_t needs[kTileProbes];
+      size_t tiled[kTileProbes];
+      size_t count = 0;
+      for (size_t p = first; p < last; ++p) {
+        uint8_t need = 0;
+        const Screen screen = screen_for(p, begin, stop, need);
+        if (screen == Screen::skip) continue;
+        if (screen != Screen::fine) {
+          screen_alone(p, begin, stop);
+          continue;
+        }
+        probes[count] = &scan.fine[p];
+        needs[count] = need;
+        tiled[count++] = p;
+      }
+      if (count == 0) continue;
+      uint32_t* out[kTileProbes];
+      size_t kept[kTileProbes];
+      for (size_t k = 0; k < kTileProbes; ++k) out[k] = buffers[k];
+      screen_columns_tile(probes, needs, count, columns, begin, stop, out, kept);
+      for (size_t k = 0; k < count; ++k)
+        for (size_t j = 0; j < kept[k]; ++j) test(tiled[k], out[k][j]);
+    }
+    counter.add(last - first);
     return row;
   });
   counter.finish();
@@ -279,7 +363,7 @@ std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals,
     if (m < CLUSTER_PARALLEL_MIN) {
       for (const CandidatePair& c : pairs) {
         uint32_t rx = find_root(parent, c.lo), ry = find_root(parent, c.hi);
-        if (rx == ry || !passes(c.lo, c.hi)) continue;
+        if (rx == ry || !lcs_allows(canonicals[c.lo], canonicals[c.hi], threshold) || !passes(c.lo, c.hi)) continue;
         parent[rx] = ry;
         edges.push_back({c.lo, c.hi, std::nullopt});
       }
@@ -299,6 +383,11 @@ std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals,
         counter.add(end - start);
         batch = std::min(2 * batch, EDGE_BATCH_MAX);
         if (tests.empty()) continue;
+        const size_t tested = tests.size();
+        // The longest common subsequence settles most failing pairs before any index is built.
+        tests = detail::filter_items(tests, tested >= CLUSTER_PARALLEL_MIN, [&](const CandidatePair& c) {
+          return lcs_allows(canonicals[c.lo], canonicals[c.hi], threshold);
+        });
         std::sort(tests.begin(), tests.end(), [](const CandidatePair& x, const CandidatePair& y) {
           return std::tie(x.hi, x.lo) < std::tie(y.hi, y.lo);
         });
@@ -315,7 +404,7 @@ std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals,
           if (rx != ry) parent[rx] = ry;
           edges.push_back({c.lo, c.hi, std::nullopt});
         }
-        if (progress_lines) write_edge_progress(done, m, tests.size(), edges.size());
+        if (progress_lines) write_edge_progress(done, m, tested, edges.size());
       }
       counter.finish();
     }

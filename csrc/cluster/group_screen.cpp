@@ -1,5 +1,8 @@
 #include "cluster/group_screen.hpp"
 
+#include <algorithm>
+#include <bit>
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define SIMSIEVE_X86 1
@@ -55,6 +58,77 @@ __attribute__((target("avx2"))) size_t screen_avx2(const GroupCounts& a, const G
   return n;
 }
 
+// The lanes of block `b` inside [begin, end), as a bit mask.
+inline uint32_t lanes_inside(size_t b, size_t begin, size_t end) {
+  const size_t first = b * GroupColumns::kBlock;
+  uint64_t mask = 0xFFFFFFFFull;
+  if (begin > first) mask &= ~((uint64_t{1} << (begin - first)) - 1);
+  if (end < first + GroupColumns::kBlock) mask &= (uint64_t{1} << (end - first)) - 1;
+  return static_cast<uint32_t>(mask);
+}
+
+inline size_t write_lanes(size_t b, uint32_t mask, uint32_t* out) {
+  size_t n = 0;
+  const auto first = static_cast<uint32_t>(b * GroupColumns::kBlock);
+  while (mask) {
+    out[n++] = first + static_cast<uint32_t>(std::countr_zero(mask));
+    mask &= mask - 1;
+  }
+  return n;
+}
+
+size_t columns_sse2(const FineGroupCounts& a, const GroupColumns& columns, uint8_t need, size_t begin, size_t end,
+                    uint32_t* out) {
+  __m128i va[kFineGroups];
+  for (size_t g = 0; g < kFineGroups; ++g) va[g] = _mm_set1_epi8(static_cast<char>(a.count[g]));
+  const __m128i floor = _mm_set1_epi8(static_cast<char>(need));
+  size_t n = 0;
+  for (size_t b = begin / GroupColumns::kBlock; b * GroupColumns::kBlock < end; ++b) {
+    const auto* rows = reinterpret_cast<const __m128i*>(columns.block(b));
+    __m128i lo = _mm_setzero_si128(), hi = _mm_setzero_si128();
+    for (size_t g = 0; g < kFineGroups; ++g) {
+      lo = _mm_add_epi8(lo, _mm_min_epu8(_mm_load_si128(rows + 2 * g), va[g]));
+      hi = _mm_add_epi8(hi, _mm_min_epu8(_mm_load_si128(rows + 2 * g + 1), va[g]));
+    }
+    const auto pass_lo = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(lo, floor), lo)));
+    const auto pass_hi = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(hi, floor), hi)));
+    n += write_lanes(b, (pass_lo | (pass_hi << 16)) & lanes_inside(b, begin, end), out + n);
+  }
+  return n;
+}
+
+// Lanes of `acc` at least `floor`, as a bit mask.
+__attribute__((target("avx2"))) inline uint32_t reaching_avx2(__m256i acc, __m256i floor) {
+  return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(acc, floor), acc)));
+}
+
+__attribute__((target("avx2"))) void tile_avx2(const FineGroupCounts* const* probes, const uint8_t* needs,
+                                               size_t count, const GroupColumns& columns, size_t begin, size_t end,
+                                               uint32_t* const* out, size_t* kept) {
+  __m256i va[kTileProbes][kFineGroups];
+  __m256i floor[kTileProbes];
+  for (size_t k = 0; k < kTileProbes; ++k) {
+    // Missing probes repeat the first one; their lanes are never written.
+    const FineGroupCounts& a = *probes[k < count ? k : 0];
+    for (size_t g = 0; g < kFineGroups; ++g) va[k][g] = _mm256_set1_epi8(static_cast<char>(a.count[g]));
+    floor[k] = _mm256_set1_epi8(static_cast<char>(needs[k < count ? k : 0]));
+    if (k < count) kept[k] = 0;
+  }
+  for (size_t b = begin / GroupColumns::kBlock; b * GroupColumns::kBlock < end; ++b) {
+    const auto* rows = reinterpret_cast<const __m256i*>(columns.block(b));
+    __m256i acc[kTileProbes] = {};
+    for (size_t g = 0; g < kFineGroups; ++g) {
+      const __m256i x = _mm256_load_si256(rows + g);
+      for (size_t k = 0; k < kTileProbes; ++k) acc[k] = _mm256_add_epi8(acc[k], _mm256_min_epu8(x, va[k][g]));
+    }
+    const uint32_t inside = lanes_inside(b, begin, end);
+    for (size_t k = 0; k < count; ++k) {
+      const uint32_t pass = reaching_avx2(acc[k], floor[k]) & inside;
+      if (pass) kept[k] += write_lanes(b, pass, out[k] + kept[k]);
+    }
+  }
+}
+
 using ScreenFn = size_t (*)(const GroupCounts&, const GroupCounts*, const uint32_t*, const int32_t*, size_t, size_t,
                             uint32_t*);
 
@@ -65,6 +139,48 @@ ScreenFn pick_screen() {
 #endif
 
 }  // namespace
+
+GroupColumns::GroupColumns(std::span<const FineGroupCounts> rows) {
+  const size_t blocks = (rows.size() + kBlock - 1) / kBlock;
+  // One spare block of alignment slack: the vector loads want 32-byte alignment.
+  bytes_.assign((blocks + 1) * kBlock * kFineGroups, 0);
+  const size_t skew = (32 - reinterpret_cast<uintptr_t>(bytes_.data()) % 32) % 32;
+  offset_ = skew;
+  for (size_t q = 0; q < rows.size(); ++q)
+    for (size_t g = 0; g < kFineGroups; ++g)
+      bytes_[offset_ + (q / kBlock) * kBlock * kFineGroups + g * kBlock + q % kBlock] = rows[q].count[g];
+}
+
+size_t screen_columns(const FineGroupCounts& a, const GroupColumns& columns, uint8_t need, size_t begin, size_t end,
+                      uint32_t* out) {
+  if (begin >= end) return 0;
+#if defined(SIMSIEVE_X86)
+  return columns_sse2(a, columns, need, begin, end, out);
+#else
+  size_t n = 0;
+  for (size_t q = begin; q < end; ++q) {
+    const uint8_t* block = columns.block(q / GroupColumns::kBlock);
+    uint32_t overlap = 0;
+    for (size_t g = 0; g < kFineGroups; ++g)
+      overlap += std::min(block[g * GroupColumns::kBlock + q % GroupColumns::kBlock], a.count[g]);
+    out[n] = static_cast<uint32_t>(q);
+    n += overlap >= need;
+  }
+  return n;
+#endif
+}
+
+void screen_columns_tile(const FineGroupCounts* const* probes, const uint8_t* needs, size_t count,
+                         const GroupColumns& columns, size_t begin, size_t end, uint32_t* const* out, size_t* kept) {
+#if defined(SIMSIEVE_X86)
+  static const bool avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+  if (avx2 && begin < end) {
+    tile_avx2(probes, needs, count, columns, begin, end, out, kept);
+    return;
+  }
+#endif
+  for (size_t k = 0; k < count; ++k) kept[k] = screen_columns(*probes[k], columns, needs[k], begin, end, out[k]);
+}
 
 uint32_t group_distance(const GroupCounts& x, const GroupCounts& y) {
 #if defined(SIMSIEVE_X86)

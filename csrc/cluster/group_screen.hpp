@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <vector>
 
 namespace simsieve {
 
@@ -16,6 +18,41 @@ inline constexpr size_t kCharGroups = 16;
 struct alignas(16) GroupCounts {
   uint8_t count[kCharGroups] = {};
 };
+
+// Character counts summed over 32 finer groups (each of the 16 groups split in two: group g holds
+// fine groups g and g + 16), for canonicals of at most 255 code points, so that every count and
+// every overlap fits a byte.
+inline constexpr size_t kFineGroups = 2 * kCharGroups;
+inline constexpr uint32_t kMaxFineLength = 255;
+struct alignas(32) FineGroupCounts {
+  uint8_t count[kFineGroups] = {};
+};
+
+// The fine group counts of many rows, 32 rows a block and group by group inside a block, so that
+// one probe is compared with 32 rows per vector step.
+class GroupColumns {
+ public:
+  static constexpr size_t kBlock = 32;
+  explicit GroupColumns(std::span<const FineGroupCounts> rows);
+  const uint8_t* block(size_t b) const { return bytes_.data() + offset_ + b * kBlock * kFineGroups; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  size_t offset_ = 0;
+};
+
+// Writes to `out` (room for end - begin + GroupColumns::kBlock entries), ascending, every q in
+// [begin, end) whose group overlap with `a` (the sum over fine groups of the smaller count) is at
+// least `need`, and returns how many it wrote. The group overlap is never below the character
+// overlap, so a row below `need` has a character overlap below it too.
+size_t screen_columns(const FineGroupCounts& a, const GroupColumns& columns, uint8_t need, size_t begin, size_t end,
+                      uint32_t* out);
+
+// screen_columns for `count` (at most kTileProbes) probes at once over the same rows, each row block
+// loaded once for all of them: probe k writes to out[k] and its count to kept[k].
+inline constexpr size_t kTileProbes = 4;
+void screen_columns_tile(const FineGroupCounts* const* probes, const uint8_t* needs, size_t count,
+                         const GroupColumns& columns, size_t begin, size_t end, uint32_t* const* out, size_t* kept);
 
 // Sum over the groups of |x - y|.
 uint32_t group_distance(const GroupCounts& x, const GroupCounts& y);

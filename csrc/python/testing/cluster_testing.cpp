@@ -2,7 +2,7 @@
 // table either empty (indexes built on demand) or filled up front, as the LSH pipeline hands it,
 // and optionally a small size above which a cluster's minimum is searched by all workers; the
 // candidate pairs of the edge search, screened or by the plain scan of the length window; and the
-// minimum ratio of a block of strings.
+// minimum ratio of a block of strings; the longest common subsequence that bounds the edge tests.
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +11,7 @@
 #include "cluster/cluster_exact.hpp"
 #include "cluster/form_clusters.hpp"
 #include "gestalt/codepoints.hpp"
+#include "gestalt/lcs_bound.hpp"
 #include "gestalt/match_index.hpp"
 #include "python/build.hpp"
 #include "python/cluster_result.hpp"
@@ -23,6 +24,7 @@ namespace {
 
 constexpr Signature<4> kFormClusters{"form_clusters()", {"canonicals", "edges", "ready", "task_chunk"}, 2};
 constexpr Signature<3> kCandidatePairs{"candidate_pairs()", {"canonicals", "threshold", "plain_scan"}, 2};
+constexpr Signature<2> kLcsLength{"lcs_length()", {"a", "b"}, 2};
 constexpr Signature<3> kBlockMinimum{"block_minimum()", {"canonicals", "start", "parallel"}, 1};
 
 std::vector<std::vector<uint32_t>> decode_all(const std::vector<std::string>& texts) {
@@ -108,7 +110,18 @@ PyObject* block_minimum_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// lcs_length(a, b) -> length of the longest common subsequence of the two strings
+PyObject* lcs_length_hook(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    auto bound = kLcsLength.bind(args, kwargs);
+    std::vector<uint32_t> a = decode_utf8(arg("a", bound[0], to_string));
+    std::vector<uint32_t> b = decode_utf8(arg("b", bound[1], to_string));
+    return to_py(lcs_length(a, b)).release();
+  });
+}
+
 PyMethodDef functions[] = {
+    SIMSIEVE_TEST_ENTRY("lcs_length", lcs_length_hook),
     SIMSIEVE_TEST_ENTRY("form_clusters", form_clusters_hook),
     SIMSIEVE_TEST_ENTRY("candidate_pairs", candidate_pairs_hook),
     SIMSIEVE_TEST_ENTRY("block_minimum", block_minimum_hook),

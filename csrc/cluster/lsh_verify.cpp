@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "cluster/lsh_banding.hpp"
+#include "gestalt/lcs_bound.hpp"
 #include "pool/parallel.hpp"
 
 namespace simsieve {
@@ -29,7 +30,8 @@ Reach verify_pair(CodepointView a, const MatchIndex& index, CodepointView b, dou
 bool may_reach(CodepointView a, const CharHistogram& ha, CodepointView b, const CharHistogram& hb, double t) {
   if (a.empty() || b.empty()) return true;
   const uint64_t need = need_for(t, a.size() + b.size());
-  return std::min<uint64_t>(a.size(), b.size()) >= need && histogram_overlap(ha, hb) >= need;
+  return std::min<uint64_t>(a.size(), b.size()) >= need && histogram_overlap(ha, hb) >= need &&
+         lcs_may_reach(a, b, need);
 }
 
 std::vector<uint64_t> plausible_candidates(std::span<const uint64_t> candidates, std::span<const CodepointView> text,

@@ -22,7 +22,8 @@ namespace simsieve {
 Reach verify_pair(CodepointView a, const MatchIndex& index, CodepointView b, double t);
 
 // False only when the pair (a, b) cannot reach threshold t in either orientation: its need is
-// above the shorter length or above the character overlap, two upper bounds of the match count.
+// above the shorter length, the character overlap or the longest common subsequence, three upper
+// bounds of the match count.
 // A pair with an empty string is left to verify_pair.
 bool may_reach(CodepointView a, const CharHistogram& ha, CodepointView b, const CharHistogram& hb, double t);
 

@@ -5,13 +5,48 @@
 // cheaper than the exact test, and on near-duplicate candidates nearly as selective.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace simsieve {
 
+// One string prepared as the bit pattern: the positions of each of its characters as a bit vector.
+// ASCII characters find their row through a table, others by binary search among the pattern's
+// non-ASCII characters. Rebuilding reuses the storage.
+class LcsPattern {
+ public:
+  void build(std::span<const uint32_t> pattern);
+  // Length of the longest common subsequence of the pattern and `text`; `scratch` is the caller's
+  // (one per thread), so one pattern serves many threads.
+  uint64_t lcs_with(std::span<const uint32_t> text, std::vector<uint64_t>& scratch) const;
+  size_t size() const { return length_; }
+
+ private:
+  struct Other {
+    uint32_t code_point;
+    uint32_t row;
+  };
+  size_t row_of(uint32_t c) const;
+
+  size_t length_ = 0;
+  size_t words_ = 0;
+  std::array<int32_t, 128> ascii_row_{};
+  std::vector<Other> others_;
+  std::vector<uint64_t> masks_;
+};
+
 // Length of the longest common subsequence of a and b.
 uint64_t lcs_length(std::span<const uint32_t> a, std::span<const uint32_t> b);
+
+// The bound costs a word operation per 64 characters of the shorter string and character of the
+// longer one, so past this length of the shorter string the exact tests are cheaper and the bound
+// is not taken.
+inline constexpr size_t kLcsMaxPattern = 256;
+
+// False when the match count of (a, b) is certainly below `need`; true otherwise.
+bool lcs_may_reach(std::span<const uint32_t> a, std::span<const uint32_t> b, uint64_t need);
 
 // False when the ratio of (a, b), in either orientation, is certainly below t; true otherwise.
 bool lcs_allows(std::span<const uint32_t> a, std::span<const uint32_t> b, double t);

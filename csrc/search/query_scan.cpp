@@ -76,6 +76,7 @@ BucketSignature bucket_signature(std::string_view utf8, bool ascii) {
 
 PreparedQuery::PreparedQuery(std::string_view utf8)
     : cps_(decode_utf8(utf8)), index_(build_match_index(cps_)), counts_(128, 0) {
+  if (cps_.size() <= kLcsMaxPattern) lcs_.build(cps_);
   for (uint32_t c : cps_)
     if (c >= 128) wide_.push_back(c);
   std::sort(wide_.begin(), wide_.end());
@@ -176,6 +177,8 @@ std::optional<uint64_t> QueryScanner::reaches(std::string_view text, uint32_t le
     // t' = (2 need - 1) / total (half a match below need, far from any rounding).
     const double total = static_cast<double>(lq) + static_cast<double>(length);
     const double t_exact = (static_cast<double>(need) * 2.0 - 1.0) / total;
+    // The longest common subsequence bounds the match count from above, at a fraction of the cost.
+    if (lq <= kLcsMaxPattern && query_.lcs_pattern().lcs_with(a, lcs_scratch_) < need) return std::nullopt;
     if (!ratio_reaches_fast(a, query_.index(), query_.code_points(), t_exact)) return std::nullopt;
   }
   return count_matches(a, query_.index(), query_.code_points());

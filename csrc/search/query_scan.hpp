@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "gestalt/lcs_bound.hpp"
 #include "gestalt/match_index.hpp"
 #include "search/choice_set.hpp"
 
@@ -53,6 +54,7 @@ class PreparedQuery {
   uint32_t length() const { return static_cast<uint32_t>(cps_.size()); }
   std::span<const uint32_t> code_points() const { return cps_; }
   const MatchIndex& index() const { return index_; }
+  const LcsPattern& lcs_pattern() const { return lcs_; }
 
   // Character slots: ASCII code points are their own slot, the query's other code points follow
   // from 128 in ascending order; a code point absent from the query has no slot.
@@ -64,6 +66,7 @@ class PreparedQuery {
  private:
   std::vector<uint32_t> cps_;
   MatchIndex index_;
+  LcsPattern lcs_;
   std::vector<uint32_t> counts_;
   std::vector<uint32_t> wide_;  // the query's code points >= 128, ascending, one per slot from 128
   BucketSignature signature_;
@@ -87,6 +90,7 @@ class QueryScanner {
   uint32_t absent_slot_ = 0;
   std::vector<uint32_t> cps_;        // the current choice's code points
   std::vector<uint32_t> slots_;      // the current choice's slots (kNoSlot when absent from the query)
+  std::vector<uint64_t> lcs_scratch_;
 };
 
 }  // namespace simsieve

@@ -23,7 +23,7 @@ venv=.venv-tsan
   -C cmake.define.SIMSIEVE_SANITIZE=thread \
   -C cmake.define.SIMSIEVE_TESTING_MODULE=ON \
   -C cmake.define.CMAKE_CXX_FLAGS=-ftls-model=initial-exec \
-  '.[test]'
+  . 'pytest>=7' 'hypothesis>=6'
 
 runtime=$(${CXX:-g++} -print-file-name=libtsan.so)
 [ -e "$runtime" ] || { echo "libtsan.so not found ($runtime)" >&2; exit 1; }

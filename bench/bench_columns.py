@@ -8,8 +8,11 @@ are a line and an edited copy, half two random lines):
   * the call `simsieve.ratio(column_a, column_b, threads=T)` for T = 1 and 2, on pyarrow columns;
   * its conversion alone: `ratio(column_a, column_b[:-1])` imports and validates both columns
     (every offset, every byte for UTF-8, no nulls) and then refuses the unequal lengths;
+  * the same on polars Series (exported as string_view) with 2 threads;
   * the list path on the same pairs, `simsieve.ratio(pairs, threads=2)`, and its conversion alone
     (a last pair that is not a tuple stops `ratio_many` after converting every other pair);
+  * the float64 results taken onward: the FloatArray by numpy, pyarrow and polars against the list
+    of Python floats of the list path;
   * the Python allocations of each call, traced by tracemalloc (peak bytes during the call).
 Second, clustering N lines (LSH clustering, threshold 0.9) from a polars column read from a
 Parquet file and from a list of str read from a text file, each in a fresh process: resident
@@ -94,6 +97,10 @@ def expect_error(call, error):
 
 
 def ratio_part(n: int, runs: int) -> dict:
+    """Times of every way to run the same pairs, interleaved run by run: {"seconds": {way: [s, ...]}},
+    the Python allocations of each call, and the cost of taking the float results onward."""
+    import numpy as np
+    import polars as pl
     import pyarrow as pa
 
     import simsieve
@@ -103,25 +110,49 @@ def ratio_part(n: int, runs: int) -> dict:
     pool = code_lines(min(n, 200_000), seed=2)
     b = [edited(x, rng) if k % 2 == 0 else rng.choice(pool) for k, x in enumerate(a)]
     col_a, col_b = pa.array(a, type=pa.string()), pa.array(b, type=pa.string())
+    pl_a, pl_b = pl.Series(a, dtype=pl.String), pl.Series(b, dtype=pl.String)  # exported as string_view
     pairs = list(zip(a, b))
     bad_pairs = pairs + [["not", "a tuple"]]
 
     check = simsieve.ratio(col_a, col_b, threads=2).tolist()
     assert check[:20000] == simsieve.ratio(pairs[:20000], threads=2)
+    assert simsieve.ratio(pl_a, pl_b, threads=2).tolist() == check
 
-    out: dict = {"pairs": n, "mean_len": statistics.fmean(len(x) for x in a)}
-    rows = {
-        "columns, threads=1": lambda: simsieve.ratio(col_a, col_b, threads=1),
-        "columns, threads=2": lambda: simsieve.ratio(col_a, col_b, threads=2),
-        "columns, conversion only": expect_error(lambda: simsieve.ratio(col_a, col_b[:-1]), ValueError),
+    ways = {
         "list of pairs, threads=2": lambda: simsieve.ratio(pairs, threads=2),
         "list of pairs, conversion only": expect_error(lambda: simsieve.ratio(bad_pairs, threads=2), TypeError),
+        "pyarrow columns, threads=1": lambda: simsieve.ratio(col_a, col_b, threads=1),
+        "pyarrow columns, threads=2": lambda: simsieve.ratio(col_a, col_b, threads=2),
+        "pyarrow columns, conversion only": expect_error(lambda: simsieve.ratio(col_a, col_b[:-1]), ValueError),
+        "polars columns, threads=2": lambda: simsieve.ratio(pl_a, pl_b, threads=2),
+        "polars columns, conversion only": expect_error(lambda: simsieve.ratio(pl_a, pl_b[:-1]), ValueError),
     }
-    for name, call in rows.items():
-        out[name] = statistics.median(timed(call, runs))
-    out["tracemalloc peak, columns"] = traced_peak(lambda: simsieve.ratio(col_a, col_b, threads=2))
-    out["tracemalloc peak, list"] = traced_peak(lambda: simsieve.ratio(pairs, threads=2))
-    return out
+    seconds: dict[str, list[float]] = {name: [] for name in ways}
+    for _ in range(runs):
+        for name, call in ways.items():
+            seconds[name] += timed(call, 1)
+
+    # The float64 results taken onward: the FloatArray by numpy, pyarrow and polars (no copy)
+    # against the list of Python floats converted by each.
+    as_column = simsieve.ratio(col_a, col_b, threads=2)
+    as_list = simsieve.ratio(pairs, threads=2)
+    onward = {
+        "numpy.asarray(FloatArray)": lambda: np.asarray(as_column),
+        "numpy.asarray(list)": lambda: np.asarray(as_list),
+        "pyarrow.array(FloatArray)": lambda: pa.array(as_column),
+        "pyarrow.array(list)": lambda: pa.array(as_list, type=pa.float64()),
+        "polars.Series(FloatArray)": lambda: pl.Series(as_column),
+        "polars.Series(list)": lambda: pl.Series(as_list, dtype=pl.Float64),
+    }
+    output = {name: statistics.median(timed(call, runs)) for name, call in onward.items()}
+    return {
+        "pairs": n,
+        "mean_len": statistics.fmean(len(x) for x in a),
+        "seconds": seconds,
+        "tracemalloc peak, columns": traced_peak(lambda: simsieve.ratio(col_a, col_b, threads=2)),
+        "tracemalloc peak, list": traced_peak(lambda: simsieve.ratio(pairs, threads=2)),
+        "output": output,
+    }
 
 
 CLUSTER_CHILD = r"""
@@ -177,19 +208,24 @@ def main() -> None:
     args = ap.parse_args()
 
     ratio = ratio_part(args.pairs, args.runs)
-    one, two = ratio["columns, threads=1"], ratio["columns, threads=2"]
+    med = {name: statistics.median(times) for name, times in ratio["seconds"].items()}
     print(f"ratio over two Arrow columns: {ratio['pairs']} pairs of code lines (mean {ratio['mean_len']:.0f} chars), "
           f"median of {args.runs} runs")
     print("| call | seconds |")
     print("|---|---|")
-    for key in ("columns, threads=1", "columns, threads=2", "columns, conversion only", "list of pairs, threads=2",
-                "list of pairs, conversion only"):
-        print(f"| {key} | {ratio[key]:.3f} |")
-    print(f"conversion share, columns: {ratio['columns, conversion only'] / two:.1%} of the threads=2 call; "
-          f"list: {ratio['list of pairs, conversion only'] / ratio['list of pairs, threads=2']:.1%}")
-    print(f"1 -> 2 threads: {one / two:.2f}x")
+    for key, value in med.items():
+        print(f"| {key} | {value:.3f} |")
+    for kind, whole in (("pyarrow columns", "threads=2"), ("polars columns", "threads=2"), ("list of pairs", "threads=2")):
+        print(f"conversion share, {kind}: {med[kind + ', conversion only'] / med[kind + ', ' + whole]:.1%}")
+    print(f"1 -> 2 threads on pyarrow columns: "
+          f"{med['pyarrow columns, threads=1'] / med['pyarrow columns, threads=2']:.2f}x")
     print(f"tracemalloc peak during the call: columns {ratio['tracemalloc peak, columns']} bytes, "
           f"list {ratio['tracemalloc peak, list']} bytes")
+    print("float64 results onward: " + ", ".join(f"{k} {v * 1e3:.2f} ms" for k, v in ratio["output"].items()))
+    if args.lines <= 0:
+        if args.json:
+            Path(args.json).write_text(json.dumps({"ratio": ratio}, indent=1))
+        return
 
     cluster = cluster_part(args.lines)
     print(f"\nLSH clustering of {cluster['list']['n']} code lines (threshold 0.9, num_perm 32, band_rows 4), fresh process each")

@@ -99,3 +99,19 @@ def test_one_command_writes_the_report(tmp_path):
     assert merged["sections"][1] == data["sections"][1]
     assert merged["sections"][0]["started"] != "" and merged["info"]["merged"][0]["keys"] == ["ratio_by_size"]
     assert "Measured again" in (out / "RESULTS.md").read_text()
+
+
+@pytest.mark.skipif(os.environ.get("SIMSIEVE_TEST_PROFILE") == "sanitize", reason="reads the whole standard library")
+def test_columns_part_times_every_input_on_the_same_pairs():
+    pytest.importorskip("pyarrow")
+    pytest.importorskip("polars")
+    import bench_columns
+
+    # ratio_part checks that lists, pyarrow and polars give the same ratios before it times them.
+    figures = bench_columns.ratio_part(300, 2)
+    assert set(figures["seconds"]) == {
+        f"{kind}, {what}" for kind in ("list of pairs", "pyarrow columns", "polars columns")
+        for what in ("threads=2", "conversion only")} | {"pyarrow columns, threads=1"}
+    assert all(len(times) == 2 for times in figures["seconds"].values())
+    assert figures["tracemalloc peak, list"] > 300 * 24 > figures["tracemalloc peak, columns"]
+    assert len(figures["output"]) == 6

@@ -172,6 +172,21 @@ def test_invalid_utf8_raises_clearly():
             native.cluster_canonicals(column, 0.5)
         with pytest.raises(ValueError, match=r"^argument 'a': item 1 is not valid UTF-8$"):
             simsieve.ratio(column, column)
+    # Each string cut inside a character although the bytes run together are valid UTF-8 ("é"
+    # split over two strings), in both offset widths and behind a slice offset.
+    for kind, width in ((pa.string(), np.int32), (pa.large_string(), np.int64)):
+        split = pa.Array.from_buffers(kind, 3, [None, pa.py_buffer(np.array([0, 1, 3, 5], dtype=width).tobytes()),
+                                                pa.py_buffer(b"xa\xc3\xa9b")])
+        with pytest.raises(ValueError, match=r"^argument 'canonicals': item 1 is not valid UTF-8$"):
+            native.cluster_canonicals(split, 0.5)
+        with pytest.raises(ValueError, match=r"^argument 'canonicals': item 0 is not valid UTF-8$"):
+            native.cluster_canonicals(split.slice(1), 0.5)
+        # A null may hold any bytes: the strings around it are still checked one by one.
+        masked = pa.Array.from_buffers(kind, 3, [pa.py_buffer(bytes([0b101])), split.buffers()[1],
+                                                 pa.py_buffer(b"x\xff\xfeab")], null_count=1)
+        assert simsieve.extract("xb", masked, limit=None) == [("x", 2 / 3, 0), ("ab", 0.5, 2)]
+        with pytest.raises(ValueError, match=r"^argument 'canonicals': item 1 is null$"):
+            native.cluster_canonicals(masked, 0.5)
 
 
 def test_wrong_column_types():

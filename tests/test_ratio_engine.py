@@ -82,6 +82,74 @@ def test_large_alphabets():
         )
 
 
+def check_all_paths(a, b):
+    matches = sum(m.size for m in difflib.SequenceMatcher(None, a, b, autojunk=False).get_matching_blocks())
+    expected = 2.0 * matches / (len(a) + len(b)) if a or b else 1.0  # difflib's own formula
+    assert native.ratio(a, b) == expected
+    assert hooks.indexed_ratio(a, b) == expected
+    if a and b:
+        assert hooks.count_matches(a, b) == matches
+
+
+def test_contexts_followed_by_many_characters():
+    # A few short contexts followed by dozens of different characters, ASCII and not, in
+    # shuffled orders: their states get long edge lists (looked up through a dense table once
+    # long enough), and clones of those states copy the lists.
+    rnd = random.Random(11)
+    followers = list(S.ASCII) + list(S.ACCENTS + S.CJK + S.ASTRAL)
+    for contexts in (["x"], ["q", " t"], ["ab", "b"]):
+        parts = []
+        for _ in range(2):
+            order = followers[:]
+            rnd.shuffle(order)
+            parts.extend(rnd.choice(contexts) + f for f in order)
+        b = "".join(parts)
+        a = list(b)
+        for _ in range(15):
+            a[rnd.randrange(len(a))] = rnd.choice(followers)
+        a = "".join(a)
+        for x, y in [(a, b), (b[::-1], b)]:
+            check_all_paths(x, y)
+
+
+def test_index_rebuilt_in_place_for_strings_of_every_shape():
+    # One thread's index is rebuilt in place call after call, keeping its largest arrays: a
+    # small or plain string after a large or highly repetitive one must not see what it left.
+    # Each result is checked against a freshly built index (count_matches builds its own).
+    rnd = random.Random(5)
+    text = "".join(rnd.choice("abcdefgh ") for _ in range(3000))
+    copies = text[:1500] + "xyz" + text[1500:]
+    tree = "a" * 700 + "b" + "a" * 700
+    # How the states with many end positions of b answer range queries.
+    assert hooks.index_summary(copies)[3] == "sorted"
+    assert hooks.index_summary(tree)[3] == "tree"
+    shapes = [
+        (text, copies),
+        (text[:40], text[20:70]),
+        ("a" * 1500, tree),
+        ("ab" * 300, "b" + "ab" * 290 + "c"),
+        ("abc", "cab"),
+        ("日本" * 200, "本日" * 190),
+        (text[:300], text[100:400]),
+    ]
+    for x, y in shapes + shapes[::-1]:
+        assert hooks.indexed_ratio(x, y) == 2.0 * hooks.count_matches(x, y) / (len(x) + len(y))
+    for x, y in [("abc", "cab"), (text[:40], text[20:70]), (text[:300], text[100:400])]:
+        check_all_paths(x, y)
+
+
+def test_ascii_runs_around_non_ascii_characters_at_every_offset():
+    # ASCII is widened in runs of 16 and 8 bytes; a multi-byte character may start anywhere in
+    # such a run.
+    base = "the quick brown fox jumps over the lazy dog, then sleeps"
+    for ch in ("é", "日", "😀"):
+        for offset in range(0, 40):
+            a = base[:offset] + ch + base[offset:]
+            b = base[: offset + 3] + ch + base[offset + 5 :]
+            check_all_paths(a, b)
+            check_all_paths(a, base)
+
+
 def test_long_repetitive_strings_complete():
     # Values worked out by hand (difflib itself takes minutes here): one block of all but the
     # last character; "ab" * 50000 matched whole after the leading "b".

@@ -12,6 +12,7 @@ from typing import Any
 from .common import Section
 
 PACKAGES = ["simsieve", "cydifflib", "cdifflib", "rapidfuzz", "datasketch", "scikit-learn", "sparse_dot_topn",
+            "pyarrow", "polars",
             "numpy", "scipy", "matplotlib"]
 
 

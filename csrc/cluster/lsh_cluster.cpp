@@ -53,7 +53,7 @@ struct Copies {
   }
 };
 
-Copies find_copies(std::span<const std::string> canonicals) {
+Copies find_copies(std::span<const std::string_view> canonicals) {
   const auto n = static_cast<uint32_t>(canonicals.size());
   Copies c;
   c.string_of.resize(n);
@@ -92,7 +92,7 @@ uint64_t pairs_in_order(std::span<const uint32_t> xs, std::span<const uint32_t> 
 }
 
 // Band hashes of the distinct strings, band-major: hashes[t * d + s] is band t of string s.
-std::vector<uint64_t> band_hashes_of(std::span<const std::string> canonicals, const Copies& copies, uint64_t nbands,
+std::vector<uint64_t> band_hashes_of(std::span<const std::string_view> canonicals, const Copies& copies, uint64_t nbands,
                                      uint64_t band_rows) {
   const size_t d = copies.distinct();
   const uint64_t rows = nbands * band_rows;
@@ -133,6 +133,12 @@ LshTableSize lsh_table_size(uint64_t n, uint64_t num_perm, uint64_t band_rows) {
 }
 
 std::vector<Cluster> cluster_lsh(std::span<const std::string> canonicals, double threshold, uint64_t num_perm,
+                                 uint64_t band_rows) {
+  const std::vector<std::string_view> views(canonicals.begin(), canonicals.end());
+  return cluster_lsh(std::span<const std::string_view>(views), threshold, num_perm, band_rows);
+}
+
+std::vector<Cluster> cluster_lsh(std::span<const std::string_view> canonicals, double threshold, uint64_t num_perm,
                                  uint64_t band_rows) {
   const bool progress = progress_enabled();
   const ProgressClock clock;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cluster/cluster_types.hpp"
@@ -30,6 +31,9 @@ LshTableSize lsh_table_size(uint64_t n, uint64_t num_perm, uint64_t band_rows);
 // accepted; band_rows = 0 or band_rows > num_perm give no bands and no clusters. Runs on the
 // calling thread; parallel steps go to its pool. Writes the three LSH progress lines when
 // SIMSIEVE_PROGRESS is set.
+// The canonicals are read in place (views into a column or into owned strings, valid UTF-8).
+std::vector<Cluster> cluster_lsh(std::span<const std::string_view> canonicals, double threshold, uint64_t num_perm,
+                                 uint64_t band_rows);
 std::vector<Cluster> cluster_lsh(std::span<const std::string> canonicals, double threshold, uint64_t num_perm,
                                  uint64_t band_rows);
 

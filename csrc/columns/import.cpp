@@ -191,8 +191,8 @@ ImportedColumn::ImportedColumn(OwnedSchema schema, std::vector<OwnedArray> batch
   }
 }
 
-std::optional<StringFault> ImportedColumn::first_fault() const {
-  if (!type_.lists) return columns::first_fault(strings_);
+std::optional<StringFault> ImportedColumn::first_fault(Nulls nulls) const {
+  if (!type_.lists) return columns::first_fault(strings_, true, nulls);
   size_t n = 0;
   for (const StringListChunk& chunk : lists_) {
     for (int64_t k = 0; k < chunk.length; ++k, ++n) {

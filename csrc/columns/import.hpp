@@ -113,9 +113,10 @@ class ImportedColumn {
   // Owned copies of the lists of a column of string lists, in order.
   std::vector<std::vector<std::string>> copy_lists() const;
 
-  // The first null or invalid item: a null string; for lists a null list, a null token or a
-  // token that is not UTF-8 (index of the list).
-  std::optional<StringFault> first_fault() const;
+  // The first null or invalid item: a null string (unless nulls are allowed) or one that is
+  // not UTF-8; for lists a null list, a null token or a token that is not UTF-8 (index of the
+  // list; nulls are never allowed there).
+  std::optional<StringFault> first_fault(Nulls nulls = Nulls::Reject) const;
 
  private:
   OwnedSchema schema_;

@@ -46,4 +46,24 @@ std::shared_ptr<const OutputTable> join_pairs_table(const std::vector<JoinPair>&
   return table;
 }
 
+std::shared_ptr<const OutputTable> search_pairs_table(const std::vector<SearchPair>& pairs) {
+  auto query = std::make_shared<std::vector<int64_t>>();
+  auto choice = std::make_shared<std::vector<int64_t>>();
+  auto score = std::make_shared<std::vector<double>>();
+  query->reserve(pairs.size());
+  choice->reserve(pairs.size());
+  score->reserve(pairs.size());
+  for (const SearchPair& p : pairs) {
+    query->push_back(static_cast<int64_t>(p.query));
+    choice->push_back(static_cast<int64_t>(p.choice));
+    score->push_back(p.score);
+  }
+  auto table = std::make_shared<OutputTable>();
+  table->rows = static_cast<int64_t>(pairs.size());
+  table->columns.push_back(output_column<int64_t>("query", std::move(query)));
+  table->columns.push_back(output_column<int64_t>("choice", std::move(choice)));
+  table->columns.push_back(output_column<double>("score", std::move(score)));
+  return table;
+}
+
 }  // namespace simsieve::columns

@@ -1,5 +1,6 @@
 // The record-batch forms of the module's list results: clusters as one row per member
-// (cluster id, member index, minimum ratio of the cluster) and join pairs as (j, i, cos).
+// (cluster id, member index, minimum ratio of the cluster), join pairs as (j, i, cos) and search
+// pairs as (query, choice, score).
 #pragma once
 
 #include <memory>
@@ -7,6 +8,7 @@
 
 #include "cluster/cluster_types.hpp"
 #include "columns/export.hpp"
+#include "search/search.hpp"
 #include "simjoin/cosine_join.hpp"
 
 namespace simsieve::columns {
@@ -16,5 +18,7 @@ namespace simsieve::columns {
 std::shared_ptr<const OutputTable> clusters_table(const std::vector<Cluster>& clusters);
 // Columns "j" and "i" (int64) and "cos" (float64), in result order.
 std::shared_ptr<const OutputTable> join_pairs_table(const std::vector<JoinPair>& pairs);
+// Columns "query" and "choice" (int64, input positions) and "score" (float64), in result order.
+std::shared_ptr<const OutputTable> search_pairs_table(const std::vector<SearchPair>& pairs);
 
 }  // namespace simsieve::columns

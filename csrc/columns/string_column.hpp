@@ -75,13 +75,17 @@ class StringColumn {
   size_t size_ = 0;
 };
 
-// The first item that a string operation cannot take: a null, or (with check_utf8) bytes that
-// are not valid UTF-8.
+// Whether an operation takes null items (as absent entries it skips) or refuses them.
+enum class Nulls : uint8_t { Reject, Allow };
+
+// The first item that a string operation cannot take: a null (unless nulls are allowed), or
+// (with check_utf8) bytes that are not valid UTF-8.
 struct StringFault {
   enum class Kind { Null, InvalidUtf8 } kind;
   size_t index;
 };
-std::optional<StringFault> first_fault(const StringColumn& column, bool check_utf8 = true);
+std::optional<StringFault> first_fault(const StringColumn& column, bool check_utf8 = true,
+                                       Nulls nulls = Nulls::Reject);
 
 // Whether bytes are valid UTF-8 (no surrogates, no overlong forms, nothing above U+10FFFF).
 bool valid_utf8(std::string_view bytes) noexcept;

@@ -15,9 +15,10 @@
 namespace simsieve {
 
 // Transition data of one state. (c0, t0) is the preferred edge: for a state that ends a prefix of
-// b, the edge on the code point that follows that prefix in b. (c1, t1) is the next edge with a
+// b, the edge on the code point that follows that prefix in b. (c1, t1) is another edge with a
 // different code point. An absent edge has code 0xFFFFFFFF and target 0. [lo, hi) is the
-// state's run of sorted edges.
+// state's run of all its edges when it has more than two (empty otherwise: c0 and c1 hold
+// them); a run longer than kLinearRun is sorted by code point, the root's always is.
 struct StateRecord {
   uint32_t c0, t0, c1, t1;
   uint32_t lo, hi;
@@ -46,11 +47,13 @@ class MatchIndex {
   // beyond that (highly repetitive b, where they grow towards lb^2 / 2) one wavelet matrix over
   // the end positions answers the same queries in O(log lb) with O(lb log lb) bits.
   static constexpr uint32_t kSortedCopiesPerPosition = 4;
+  // Edge runs up to this long are scanned, longer ones binary-searched.
+  static constexpr uint32_t kLinearRun = 8;
 
   MatchIndex() = default;
 
-  uint32_t length() const { return static_cast<uint32_t>(prefix_states_.size()); }
-  uint32_t state_count() const { return static_cast<uint32_t>(states_.size()); }
+  uint32_t length() const { return length_; }
+  uint32_t state_count() const { return state_count_; }
   const StateRecord& state(uint32_t s) const { return states_[s]; }
   const PositionRecord& position(uint32_t s) const { return positions_[s]; }
   int32_t root_target(uint32_t c) const { return root_table_[c]; }
@@ -62,7 +65,7 @@ class MatchIndex {
     return {end_positions_.data() + positions_[s].slice_start, positions_[s].count};
   }
   bool has_range_tree() const { return !ends_tree_.empty(); }
-  bool has_sorted_copies() const { return !sorted_ends_.empty(); }
+  bool has_sorted_copies() const { return has_sorted_; }
   // Skew-binary jump pointer of s: an ancestor on its suffix-link path, for logarithmic climbs.
   uint32_t jump(uint32_t s) const { return jumps_[s]; }
 
@@ -76,7 +79,7 @@ class MatchIndex {
     const StateRecord& r = states_[s];
     if (c == r.c0) return static_cast<int32_t>(r.t0);
     if (c == r.c1) return static_cast<int32_t>(r.t1);
-    if (r.hi - r.lo <= 2) return -1;
+    if (r.hi == r.lo) return -1;
     return find_in_run(s, c);
   }
 
@@ -92,7 +95,12 @@ class MatchIndex {
   friend void build_match_index_into(std::span<const uint32_t> b, MatchIndex& ix);
   int32_t find_in_run(uint32_t s, uint32_t c) const;
 
-  std::vector<uint64_t> edges_;  // (code point << 32) | target, each state's run ascending
+  // Rebuilt in place, the arrays keep their largest size: length_ and state_count_ say how much
+  // of them the current string uses.
+  uint32_t length_ = 0;
+  uint32_t state_count_ = 0;
+  bool has_sorted_ = false;
+  std::vector<uint64_t> edges_;  // (code point << 32) | target, the runs of the states
   std::array<int32_t, 128> root_table_{};
   std::vector<StateRecord> states_;
   std::vector<int32_t> prefix_states_;  // state of b[0..i]

@@ -20,6 +20,49 @@ struct Range {
   uint32_t alo, ahi, blo, bhi;
 };
 
+// Most runs met by the search are short: the first kScalarSteps code points of an extension are
+// compared one by one, the rest four per step.
+constexpr uint32_t kScalarSteps = 4;
+
+// Length of the common run a[0 .. n) == b[0 .. n), at most limit.
+inline uint32_t run_forward(const uint32_t* a, const uint32_t* b, uint32_t limit) {
+  uint32_t n = 0;
+  for (const uint32_t first = std::min(limit, kScalarSteps); n < first; ++n) {
+    if (a[n] != b[n]) return n;
+  }
+#if defined(__SSE2__)
+  while (n + 4 <= limit) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + n));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + n));
+    const auto diff = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi32(x, y))) ^ 0xFFFFu;
+    if (diff) return n + static_cast<uint32_t>(__builtin_ctz(diff)) / 4;
+    n += 4;
+  }
+#endif
+  while (n < limit && a[n] == b[n]) ++n;
+  return n;
+}
+
+// Length of the common run ending just before a and b: a[-n .. 0) == b[-n .. 0), at most limit.
+inline uint32_t run_backward(const uint32_t* a, const uint32_t* b, uint32_t limit) {
+  uint32_t n = 0;
+  for (const uint32_t first = std::min(limit, kScalarSteps); n < first; ++n) {
+    if (a[-static_cast<ptrdiff_t>(n) - 1] != b[-static_cast<ptrdiff_t>(n) - 1]) return n;
+  }
+#if defined(__SSE2__)
+  while (n + 4 <= limit) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a - n - 4));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b - n - 4));
+    const auto diff = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi32(x, y))) ^ 0xFFFFu;
+    // The highest differing lane (of 0 .. 3) is the one nearest the end.
+    if (diff) return n + 3 - (31 - static_cast<uint32_t>(__builtin_clz(diff))) / 4;
+    n += 4;
+  }
+#endif
+  while (n < limit && a[-static_cast<ptrdiff_t>(n) - 1] == b[-static_cast<ptrdiff_t>(n) - 1]) ++n;
+  return n;
+}
+
 struct SparseScratch : detail::ScratchArea {
   // Run of each code point in positions; [0, 0) outside a call.
   std::array<uint32_t, 128> run_begin{}, run_end{};
@@ -98,12 +141,10 @@ class SparseSearch {
         const uint32_t y = *it;
         // Left: a[g - l .. g) == b[y - l .. y).
         const uint32_t lmax = std::min(left_room, y - r.blo);
-        uint32_t l = 0;
-        while (l < lmax && a[g - l - 1] == b[y - l - 1]) ++l;
+        const uint32_t l = run_backward(a + g, b + y, lmax);
         // Right: a[g .. g + n) == b[y .. y + n), a[g] == b[y] already.
         const uint32_t rmax = std::min(right_room, r.bhi - y);
-        uint32_t n = 1;
-        while (n < rmax && a[g + n] == b[y + n]) ++n;
+        const uint32_t n = 1 + run_forward(a + g + 1, b + y + 1, rmax - 1);
         const uint32_t k = l + n;
         if (k > best.k || (k == best.k && g - l < best.i)) best = {g - l, y - l, k};
       }

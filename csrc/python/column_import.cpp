@@ -83,7 +83,7 @@ bool exports_arrow(PyObject* obj) {
   return PyObject_HasAttrString(obj, "__arrow_c_stream__") || PyObject_HasAttrString(obj, "__arrow_c_array__");
 }
 
-columns::ImportedColumn import_column(const char* name, PyObject* obj, bool lists) {
+columns::ImportedColumn import_column(const char* name, PyObject* obj, bool lists, columns::Nulls nulls) {
   std::string problem;
   PyObject* problem_type = PyExc_ValueError;
   try {
@@ -93,7 +93,7 @@ columns::ImportedColumn import_column(const char* name, PyObject* obj, bool list
     auto [column, fault] = without_gil([&] {
       columns::ImportedColumn imported(std::move(contents.schema), std::move(contents.batches));
       std::optional<columns::StringFault> first;
-      if (imported.type().lists == lists) first = imported.first_fault();
+      if (imported.type().lists == lists) first = imported.first_fault(nulls);
       return std::pair{std::move(imported), first};
     });
     if (column.type().lists != lists) {
@@ -113,10 +113,11 @@ columns::ImportedColumn import_column(const char* name, PyObject* obj, bool list
   raise_named(problem_type, name, problem);
 }
 
-std::optional<columns::ImportedColumn> import_column_if_exported(const char* name, PyObject* obj, bool lists) {
+std::optional<columns::ImportedColumn> import_column_if_exported(const char* name, PyObject* obj, bool lists,
+                                                                 columns::Nulls nulls) {
   if (!exports_arrow(obj)) return std::nullopt;
   try {
-    return import_column(name, obj, lists);
+    return import_column(name, obj, lists, nulls);
   } catch (const PythonError&) {
     if (!PyErr_ExceptionMatches(PyExc_ImportError) || !PySequence_Check(obj)) throw;
     PyErr_Clear();

@@ -84,6 +84,12 @@ ViewPair to_view_pair(PyObject* obj) {
   return {Ref::borrow(obj), {a, b}};
 }
 
+void fetch_pair_items(PyObject* obj) noexcept {
+  if (!PyTuple_CheckExact(obj) || PyTuple_Size(obj) != 2) return;
+  __builtin_prefetch(PyTuple_GetItem(obj, 0));
+  __builtin_prefetch(PyTuple_GetItem(obj, 1));
+}
+
 uint64_t to_count(PyObject* obj) {
   if (PyLong_Check(obj)) return long_to_u64(obj);
   Ref index(PyNumber_Index(obj));
@@ -138,6 +144,13 @@ std::vector<std::string> Strings::take_owned() {
   copy.reserve(view_.size());
   view_.for_each([&](size_t, std::string_view s) { copy.emplace_back(s); });
   return copy;
+}
+
+std::vector<std::string_view> Strings::views() const {
+  std::vector<std::string_view> out;
+  out.reserve(view_.size());
+  view_.for_each([&](size_t, std::string_view s) { out.push_back(s); });
+  return out;
 }
 
 Strings to_strings(const char* name, PyObject* obj) {

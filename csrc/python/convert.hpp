@@ -42,6 +42,8 @@ struct ViewPair {
   std::pair<std::string_view, std::string_view> texts;
 };
 ViewPair to_view_pair(PyObject* obj);
+// A peek for for_each_fetched over pairs: fetches the headers of a tuple's two strings.
+void fetch_pair_items(PyObject* obj) noexcept;
 
 // An unsigned 64-bit count: an int, or any object with __index__.
 uint64_t to_count(PyObject* obj);
@@ -55,12 +57,43 @@ namespace detail {
 Ref sequence_iterator(PyObject* obj, Py_ssize_t* size_hint);
 }  // namespace detail
 
-// A sequence (never a str) as a vector, converting every item with `item`.
-template <class F>
-auto to_vector(PyObject* obj, F&& item) -> std::vector<std::decay_t<decltype(item(obj))>> {
+// Calls item(element) for every element of an exact list or tuple, in order, holding a reference
+// to the element during the call, exactly as iterating it would (a list that item() changes is
+// read at its current length). A large list of objects allocated at different times is
+// scattered through memory, and reading it is bound by one cache miss per object: the header
+// of each element is fetched kFetchAhead elements ahead, and `peek` is given the element
+// kFetchAhead / 2 ahead to fetch what it points to (it may only read, never call Python code).
+template <class Peek, class F>
+void for_each_fetched(PyObject* seq, Peek&& peek, F&& item) {
+  constexpr Py_ssize_t kFetchAhead = 16;
+  const bool list = PyList_CheckExact(seq);
+  auto size = [&] { return list ? PyList_Size(seq) : PyTuple_Size(seq); };
+  auto at = [&](Py_ssize_t i) { return list ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i); };
+  for (Py_ssize_t i = 0; i < size(); ++i) {
+    const Py_ssize_t n = size();
+    if (i + kFetchAhead < n) __builtin_prefetch(at(i + kFetchAhead));
+    if (i + kFetchAhead / 2 < n) peek(at(i + kFetchAhead / 2));
+    const Ref element = Ref::borrow(at(i));
+    item(element.get());
+  }
+}
+
+// A peek for for_each_fetched that fetches nothing beyond the element itself.
+inline void fetch_nothing(PyObject*) noexcept {}
+
+// A sequence (never a str) as a vector, converting every item with `item`; `peek` as in
+// for_each_fetched, for the elements of a list or tuple.
+template <class F, class Peek = decltype(&fetch_nothing)>
+auto to_vector(PyObject* obj, F&& item, Peek&& peek = fetch_nothing)
+    -> std::vector<std::decay_t<decltype(item(obj))>> {
+  std::vector<std::decay_t<decltype(item(obj))>> out;
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    out.reserve(static_cast<size_t>(PyObject_Size(obj)));
+    for_each_fetched(obj, peek, [&](PyObject* element) { out.push_back(item(element)); });
+    return out;
+  }
   Py_ssize_t hint = -1;
   Ref iter = detail::sequence_iterator(obj, &hint);
-  std::vector<std::decay_t<decltype(item(obj))>> out;
   if (hint > 0) out.reserve(static_cast<size_t>(hint));
   while (Ref element{PyIter_Next(iter.get())}) out.push_back(item(element.get()));
   throw_if_error_set();
@@ -95,6 +128,9 @@ class Strings {
   // The strings as owned values: the converted ones themselves for a Python sequence, a copy
   // for a column (made by the caller's thread; call it with the lock released).
   std::vector<std::string> take_owned();
+  // Views of every string, in order, into the owned strings or the column's buffers (valid while
+  // this lives; no lock needed).
+  std::vector<std::string_view> views() const;
 
  private:
   std::vector<std::string> owned_;

@@ -1,7 +1,9 @@
 // cluster_canonicals_lsh(canonicals, threshold, num_perm, band_rows, threads=0).
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cluster/lsh_cluster.hpp"
@@ -66,8 +68,11 @@ std::vector<Cluster> run_cluster_canonicals_lsh(PyObject* const* bound, PyObject
   if (progress) report.emplace(progress);
   return without_gil(
       [&] {
-        std::vector<std::string> texts = canonicals.take_owned();
-        return with_thread_budget(threads, [&] { return cluster_lsh(texts, threshold, num_perm, band_rows); });
+        // Read in place: the column's own buffers, or the strings converted from a sequence.
+        const std::vector<std::string_view> texts = canonicals.views();
+        return with_thread_budget(threads, [&] {
+          return cluster_lsh(std::span<const std::string_view>(texts), threshold, num_perm, band_rows);
+        });
       },
       report ? &*report : nullptr);
 }

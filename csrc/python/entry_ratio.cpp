@@ -53,7 +53,7 @@ PyObject* ratio_many_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     const auto bound = kRatioMany.bind(args, nargs, kwnames);
     // The tuples are held until the end of the call: they keep the viewed strings alive even if
     // another thread empties the list while the lock is released.
-    const std::vector<ViewPair> held = arg("pairs", bound[0], [](PyObject* o) { return to_vector(o, to_view_pair); });
+    const std::vector<ViewPair> held = arg("pairs", bound[0], [](PyObject* o) { return to_vector(o, to_view_pair, fetch_pair_items); });
     const uint64_t threads = bound[1] ? arg("threads", bound[1], to_count) : 0;
     std::vector<std::pair<std::string_view, std::string_view>> pairs;
     pairs.reserve(held.size());

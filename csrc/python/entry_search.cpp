@@ -6,7 +6,10 @@
 #include <vector>
 
 #include "pool/thread_budget.hpp"
+#include "columns/result_tables.hpp"
+#include "python/arrow_table.hpp"
 #include "python/build.hpp"
+#include "python/column_import.hpp"
 #include "python/convert.hpp"
 #include "python/entries.hpp"
 #include "python/float_array.hpp"
@@ -16,36 +19,46 @@
 namespace simsieve::py {
 
 const char search_top_doc[] =
-    "search_top(query, choices, limit=5, score_cutoff=0.0, threads=0, keep_ties=False, skip_none=True)\n--\n\n"
-    "Return the `limit` best choices for `query` as `(index, score)` tuples, best first, ties by "
+    "search_top(query, choices, limit=5, score_cutoff=0.0, threads=0, keep_ties=False, skip_none=True, "
+    "with_choice=False)\n--\n\n"
+    "Return the `limit` best choices for `query` as `(index, score)` tuples (with `with_choice`, "
+    "`(choice, score, index)` tuples), best first, ties by "
     "ascending index; only scores at or above `score_cutoff` count. The score is the exact "
     "`difflib.SequenceMatcher(None, choice, query, autojunk=False).ratio()`: the choice is the "
     "first sequence, the query the second (it is indexed once). `None` choices are skipped; "
     "`index` is the input position. `limit=0` means no limit; with `keep_ties` every choice that "
     "ties with the limit-th best score is returned too; with `skip_none=False` a `None` choice is a "
-    "TypeError like any other non-str. The interpreter lock is released; "
+    "TypeError like any other non-str. `choices` may also be an Arrow string column (any object "
+    "with `__arrow_c_stream__` or `__arrow_c_array__`), read in place: a null is skipped like "
+    "`None` (a ValueError with `skip_none=False`). The interpreter lock is released; "
     "`threads=0` means all cores and `threads=N` caps this call to N threads.";
 
 const char search_pairs_doc[] =
-    "search_pairs(queries, choices, score_cutoff, limit=0, threads=0)\n--\n\n"
+    "search_pairs(queries, choices, score_cutoff, limit=0, threads=0, as_arrow=False)\n--\n\n"
     "Return every `(query index, choice index, score)` with score at or above `score_cutoff`, at "
     "most the `limit` best per query (`limit=0`: all), ordered by query index, then score "
-    "descending, then choice index. Scores and direction as in `search_top`; `None` queries and "
-    "choices are skipped. The interpreter lock is released; `threads=0` means all cores and "
-    "`threads=N` caps this call to N threads.";
+    "descending, then choice index; with `as_arrow` an `ArrowTable` of the columns `query`, "
+    "`choice` and `score` instead. Scores and direction as in `search_top`; `None` queries and "
+    "choices are skipped. Either argument may be an Arrow string column, read in place: null "
+    "choices are skipped, a null query is a ValueError. The interpreter lock is released; "
+    "`threads=0` means all cores and `threads=N` caps this call to N threads.";
 
 const char search_dense_doc[] =
     "search_dense(queries, choices, score_cutoff=0.0, dtype=\"float64\", threads=0)\n--\n\n"
     "Return the len(queries) x len(choices) matrix of scores as a read-only `FloatArray` "
     "(\"float64\" or \"float32\"); scores below `score_cutoff`, and rows or columns of `None` "
-    "entries, are 0. Scores and direction as in `search_top`. The interpreter lock is released; "
+    "entries, are 0. Scores and direction as in `search_top`; Arrow string columns as in "
+    "`search_pairs`. The interpreter lock is released; "
     "`threads=0` means all cores and `threads=N` caps this call to N threads.";
 
 namespace {
 
-constexpr Signature<7> kSearchTop{
-    "search_top()", {"query", "choices", "limit", "score_cutoff", "threads", "keep_ties", "skip_none"}, 2};
-constexpr Signature<5> kSearchPairs{"search_pairs()", {"queries", "choices", "score_cutoff", "limit", "threads"}, 3};
+constexpr Signature<8> kSearchTop{
+    "search_top()",
+    {"query", "choices", "limit", "score_cutoff", "threads", "keep_ties", "skip_none", "with_choice"},
+    2};
+constexpr Signature<6> kSearchPairs{
+    "search_pairs()", {"queries", "choices", "score_cutoff", "limit", "threads", "as_arrow"}, 3};
 constexpr Signature<5> kSearchDense{"search_dense()", {"queries", "choices", "score_cutoff", "dtype", "threads"}, 2};
 
 bool to_bool(PyObject* obj) {
@@ -54,67 +67,115 @@ bool to_bool(PyObject* obj) {
   return r == 1;
 }
 
-// Adds one choice (a str, or None when allowed) to the builder; the UTF-8 buffer is read in
-// place, so the string must stay alive until the builder has copied it.
-void add_choice(ChoiceSetBuilder& builder, PyObject* item, bool skip_none) {
-  if (item == Py_None && skip_none) {
-    builder.skip();
-    return;
-  }
-  if (!PyUnicode_Check(item)) (void)to_string(item);  // raises its TypeError
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(item, &size);
-  if (!data) throw PythonError{};
-  const Py_ssize_t length = PyUnicode_GetLength(item);
-  if (length < 0) throw PythonError{};
-  if (length > static_cast<Py_ssize_t>(UINT32_MAX)) throw_error(PyExc_OverflowError, "string too long");
-  builder.add(std::string_view(data, static_cast<size_t>(size)), static_cast<uint32_t>(length));
-}
-
-// The choices as a builder of views into the strings' own UTF-8 buffers, with every string
-// referenced in `held` (None skipped unless skip_none is false, when it is a TypeError like any
-// other non-str). While `held` lives, the buffers stay valid and unchanged (str is immutable),
-// with or without the interpreter lock.
-ChoiceSetBuilder choice_views(PyObject* obj, std::vector<Ref>& held, bool skip_none) {
-  ChoiceSetBuilder builder;
+// Calls item(element) for every element of a Python sequence, keeping a reference to each.
+template <class F>
+void for_each_item(PyObject* obj, std::vector<Ref>& held, F&& item) {
   if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-    const bool list = PyList_CheckExact(obj);
-    const Py_ssize_t n = list ? PyList_Size(obj) : PyTuple_Size(obj);
-    builder.reserve(static_cast<size_t>(n));
-    held.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
-      add_choice(builder, item, skip_none);
-      held.push_back(Ref::borrow(item));
-    }
-    return builder;
+    held.reserve(static_cast<size_t>(PyObject_Size(obj)));
+    for_each_fetched(obj, fetch_nothing, [&](PyObject* element) {
+      item(element);
+      held.push_back(Ref::borrow(element));
+    });
+    return;
   }
   Py_ssize_t hint = -1;
   Ref iter = detail::sequence_iterator(obj, &hint);
-  if (hint > 0) {
-    builder.reserve(static_cast<size_t>(hint));
-    held.reserve(static_cast<size_t>(hint));
-  }
-  while (Ref item{PyIter_Next(iter.get())}) {
-    add_choice(builder, item.get(), skip_none);
-    held.push_back(std::move(item));
+  if (hint > 0) held.reserve(static_cast<size_t>(hint));
+  while (Ref element{PyIter_Next(iter.get())}) {
+    item(element.get());
+    held.push_back(std::move(element));
   }
   throw_if_error_set();
-  return builder;
 }
 
-// The choices copied into an owned, length-ordered ChoiceSet.
-ChoiceSet to_choice_set(PyObject* obj) {
-  std::vector<Ref> held;
-  return choice_views(obj, held, true).build();
-}
+// The choices of a search, read in place: the str items of a Python sequence, each referenced
+// here (so their UTF-8 buffers stay valid and unchanged, with or without the interpreter lock;
+// str is immutable), or an Arrow string column, imported and owned here. `None` items and nulls
+// are absent entries (with skip_none false, a None is the TypeError of any other non-str and a
+// null the ValueError naming its position).
+class ChoiceSource {
+ public:
+  ChoiceSource(PyObject* obj, bool skip_none) {
+    const auto nulls = skip_none ? columns::Nulls::Allow : columns::Nulls::Reject;
+    if (auto column = import_column_if_exported("choices", obj, false, nulls)) {
+      column_.emplace(std::move(*column));
+      return;
+    }
+    arg("choices", obj, [&](PyObject* o) {
+      for_each_item(o, held_, [&](PyObject* item) { add_item(item, skip_none); });
+      return 0;
+    });
+  }
 
-std::optional<std::string> to_optional_string(PyObject* obj) {
-  if (obj == Py_None) return std::nullopt;
-  return to_string(obj);
-}
+  // The choices as views in input order, or copied and ordered by length (`sorted`). Reads a
+  // column's offsets and bytes, so call it with the interpreter lock released.
+  ChoiceSet build(bool sorted) {
+    if (column_) builder_.add_column(column_->column());
+    return sorted ? builder_.build() : builder_.build_views();
+  }
 
-std::vector<std::optional<std::string>> to_queries(PyObject* obj) { return to_vector(obj, to_optional_string); }
+  // The choice at input position i as a str (the item itself for a Python sequence).
+  Ref item(uint64_t i) const {
+    if (!column_) return Ref::borrow(held_[static_cast<size_t>(i)].get());
+    const std::string_view text = column_->column()[static_cast<size_t>(i)];
+    return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+  }
+
+ private:
+  void add_item(PyObject* item, bool skip_none) {
+    if (item == Py_None && skip_none) {
+      builder_.skip();
+      return;
+    }
+    const std::string_view text = to_utf8_view(item);
+    const Py_ssize_t length = PyUnicode_GetLength(item);
+    if (length < 0) throw PythonError{};
+    if (length > static_cast<Py_ssize_t>(UINT32_MAX)) throw_error(PyExc_OverflowError, "string too long");
+    builder_.add(text, static_cast<uint32_t>(length));
+  }
+
+  std::vector<Ref> held_;
+  std::optional<Strings> column_;
+  ChoiceSetBuilder builder_;
+};
+
+// The queries of a many-to-many search as UTF-8 views: the str items of a Python sequence (None:
+// an absent query), referenced here, or an Arrow string column without nulls, imported here.
+class QuerySource {
+ public:
+  explicit QuerySource(PyObject* obj) : column_(from_column(obj)) {
+    if (column_) return;
+    arg("queries", obj, [&](PyObject* o) {
+      for_each_item(o, held_, [&](PyObject* item) {
+        if (item == Py_None)
+          views_.emplace_back();
+        else
+          views_.emplace_back(to_utf8_view(item));
+      });
+      return 0;
+    });
+  }
+
+  // The views, one per query. Reads a column's offsets, so call it with the lock released.
+  QueryViews views() {
+    if (column_ && views_.size() != column_->size()) {
+      views_.reserve(column_->size());
+      column_->column().for_each([&](size_t, std::string_view text) { views_.emplace_back(text); });
+    }
+    return views_;
+  }
+  size_t size() const { return column_ ? column_->size() : views_.size(); }
+
+ private:
+  static std::optional<Strings> from_column(PyObject* obj) {
+    if (auto column = import_column_if_exported("queries", obj, false)) return Strings(std::move(*column));
+    return std::nullopt;
+  }
+
+  std::optional<Strings> column_;
+  std::vector<Ref> held_;
+  std::vector<std::optional<std::string_view>> views_;
+};
 
 }  // namespace
 
@@ -123,17 +184,23 @@ PyObject* search_top_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     auto bound = kSearchTop.bind(args, kwargs);
     std::string query = arg("query", bound[0], to_string);
     const bool skip_none = bound[6] ? arg("skip_none", bound[6], to_bool) : true;
-    // One query reads the choices in place, in input order: no copy, no sort.
-    std::vector<Ref> held;
-    ChoiceSet choices =
-        arg("choices", bound[1], [&](PyObject* o) { return choice_views(o, held, skip_none).build_views(); });
+    ChoiceSource source(bound[1], skip_none);
     uint64_t limit = bound[2] ? arg("limit", bound[2], to_count) : 5;
     double cutoff = bound[3] ? arg("score_cutoff", bound[3], to_real) : 0.0;
     uint64_t threads = bound[4] ? arg("threads", bound[4], to_count) : 0;
     bool keep_ties = bound[5] ? arg("keep_ties", bound[5], to_bool) : false;
+    bool with_choice = bound[7] ? arg("with_choice", bound[7], to_bool) : false;
     if (limit == 0) limit = kNoLimit;
-    std::vector<SearchHit> hits = without_gil(
-        [&] { return with_thread_budget(threads, [&] { return search_top(query, choices, cutoff, limit, keep_ties); }); });
+    // One query reads the choices in place, in input order: no copy, no sort.
+    std::vector<SearchHit> hits = without_gil([&] {
+      ChoiceSet choices = source.build(false);
+      return with_thread_budget(threads, [&] { return search_top(query, choices, cutoff, limit, keep_ties); });
+    });
+    if (with_choice) {
+      return to_py_list(hits, [&](const SearchHit& h) {
+               return to_py_tuple(source.item(h.index), to_py(h.score), to_py(h.index));
+             }).release();
+    }
     return to_py_list(hits, [](const SearchHit& h) { return to_py_tuple(to_py(h.index), to_py(h.score)); }).release();
   });
 }
@@ -141,14 +208,25 @@ PyObject* search_top_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* search_pairs_entry(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kSearchPairs.bind(args, kwargs);
-    auto queries = arg("queries", bound[0], to_queries);
-    ChoiceSet choices = arg("choices", bound[1], [](PyObject* o) { return to_choice_set(o); });
+    QuerySource queries(bound[0]);
+    ChoiceSource choices(bound[1], true);
     double cutoff = arg("score_cutoff", bound[2], to_real);
     uint64_t limit = bound[3] ? arg("limit", bound[3], to_count) : 0;
     uint64_t threads = bound[4] ? arg("threads", bound[4], to_count) : 0;
+    bool as_arrow = bound[5] ? arg("as_arrow", bound[5], to_bool) : false;
     if (limit == 0) limit = kNoLimit;
-    std::vector<SearchPair> pairs = without_gil(
-        [&] { return with_thread_budget(threads, [&] { return search_pairs(queries, choices, cutoff, limit); }); });
+    if (as_arrow) {
+      return make_arrow_table(without_gil([&] {
+               ChoiceSet set = choices.build(true);
+               return columns::search_pairs_table(
+                   with_thread_budget(threads, [&] { return search_pairs(queries.views(), set, cutoff, limit); }));
+             }))
+          .release();
+    }
+    std::vector<SearchPair> pairs = without_gil([&] {
+      ChoiceSet set = choices.build(true);
+      return with_thread_budget(threads, [&] { return search_pairs(queries.views(), set, cutoff, limit); });
+    });
     return to_py_list(pairs, [](const SearchPair& p) {
              return to_py_tuple(to_py(p.query), to_py(p.choice), to_py(p.score));
            }).release();
@@ -158,25 +236,28 @@ PyObject* search_pairs_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* search_dense_entry(PyObject* module, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kSearchDense.bind(args, kwargs);
-    auto queries = arg("queries", bound[0], to_queries);
-    ChoiceSet choices = arg("choices", bound[1], [](PyObject* o) { return to_choice_set(o); });
+    QuerySource queries(bound[0]);
+    ChoiceSource choices(bound[1], true);
     double cutoff = bound[2] ? arg("score_cutoff", bound[2], to_real) : 0.0;
     std::string dtype = bound[3] ? arg("dtype", bound[3], to_string) : std::string("float64");
     uint64_t threads = bound[4] ? arg("threads", bound[4], to_count) : 0;
     if (dtype != "float64" && dtype != "float32") throw_error(PyExc_ValueError, "dtype must be 'float64' or 'float32'");
-    const std::vector<Py_ssize_t> shape{static_cast<Py_ssize_t>(queries.size()),
-                                        static_cast<Py_ssize_t>(choices.input_size())};
+    auto dense = [&] {
+      ChoiceSet set = choices.build(true);
+      std::vector<double> values =
+          with_thread_budget(threads, [&] { return search_dense(queries.views(), set, cutoff); });
+      return std::pair{std::move(values), static_cast<Py_ssize_t>(set.input_size())};
+    };
     if (dtype == "float32") {
-      std::vector<float> values = without_gil([&] {
-        return with_thread_budget(threads, [&] {
-          std::vector<double> dense = search_dense(queries, choices, cutoff);
-          return std::vector<float>(dense.begin(), dense.end());
-        });
+      auto [values, cols] = without_gil([&] {
+        auto [wide, n] = dense();
+        return std::pair{std::vector<float>(wide.begin(), wide.end()), n};
       });
+      const std::vector<Py_ssize_t> shape{static_cast<Py_ssize_t>(queries.size()), cols};
       return checked(make_float_array_f32(module, std::move(values), shape)).release();
     }
-    std::vector<double> values =
-        without_gil([&] { return with_thread_budget(threads, [&] { return search_dense(queries, choices, cutoff); }); });
+    auto [values, cols] = without_gil(dense);
+    const std::vector<Py_ssize_t> shape{static_cast<Py_ssize_t>(queries.size()), cols};
     return checked(make_float_array(module, std::move(values), shape)).release();
   });
 }

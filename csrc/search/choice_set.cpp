@@ -11,6 +11,20 @@ uint32_t utf8_length(std::string_view s) {
   return n;
 }
 
+void ChoiceSetBuilder::add_column(const columns::StringColumn& column) {
+  items_.reserve(items_.size() + column.size());
+  for (const columns::StringChunk& chunk : column.chunks()) {
+    for (int64_t k = 0; k < chunk.length; ++k) {
+      if (chunk.is_null(k)) {
+        skip();
+        continue;
+      }
+      const std::string_view text = chunk.at(k);
+      add(text, utf8_length(text));
+    }
+  }
+}
+
 ChoiceSet ChoiceSetBuilder::build() const {
   ChoiceSet out;
   out.input_size_ = next_;

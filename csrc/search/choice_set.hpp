@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "columns/string_column.hpp"
+
 namespace simsieve {
 
 class ChoiceSet {
@@ -54,6 +56,9 @@ class ChoiceSetBuilder {
   void add(std::string_view utf8, uint32_t code_points) { items_.push_back({utf8, code_points, next_++}); }
   // The next input position is absent (skipped by every search, its index still counted).
   void skip() { ++next_; }
+  // Every item of a column as the next input positions, a null item as an absent one. The
+  // column's buffers must outlive the builder and what it builds with build_views().
+  void add_column(const columns::StringColumn& column);
   // The owned, length-ordered form (the views are copied).
   ChoiceSet build() const;
   // The views themselves, in input order; they must outlive the result.

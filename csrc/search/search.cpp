@@ -137,8 +137,7 @@ std::vector<SearchHit> search_top(const std::string& query, const ChoiceSet& cho
   return top_of(q, choices, {}, cutoff, limit, keep_ties, true);
 }
 
-std::vector<SearchPair> search_pairs(const std::vector<std::optional<std::string>>& queries, const ChoiceSet& choices,
-                                     double cutoff, uint64_t limit) {
+std::vector<SearchPair> search_pairs(QueryViews queries, const ChoiceSet& choices, double cutoff, uint64_t limit) {
   if (limit == 0) return {};
   const bool nested = split_each_query(queries.size());
   const Signatures sigs = queries.size() > 1 ? signatures_of(choices) : Signatures{};
@@ -156,8 +155,7 @@ std::vector<SearchPair> search_pairs(const std::vector<std::optional<std::string
   return out;
 }
 
-std::vector<double> search_dense(const std::vector<std::optional<std::string>>& queries, const ChoiceSet& choices,
-                                 double cutoff) {
+std::vector<double> search_dense(QueryViews queries, const ChoiceSet& choices, double cutoff) {
   const size_t cols = static_cast<size_t>(choices.input_size());
   std::vector<double> out(queries.size() * cols, 0.0);
   const bool nested = split_each_query(queries.size());

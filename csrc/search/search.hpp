@@ -15,7 +15,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "search/choice_set.hpp"
@@ -44,14 +46,16 @@ inline constexpr uint64_t kNoLimit = UINT64_MAX;
 std::vector<SearchHit> search_top(const std::string& query, const ChoiceSet& choices, double cutoff, uint64_t limit,
                                   bool keep_ties = false);
 
+// The queries of a many-to-many search: UTF-8 views (the caller keeps them alive), nullopt for
+// an absent query, which matches nothing.
+using QueryViews = std::span<const std::optional<std::string_view>>;
+
 // Every (query, choice) with score >= cutoff, at most the `limit` best per query; ordered by
-// query index, then score descending, then choice index. Absent queries (nullopt) match nothing.
-std::vector<SearchPair> search_pairs(const std::vector<std::optional<std::string>>& queries, const ChoiceSet& choices,
-                                     double cutoff, uint64_t limit);
+// query index, then score descending, then choice index.
+std::vector<SearchPair> search_pairs(QueryViews queries, const ChoiceSet& choices, double cutoff, uint64_t limit);
 
 // The row-major matrix of ratios, queries.size() rows by choices.input_size() columns; entries
 // below the cutoff, absent queries and absent choices are 0.
-std::vector<double> search_dense(const std::vector<std::optional<std::string>>& queries, const ChoiceSet& choices,
-                                 double cutoff);
+std::vector<double> search_dense(QueryViews queries, const ChoiceSet& choices, double cutoff);
 
 }  // namespace simsieve

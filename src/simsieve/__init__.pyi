@@ -58,18 +58,26 @@ def cosine_join(
     docs: _Documents, threshold: float, concurrency: str = "cpu", threads: int = 0, *, as_arrow: Literal[True], progress: Optional[ProgressCallback] = None
 ) -> ArrowTable: ...
 
+_Choices = Union[Iterable[Optional[str]], _ArrowColumn]
+
 def extract(
-    query: str, choices: Iterable[Optional[str]], *, limit: Optional[int] = 5, score_cutoff: float = 0.0,
+    query: str, choices: _Choices, *, limit: Optional[int] = 5, score_cutoff: float = 0.0,
     threads: int = 0
 ) -> List[Tuple[str, float, int]]: ...
 def extract_one(
-    query: str, choices: Iterable[Optional[str]], *, score_cutoff: float = 0.0, threads: int = 0
+    query: str, choices: _Choices, *, score_cutoff: float = 0.0, threads: int = 0
 ) -> Optional[Tuple[str, float, int]]: ...
 def cdist(
-    queries: Iterable[Optional[str]], choices: Iterable[Optional[str]], *, score_cutoff: float = 0.0,
+    queries: _Choices, choices: _Choices, *, score_cutoff: float = 0.0,
     dtype: Union[Literal["float64", "float32"], object] = "float64", threads: int = 0
 ) -> FloatArray: ...
+@overload
 def match(
-    queries: Iterable[Optional[str]], choices: Iterable[Optional[str]], *, score_cutoff: float,
-    limit: Optional[int] = None, threads: int = 0
+    queries: _Choices, choices: _Choices, *, score_cutoff: float,
+    limit: Optional[int] = None, threads: int = 0, as_arrow: Literal[False] = False
 ) -> List[Tuple[int, int, float]]: ...
+@overload
+def match(
+    queries: _Choices, choices: _Choices, *, score_cutoff: float,
+    limit: Optional[int] = None, threads: int = 0, as_arrow: Literal[True]
+) -> ArrowTable: ...

@@ -7,8 +7,12 @@ first sequence and the *query* the second, so a score is exactly
 ``simsieve.ratio(choice, query)``). Each query is indexed once and every choice is compared
 against that index, after exact length and character-count bounds have ruled most of them out.
 
-Choices may be a list, a tuple or any other sequence of strings (other iterables are read into a
-list first). ``None`` among the choices is skipped; indices always refer to input positions.
+Choices and queries may be a list, a tuple or any other sequence of strings (other iterables are
+read into a list first), or an Arrow string column: any object exporting ``__arrow_c_stream__``
+or ``__arrow_c_array__`` (pyarrow arrays and chunked arrays, polars Series, pandas Series with
+Arrow strings), read in place without a Python object per string. ``None`` (or a null) among the
+choices is skipped; indices always refer to input positions. A null among column queries is an
+error naming its position.
 All work runs natively with the interpreter lock released, across all cores for ``threads=0`` or
 on ``threads=N`` threads; the results are the same for every ``threads`` value.
 """
@@ -20,6 +24,7 @@ from collections.abc import Sequence
 from typing import Any, Iterable, List, Optional, Tuple
 
 from . import _simsieve
+from ._columns import is_column
 
 __all__ = ["cdist", "extract", "extract_one", "match"]
 
@@ -28,11 +33,11 @@ def _as_sequence(items: Any) -> Any:
     """The input as something the native layer reads in order and Python can index.
 
     This is the one place that accepts other containers: lists and tuples pass as they are,
-    other sequences too, and any other iterable (a generator, a pandas Series, dict keys) is read
-    into a list once. A ``str`` is not a list of choices and is left for the native layer to
-    reject.
+    other sequences and Arrow columns too, and any other iterable (a generator, a pandas Series
+    of Python objects, dict keys) is read into a list once. A ``str`` is not a list of choices and
+    is left for the native layer to reject.
     """
-    if isinstance(items, (list, tuple, str)) or isinstance(items, Sequence):
+    if isinstance(items, (list, tuple, str)) or isinstance(items, Sequence) or is_column(items):
         return items
     if hasattr(items, "__iter__"):
         return list(items)
@@ -82,21 +87,17 @@ def extract(query: str, choices: Iterable[Optional[str]], *, limit: Optional[int
     ``simsieve.ratio(choice, query)`` (the choice is difflib's first sequence). ``None`` choices
     are skipped and `index` is always the input position.
     """
-    items = _as_sequence(choices)
-    hits = _simsieve.search_top(query, items, _check_limit(limit), _check_cutoff(score_cutoff), threads)
-    return [(items[i], score, i) for i, score in hits]
+    return _simsieve.search_top(query, _as_sequence(choices), _check_limit(limit), _check_cutoff(score_cutoff),
+                                threads, with_choice=True)
 
 
 def extract_one(query: str, choices: Iterable[Optional[str]], *, score_cutoff: float = 0.0,
                 threads: int = 0) -> Optional[Tuple[str, float, int]]:
     """The best ``(choice, score, index)`` for `query` (the lowest index among equal scores), or
     ``None`` when no choice reaches `score_cutoff`. Scores as in :func:`extract`."""
-    items = _as_sequence(choices)
-    hits = _simsieve.search_top(query, items, 1, _check_cutoff(score_cutoff), threads)
-    if not hits:
-        return None
-    i, score = hits[0]
-    return (items[i], score, i)
+    hits = _simsieve.search_top(query, _as_sequence(choices), 1, _check_cutoff(score_cutoff), threads,
+                                with_choice=True)
+    return hits[0] if hits else None
 
 
 def cdist(queries: Iterable[Optional[str]], choices: Iterable[Optional[str]], *, score_cutoff: float = 0.0,
@@ -114,18 +115,15 @@ def cdist(queries: Iterable[Optional[str]], choices: Iterable[Optional[str]], *,
 
 
 def match(queries: Iterable[Optional[str]], choices: Iterable[Optional[str]], *, score_cutoff: float,
-          limit: Optional[int] = None, threads: int = 0) -> List[Tuple[int, int, float]]:
+          limit: Optional[int] = None, threads: int = 0, as_arrow: bool = False) -> Any:
     """Every ``(query index, choice index, score)`` with score at or above `score_cutoff`.
 
     The sparse form of :func:`cdist`: with ``limit=k`` only the best k choices of each query are
     kept (ties by ascending choice index). Triples come ordered by query index, then score
-    descending, then choice index. ``None`` queries and choices are skipped.
+    descending, then choice index. ``None`` queries and choices are skipped. With
+    ``as_arrow=True`` the same rows come as an Arrow record batch of the columns ``query``,
+    ``choice`` (int64) and ``score`` (float64), without a Python object per row (take it with
+    ``pyarrow.table(result)`` or ``polars.DataFrame(result)``).
     """
-    triples = _simsieve.search_pairs(_as_sequence(queries), _as_sequence(choices), _check_cutoff(score_cutoff),
-                                     _check_limit(limit), threads)
-    return _match_result(triples)
-
-
-def _match_result(triples: List[Tuple[int, int, float]]) -> List[Tuple[int, int, float]]:
-    """Where other output forms of :func:`match` (Arrow columns) will be built from the triples."""
-    return triples
+    return _simsieve.search_pairs(_as_sequence(queries), _as_sequence(choices), _check_cutoff(score_cutoff),
+                                  _check_limit(limit), threads, bool(as_arrow))

@@ -1,4 +1,4 @@
-from typing import Any, Callable, List, Optional, Protocol, Sequence, Tuple, Union
+from typing import Any, Callable, List, Literal, Optional, Protocol, Sequence, Tuple, Union, overload
 
 class _ArrowArrayExporter(Protocol):
     def __arrow_c_array__(self, requested_schema: Optional[object] = None) -> Tuple[object, object]: ...
@@ -124,15 +124,29 @@ def cosine_join_blocks(
     threads: int = 0,
 ) -> List[Tuple[int, int, float, int]]: ...
 
+_SearchStrings = Union[Sequence[Optional[str]], _ArrowColumn]
+
+@overload
 def search_top(
-    query: str, choices: Sequence[Optional[str]], limit: int = 5, score_cutoff: float = 0.0, threads: int = 0,
-    keep_ties: bool = False, skip_none: bool = True
+    query: str, choices: _SearchStrings, limit: int = 5, score_cutoff: float = 0.0, threads: int = 0,
+    keep_ties: bool = False, skip_none: bool = True, with_choice: Literal[False] = False
 ) -> List[Tuple[int, float]]: ...
+@overload
+def search_top(
+    query: str, choices: _SearchStrings, limit: int = 5, score_cutoff: float = 0.0, threads: int = 0,
+    keep_ties: bool = False, skip_none: bool = True, *, with_choice: Literal[True]
+) -> List[Tuple[str, float, int]]: ...
+@overload
 def search_pairs(
-    queries: Sequence[Optional[str]], choices: Sequence[Optional[str]], score_cutoff: float, limit: int = 0,
-    threads: int = 0
+    queries: _SearchStrings, choices: _SearchStrings, score_cutoff: float, limit: int = 0,
+    threads: int = 0, as_arrow: Literal[False] = False
 ) -> List[Tuple[int, int, float]]: ...
+@overload
+def search_pairs(
+    queries: _SearchStrings, choices: _SearchStrings, score_cutoff: float, limit: int,
+    threads: int, as_arrow: Literal[True]
+) -> ArrowTable: ...
 def search_dense(
-    queries: Sequence[Optional[str]], choices: Sequence[Optional[str]], score_cutoff: float = 0.0,
+    queries: _SearchStrings, choices: _SearchStrings, score_cutoff: float = 0.0,
     dtype: str = "float64", threads: int = 0
 ) -> FloatArray: ...

@@ -60,3 +60,8 @@ names: List[str] = table.column_names + table_lsh.column_names + joined.column_n
 from_column: List[str] = simsieve.get_close_matches("appel", column)
 column_clusters: List[Tuple[List[int], float]] = simsieve.cluster_canonicals(column, 0.8)
 is_col: bool = simsieve.is_column(column)
+found_in_column: List[Tuple[str, float, int]] = simsieve.extract("appel", column, limit=3)
+best_in_column: Optional[Tuple[str, float, int]] = simsieve.extract_one("appel", column)
+column_matrix: simsieve.FloatArray = simsieve.cdist(column, column, score_cutoff=0.5)
+column_pairs: List[Tuple[int, int, float]] = simsieve.match(column, ["ape"], score_cutoff=0.5)
+pairs_table: simsieve.ArrowTable = simsieve.match(["appel"], column, score_cutoff=0.5, as_arrow=True)

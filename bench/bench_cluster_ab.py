@@ -1,0 +1,60 @@
+"""Two builds side by side on the same clustering calls, each call in a fresh process, back to back:
+wall and CPU seconds (user + system of the child), clusters, a hash of the whole result, peak RSS.
+
+    python bench/bench_cluster_ab.py --a /path/to/old/stage --b build/dev-NAME/stage \\
+        100000:0.8:exact 100000:0.9:exact 200000:0.8:lsh
+
+Each spec is lines:threshold:mode, on that many distinct standard-library lines (bench/stdlib_corpus.py);
+mode "exact" is cluster_canonicals, "lsh" is cluster_canonicals_lsh with 128 permutations and 4 rows
+a band. CPU seconds are the steadier figure on a shared machine.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+CHILD = r'''
+import sys, time, resource, hashlib, json
+sys.path.insert(0, sys.argv[4])
+from stdlib_corpus import stdlib_lines
+from simsieve import _simsieve as native
+n, t, mode = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3]
+lines = stdlib_lines(n)
+r0 = resource.getrusage(resource.RUSAGE_SELF); w = time.perf_counter()
+if mode == "exact":
+    r = native.cluster_canonicals(lines, t, 0)
+else:
+    r = native.cluster_canonicals_lsh(lines, t, 128, 4, 0)
+wall = time.perf_counter() - w; r1 = resource.getrusage(resource.RUSAGE_SELF)
+print(json.dumps({"wall": wall, "cpu": r1.ru_utime - r0.ru_utime + r1.ru_stime - r0.ru_stime, "clusters": len(r),
+                  "hash": hashlib.sha1(repr(r).encode()).hexdigest()[:12], "rss": r1.ru_maxrss // 1024}))
+'''
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--a", required=True, help="PYTHONPATH of the first build (e.g. the previous one)")
+    ap.add_argument("--b", required=True, help="PYTHONPATH of the second build")
+    ap.add_argument("specs", nargs="+", help="lines:threshold:mode")
+    args = ap.parse_args()
+    here = str(Path(__file__).resolve().parent)
+    for spec in args.specs:
+        n, t, mode = spec.split(":")
+        for name, path in (("a", args.a), ("b", args.b)):
+            out = subprocess.run([sys.executable, "-c", CHILD, n, t, mode, here],
+                                 env=dict(os.environ, PYTHONPATH=path), capture_output=True, text=True)
+            if out.returncode:
+                print(f"{spec} {name}: failed\n{out.stderr[-2000:]}")
+                continue
+            d = json.loads(out.stdout)
+            print(f"{spec:>18} {name}: wall {d['wall']:7.2f} s  cpu {d['cpu']:7.2f} s  clusters {d['clusters']}  "
+                  f"result {d['hash']}  peak {d['rss']} MiB", flush=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -4,7 +4,7 @@ wall and CPU seconds (user + system of the child), clusters, a hash of the whole
     python bench/bench_cluster_ab.py --a /path/to/old/stage --b build/dev-NAME/stage \\
         100000:0.8:exact 100000:0.9:exact 200000:0.8:lsh
 
-Each spec is lines:threshold:mode, on that many distinct standard-library lines (bench/stdlib_corpus.py);
+Each case is lines:threshold:mode, on that many distinct standard-library lines (bench/stdlib_corpus.py);
 mode "exact" is cluster_canonicals, "lsh" is cluster_canonicals_lsh with 128 permutations and 4 rows
 a band. CPU seconds are the steadier figure on a shared machine.
 """
@@ -40,19 +40,19 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--a", required=True, help="PYTHONPATH of the first build (e.g. the previous one)")
     ap.add_argument("--b", required=True, help="PYTHONPATH of the second build")
-    ap.add_argument("specs", nargs="+", help="lines:threshold:mode")
+    ap.add_argument("cases", nargs="+", help="lines:threshold:mode")
     args = ap.parse_args()
     here = str(Path(__file__).resolve().parent)
-    for spec in args.specs:
-        n, t, mode = spec.split(":")
+    for case in args.cases:
+        n, t, mode = case.split(":")
         for name, path in (("a", args.a), ("b", args.b)):
             out = subprocess.run([sys.executable, "-c", CHILD, n, t, mode, here],
                                  env=dict(os.environ, PYTHONPATH=path), capture_output=True, text=True)
             if out.returncode:
-                print(f"{spec} {name}: failed\n{out.stderr[-2000:]}")
+                print(f"{case} {name}: failed\n{out.stderr[-2000:]}")
                 continue
             d = json.loads(out.stdout)
-            print(f"{spec:>18} {name}: wall {d['wall']:7.2f} s  cpu {d['cpu']:7.2f} s  clusters {d['clusters']}  "
+            print(f"{case:>18} {name}: wall {d['wall']:7.2f} s  cpu {d['cpu']:7.2f} s  clusters {d['clusters']}  "
                   f"result {d['hash']}  peak {d['rss']} MiB", flush=True)
 
 

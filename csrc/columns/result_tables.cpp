@@ -1,5 +1,7 @@
 #include "columns/result_tables.hpp"
 
+#include <tuple>
+
 namespace simsieve::columns {
 
 std::shared_ptr<const OutputTable> clusters_table(const std::vector<Cluster>& clusters) {
@@ -26,44 +28,43 @@ std::shared_ptr<const OutputTable> clusters_table(const std::vector<Cluster>& cl
   return table;
 }
 
-std::shared_ptr<const OutputTable> join_pairs_table(const std::vector<JoinPair>& pairs) {
-  auto j = std::make_shared<std::vector<int64_t>>();
-  auto i = std::make_shared<std::vector<int64_t>>();
-  auto cos = std::make_shared<std::vector<double>>();
-  j->reserve(pairs.size());
-  i->reserve(pairs.size());
-  cos->reserve(pairs.size());
-  for (const JoinPair& p : pairs) {
-    j->push_back(static_cast<int64_t>(p.j));
-    i->push_back(static_cast<int64_t>(p.i));
-    cos->push_back(p.cos);
+namespace {
+
+// Two int64 index columns and a float64 score column, one row per pair, from the pair's
+// (first index, second index, score).
+template <class Pair, class Row>
+std::shared_ptr<const OutputTable> index_pairs_table(const std::vector<Pair>& pairs, const char* first,
+                                                     const char* second, const char* score, Row row) {
+  auto x = std::make_shared<std::vector<int64_t>>();
+  auto y = std::make_shared<std::vector<int64_t>>();
+  auto v = std::make_shared<std::vector<double>>();
+  x->reserve(pairs.size());
+  y->reserve(pairs.size());
+  v->reserve(pairs.size());
+  for (const Pair& p : pairs) {
+    const auto [a, b, value] = row(p);
+    x->push_back(static_cast<int64_t>(a));
+    y->push_back(static_cast<int64_t>(b));
+    v->push_back(value);
   }
   auto table = std::make_shared<OutputTable>();
   table->rows = static_cast<int64_t>(pairs.size());
-  table->columns.push_back(output_column<int64_t>("j", std::move(j)));
-  table->columns.push_back(output_column<int64_t>("i", std::move(i)));
-  table->columns.push_back(output_column<double>("cos", std::move(cos)));
+  table->columns.push_back(output_column<int64_t>(first, std::move(x)));
+  table->columns.push_back(output_column<int64_t>(second, std::move(y)));
+  table->columns.push_back(output_column<double>(score, std::move(v)));
   return table;
 }
 
+}  // namespace
+
+std::shared_ptr<const OutputTable> join_pairs_table(const std::vector<JoinPair>& pairs) {
+  return index_pairs_table(pairs, "j", "i", "cos",
+                           [](const JoinPair& p) { return std::tuple{p.j, p.i, p.cos}; });
+}
+
 std::shared_ptr<const OutputTable> search_pairs_table(const std::vector<SearchPair>& pairs) {
-  auto query = std::make_shared<std::vector<int64_t>>();
-  auto choice = std::make_shared<std::vector<int64_t>>();
-  auto score = std::make_shared<std::vector<double>>();
-  query->reserve(pairs.size());
-  choice->reserve(pairs.size());
-  score->reserve(pairs.size());
-  for (const SearchPair& p : pairs) {
-    query->push_back(static_cast<int64_t>(p.query));
-    choice->push_back(static_cast<int64_t>(p.choice));
-    score->push_back(p.score);
-  }
-  auto table = std::make_shared<OutputTable>();
-  table->rows = static_cast<int64_t>(pairs.size());
-  table->columns.push_back(output_column<int64_t>("query", std::move(query)));
-  table->columns.push_back(output_column<int64_t>("choice", std::move(choice)));
-  table->columns.push_back(output_column<double>("score", std::move(score)));
-  return table;
+  return index_pairs_table(pairs, "query", "choice", "score",
+                           [](const SearchPair& p) { return std::tuple{p.query, p.choice, p.score}; });
 }
 
 }  // namespace simsieve::columns

@@ -144,3 +144,50 @@ def test_longest_common_subsequence_bounds_every_ratio():
         assert lcs == plain_lcs(a, b) == testing.lcs_length(b, a), (a, b)
         blocks = difflib.SequenceMatcher(None, a, b, autojunk=False).get_matching_blocks()
         assert sum(size for _, _, size in blocks) <= lcs
+
+
+def plain_longest_run(a, b):
+    best, row = 0, [0] * (len(b) + 1)
+    for x in a:
+        for j in range(len(b), 0, -1):
+            row[j] = row[j - 1] + 1 if x == b[j - 1] else 0
+            best = max(best, row[j])
+    return best
+
+
+def test_common_run_screen_against_longest_common_substring():
+    # The cluster minimum settles a pair as "not below" when this says yes, so it must never claim
+    # a run that is not there, and it must find every one that is: patterns of one and two machine
+    # words, runs that cross the word boundary, non-ASCII characters, runs at either end.
+    rnd = random.Random(21)
+    cases = [("", "abc"), ("abc", ""), ("a" * 64, "a" * 64), ("a" * 128, "a" * 70), ("x" * 63 + "abc", "abcx")]
+    for _ in range(400):
+        alphabet = rnd.choice(["ab", "abcd ", "aé€𝄞b", "abcdefghijklmnopqrstuvwxyz"])
+        a = "".join(rnd.choice(alphabet) for _ in range(rnd.randint(0, rnd.choice([10, 64, 128]))))
+        if rnd.random() < 0.5 and a:
+            b = mutate(rnd, mutate(rnd, a))
+        else:
+            b = "".join(rnd.choice(alphabet) for _ in range(rnd.randint(0, 150)))
+        cases.append((a, b))
+    for a, b in cases:
+        longest = plain_longest_run(a, b)
+        for run in {0, 1, 2, longest - 1, longest, longest + 1, longest + 5}:
+            if run >= 0:
+                assert testing.shares_run(a, b, run) == (run <= longest), (a, b, run)
+
+
+@pytest.mark.parametrize("parallel", [False, True])
+def test_block_minimum_where_screens_settle_most_pairs(parallel):
+    # Source lines with edited copies: most pairs share a run long enough to settle them, a few
+    # need the full comparison, and the seeds must not change which minimum is found. Members
+    # longer than one and two machine words and non-ASCII ones take the other paths.
+    rnd = random.Random(31)
+    lines = edited_copies(31, sorted(set(source_lines(17, 60)))[:30], 2)
+    lines += ["é" + line + "€" for line in lines[:10]]
+    lines += [lines[k] * 3 for k in range(3)] + [lines[4] + lines[5]]
+    rnd.shuffle(lines)
+    expected = plain_minimum(lines)
+    assert testing.block_minimum(lines, 1.0, parallel) == expected
+    assert testing.block_minimum(lines, min(1.0, expected + 0.05), parallel) == expected
+    edges = [(i, i + 1, None) for i in range(len(lines) - 1)]
+    assert testing.form_clusters(lines, edges, False, 1) == [(list(range(len(lines))), expected)]

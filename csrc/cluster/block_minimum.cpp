@@ -1,6 +1,7 @@
 #include "cluster/block_minimum.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -8,8 +9,13 @@
 #include <vector>
 
 #include "gestalt/bounded.hpp"
+#include "gestalt/common_run.hpp"
 #include "pool/cancel.hpp"
 #include "pool/parallel.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace simsieve {
 namespace {
@@ -22,12 +28,52 @@ uint64_t saturating_floor(double x) {
   return static_cast<uint64_t>(x);
 }
 
+// Character counts over 32 coarse classes (letters without case, digits, space, a few kinds of
+// punctuation, everything else), saturated at 255: their overlap is a rough upper bound of the
+// match count, used only to choose which pairs to compare first.
+struct alignas(16) ClassCounts {
+  uint8_t count[32] = {};
+};
+
+constexpr std::array<uint8_t, 128> make_class_table() {
+  std::array<uint8_t, 128> t{};
+  for (size_t c = 0; c < 128; ++c) {
+    uint8_t k = 31;
+    if (c >= 'a' && c <= 'z') k = static_cast<uint8_t>(c - 'a');
+    else if (c >= 'A' && c <= 'Z') k = static_cast<uint8_t>(c - 'A');
+    else if (c >= '0' && c <= '9') k = 26;
+    else if (c == ' ') k = 27;
+    else if (c == '_') k = 28;
+    else if (c == '(' || c == ')' || c == '[' || c == ']' || c == '{' || c == '}') k = 29;
+    else if (c == '.' || c == ',' || c == ':' || c == ';') k = 30;
+    t[c] = k;
+  }
+  return t;
+}
+constexpr std::array<uint8_t, 128> kClassOf = make_class_table();
+
+uint32_t class_overlap(const ClassCounts& x, const ClassCounts& y) {
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i* a = reinterpret_cast<const __m128i*>(x.count);
+  const __m128i* b = reinterpret_cast<const __m128i*>(y.count);
+  const __m128i acc = _mm_add_epi64(_mm_sad_epu8(_mm_min_epu8(_mm_load_si128(a), _mm_load_si128(b)), zero),
+                                    _mm_sad_epu8(_mm_min_epu8(_mm_load_si128(a + 1), _mm_load_si128(b + 1)), zero));
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(acc) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(acc, acc)));
+#else
+  uint32_t sum = 0;
+  for (int k = 0; k < 32; ++k) sum += std::min(x.count[k], y.count[k]);
+  return sum;
+#endif
+}
+
 // What the screen knows of one member without looking at its text again.
 struct MemberFacts {
   uint32_t length = 0;
   bool ascii = true;  // every code point below 128
   uint64_t low = 0;   // ASCII characters 0..63 present
   uint64_t high = 0;  // ASCII characters 64..127 present
+  ClassCounts classes;
 };
 
 MemberFacts facts_of(CodepointView text) {
@@ -40,8 +86,17 @@ MemberFacts facts_of(CodepointView text) {
       f.high |= uint64_t{1} << (c - 64);
     else
       f.ascii = false;
+    uint8_t& n = f.classes.count[c < 128 ? kClassOf[c] : 31];
+    if (n < 255) ++n;
   }
   return f;
+}
+
+// The rough ratio bound of two members, as a sort key (lower first).
+inline double rough_bound(const MemberFacts& x, const MemberFacts& y) {
+  const uint64_t total = uint64_t{x.length} + y.length;
+  if (total == 0) return 1.0;
+  return 2.0 * class_overlap(x.classes, y.classes) / static_cast<double>(total);
 }
 
 // A shared ASCII character: M >= 1.
@@ -70,6 +125,12 @@ class RunningMinimum {
 
  private:
   std::atomic<uint64_t> bits_;
+};
+
+// A member's run pattern, built when its row first needs it.
+struct RowPattern {
+  RunPattern pattern;
+  bool built = false;
 };
 
 class BlockScan {
@@ -119,22 +180,34 @@ class BlockScan {
   }
 
   // The exact ratio of members x < y when it is below r; 2.0 once "not below r" is certain.
-  double screened_ratio(size_t x, size_t y, double r) {
+  // `row` is x's run pattern (built on first use; null when x is too long for one).
+  double screened_ratio(size_t x, size_t y, double r, RowPattern* row = nullptr) {
     const MemberFacts& fa = facts_[x];
     const MemberFacts& fb = facts_[y];
     const uint64_t la = fa.length, lb = fb.length, total = la + lb;
     if (total == 0) return 1.0;
     if (la == 0 || lb == 0) return 0.0;
     const uint64_t limit = saturating_floor(static_cast<double>(total) * r * 0.5) + 1;
-    if (limit == 1 && share_a_character(fa, fb)) return 2.0;
+    if (limit == 1) {
+      if (share_a_character(fa, fb)) return 2.0;
+    } else if (row && limit <= std::min(la, lb)) {
+      // A common run of `limit` characters is a matching block candidate at least that long.
+      if (!row->built) {
+        row->pattern.build(canonicals_[block_.members[x]]);
+        row->built = true;
+      }
+      if (row->pattern.shares_run(canonicals_[block_.members[y]], limit)) return 2.0;
+    }
     return ratio_below(canonicals_, slots_, block_.members[x], block_.members[y], r);
   }
 
   void lower_row(size_t x, RunningMinimum& best) {
+    RowPattern pattern;
+    RowPattern* row = facts_[x].length <= kRunMaxPattern ? &pattern : nullptr;
     walk_row(x, [&](size_t y) {
       const double r = best.get();
       if (r <= 0.0) return false;
-      best.lower(screened_ratio(x, y, r));
+      best.lower(screened_ratio(x, y, r, row));
       return true;
     });
   }
@@ -217,24 +290,34 @@ double block_minimum(const MinimumBlock& block, std::span<const CodepointView> c
   if (zero.load()) return settle(0.0);
 
   RunningMinimum best(start);
-  // Seeds: the shortest members against the longest ones have the lowest length bounds, and a low
-  // running minimum early lets the screen settle more of the other pairs.
-  std::vector<uint32_t> by_length(m);
-  std::iota(by_length.begin(), by_length.end(), 0u);
-  std::stable_sort(by_length.begin(), by_length.end(),
-                   [&](uint32_t x, uint32_t y) { return scan.facts(x).length < scan.facts(y).length; });
-  const size_t seeds = std::min<size_t>(4, m / 2);
-  for (size_t s = 0; s < seeds; ++s)
-    for (size_t t = 0; t < seeds; ++t) {
-      size_t x = by_length[s], y = by_length[m - 1 - t];
-      if (x > y) std::swap(x, y);
-      if (x == y || scan.skipped(x, y)) continue;
-      best.lower(scan.screened_ratio(x, y, best.get()));
-    }
-
   if (parallel) {
     // Index every member that is compared as the second string, before the workers share them.
     parallel_for_each(m - 1, [&](size_t y) { slots.match_index_of(block.members[y + 1]); });
+  }
+  // Seeds: the screen settles a pair only when its match count certainly reaches the running
+  // minimum's, so the lower that minimum is early, the more pairs it settles. Every row's partner
+  // with the lowest rough bound is compared first, the lowest bounds first.
+  if (m > 2) {
+    struct Seed {
+      double bound;
+      uint32_t x, y;
+    };
+    std::vector<Seed> seeds(m - 1, Seed{2.0, 0, 0});
+    for_each_row(m, parallel, [&](size_t x) {
+      Seed& seed = seeds[x];
+      for (size_t y = x + 1; y < m; ++y) {
+        const double b = rough_bound(scan.facts(x), scan.facts(y));
+        if (b < seed.bound) seed = {b, static_cast<uint32_t>(x), static_cast<uint32_t>(y)};
+      }
+    });
+    std::sort(seeds.begin(), seeds.end(), [](const Seed& u, const Seed& v) { return u.bound < v.bound; });
+    for (const Seed& seed : seeds) {
+      if (seed.bound > 1.0) continue;
+      check_cancelled();
+      const double r = best.get();
+      if (r <= 0.0) break;
+      if (!scan.skipped(seed.x, seed.y)) best.lower(scan.screened_ratio(seed.x, seed.y, r));
+    }
   }
   for_each_row(m, parallel, [&](size_t x) {
     scan.lower_row(x, best);

@@ -6,6 +6,7 @@
 
 #include "gestalt/bounded.hpp"
 #include "gestalt/codepoints.hpp"
+#include "gestalt/common_run.hpp"
 #include "gestalt/match_count.hpp"
 #include "gestalt/match_index.hpp"
 #include "gestalt/match_search.hpp"
@@ -27,6 +28,7 @@ constexpr Signature<2> kNeed{"need_for()", {"t", "total"}, 2};
 constexpr Signature<1> kText{"parse_work_factor()", {"text"}, 1};
 constexpr Signature<3> kEnds{"index_ends()", {"b", "sub", "bound"}, 3};
 constexpr Signature<1> kIndex{"index_summary()", {"b"}, 1};
+constexpr Signature<3> kRun{"shares_run()", {"a", "b", "run"}, 3};
 
 Ref py_bool(bool v) { return checked(PyBool_FromLong(v ? 1 : 0)); }
 Ref py_none() {
@@ -86,6 +88,23 @@ PyObject* capped_ratio_hook(PyObject*, PyObject* args, PyObject* kwargs) {
       return capped_ratio(d.a, d.index, d.b, limit);
     });
     return to_py(r).release();
+  });
+}
+
+// shares_run(a, b, run) -> whether a (the pattern, at most 128 characters) and b have a common
+// substring of at least `run` characters.
+PyObject* shares_run_hook(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    auto bound = kRun.bind(args, kwargs);
+    std::string a = arg("a", bound[0], to_string);
+    std::string b = arg("b", bound[1], to_string);
+    uint64_t run = arg("run", bound[2], to_count);
+    bool r = without_gil([&] {
+      RunPattern pattern;
+      pattern.build(decode_utf8(a));
+      return pattern.shares_run(decode_utf8(b), run);
+    });
+    return py_bool(r).release();
   });
 }
 
@@ -236,6 +255,7 @@ PyMethodDef gestalt_functions[] = {
     SIMSIEVE_TEST_ENTRY("ratio_reaches", ratio_reaches_hook),
     SIMSIEVE_TEST_ENTRY("ratio_reaches_fast", ratio_reaches_fast_hook),
     SIMSIEVE_TEST_ENTRY("capped_ratio", capped_ratio_hook),
+    SIMSIEVE_TEST_ENTRY("shares_run", shares_run_hook),
     SIMSIEVE_TEST_ENTRY("count_matches", count_matches_hook),
     SIMSIEVE_TEST_ENTRY("indexed_ratio", indexed_ratio_hook),
     SIMSIEVE_TEST_ENTRY("sparse_match_count", sparse_match_count_hook),

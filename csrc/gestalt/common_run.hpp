@@ -1,0 +1,47 @@
+// Whether two strings share a substring of at least a given length, decided bit-parallel over the
+// positions of one of them (the pattern, at most kRunMaxPattern characters). The first matching
+// block of the gestalt recursion is a longest common substring, so a common run of L characters
+// proves a match count of at least L without running the match search.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace simsieve {
+
+inline constexpr size_t kRunMaxPattern = 128;
+
+// One string prepared as a pattern: for every character, the bit set of its positions. Rebuilding
+// reuses the storage; the object holds the scratch of its queries, so one thread owns it.
+class RunPattern {
+ public:
+  // `pattern` has at most kRunMaxPattern characters.
+  void build(std::span<const uint32_t> pattern);
+  size_t size() const { return length_; }
+
+  // True when the pattern and `text` have a common substring of at least `run` characters.
+  bool shares_run(std::span<const uint32_t> text, uint64_t run);
+
+  struct Bits {
+    uint64_t lo = 0, hi = 0;
+  };
+
+ private:
+  struct Other {
+    uint32_t code_point;
+    Bits bits;
+  };
+  Bits bits_of(uint32_t c) const;
+  template <bool Wide>
+  bool scan(std::span<const uint32_t> text, size_t run);
+
+  size_t length_ = 0;
+  std::array<Bits, 128> ascii_{};
+  std::vector<Other> others_;
+  std::vector<Bits> text_bits_, back_, forth_;
+};
+
+}  // namespace simsieve

@@ -191,3 +191,21 @@ def test_block_minimum_where_screens_settle_most_pairs(parallel):
     assert testing.block_minimum(lines, min(1.0, expected + 0.05), parallel) == expected
     edges = [(i, i + 1, None) for i in range(len(lines) - 1)]
     assert testing.form_clusters(lines, edges, False, 1) == [(list(range(len(lines))), expected)]
+
+
+def test_bit_parallel_match_count_equals_difflib():
+    # Short members are compared by this count instead of the indexed search; it must follow
+    # difflib's recursion exactly, tie-breaks included (earliest in the first string, then in the
+    # second), in one and two machine words, and stop only once the limit is certain.
+    rnd = random.Random(41)
+    for _ in range(3000):
+        alphabet = rnd.choice(["ab", "abc ", "aé€𝄞b", "abcdefghij klmnop"])
+        a = "".join(rnd.choice(alphabet) for _ in range(rnd.randint(0, rnd.choice([8, 40, 64, 65, 128]))))
+        b = mutate(rnd, a) if rnd.random() < 0.3 else "".join(
+            rnd.choice(alphabet) for _ in range(rnd.randint(0, rnd.choice([8, 40, 90, 150]))))
+        blocks = difflib.SequenceMatcher(None, a, b, autojunk=False).get_matching_blocks()
+        matched = sum(size for _, _, size in blocks)
+        assert testing.run_match_count(a, b, 10**9) == matched, (a, b)
+        limit = rnd.randint(0, matched + 2)
+        got = testing.run_match_count(a, b, limit)
+        assert got >= limit if matched >= limit else got == matched, (a, b, limit)

@@ -190,15 +190,17 @@ class BlockScan {
     const uint64_t limit = saturating_floor(static_cast<double>(total) * r * 0.5) + 1;
     if (limit == 1) {
       if (share_a_character(fa, fb)) return 2.0;
-    } else if (row && limit <= std::min(la, lb)) {
-      // A common run of `limit` characters is a matching block candidate at least that long.
-      if (!row->built) {
-        row->pattern.build(canonicals_[block_.members[x]]);
-        row->built = true;
-      }
-      if (row->pattern.shares_run(canonicals_[block_.members[y]], limit)) return 2.0;
     }
-    return ratio_below(canonicals_, slots_, block_.members[x], block_.members[y], r);
+    if (!row) return ratio_below(canonicals_, slots_, block_.members[x], block_.members[y], r);
+    if (!row->built) {
+      row->pattern.build(canonicals_[block_.members[x]]);
+      row->built = true;
+    }
+    const CodepointView b = canonicals_[block_.members[y]];
+    // A common run of `limit` characters: the longest matching block is at least that long.
+    if (limit <= std::min(la, lb) && row->pattern.shares_run(b, limit)) return 2.0;
+    const uint64_t matched = row->pattern.match_count(b, limit);
+    return matched >= limit ? 2.0 : static_cast<double>(matched + matched) / static_cast<double>(total);
   }
 
   void lower_row(size_t x, RunningMinimum& best) {

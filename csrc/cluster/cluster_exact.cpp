@@ -384,7 +384,11 @@ std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals,
         batch = std::min(2 * batch, EDGE_BATCH_MAX);
         if (tests.empty()) continue;
         const size_t tested = tests.size();
-        // The longest common subsequence settles most failing pairs before any index is built.
+        // The longest common subsequence settles most failing pairs before any index is built;
+        // in (lo, hi) order, one pattern serves all the pairs of one lo.
+        std::sort(tests.begin(), tests.end(), [](const CandidatePair& x, const CandidatePair& y) {
+          return std::tie(x.lo, x.hi) < std::tie(y.lo, y.hi);
+        });
         tests = detail::filter_items(tests, tested >= CLUSTER_PARALLEL_MIN, [&](const CandidatePair& c) {
           return lcs_allows(canonicals[c.lo], canonicals[c.hi], threshold);
         });

@@ -1,6 +1,7 @@
 #include "gestalt/common_run.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "common/internal_error.hpp"
 
@@ -39,6 +40,23 @@ inline bool any(Bits x) {
   return (x.lo | x.hi) != 0;
 }
 
+template <bool Wide>
+inline size_t lowest(Bits x) {
+  if (!Wide || x.lo != 0) return static_cast<size_t>(std::countr_zero(x.lo));
+  return 64 + static_cast<size_t>(std::countr_zero(x.hi));
+}
+
+// Positions [lo, hi) of the pattern, lo <= hi <= 128.
+inline Bits span_mask(size_t lo, size_t hi) {
+  auto below = [](size_t n) -> Bits {
+    if (n >= 128) return {~uint64_t{0}, ~uint64_t{0}};
+    if (n >= 64) return {~uint64_t{0}, n == 64 ? 0 : (uint64_t{1} << (n - 64)) - 1};
+    return {n == 0 ? 0 : (uint64_t{1} << n) - 1, 0};
+  };
+  const Bits h = below(hi), l = below(lo);
+  return {h.lo & ~l.lo, h.hi & ~l.hi};
+}
+
 }  // namespace
 
 void RunPattern::build(std::span<const uint32_t> pattern) {
@@ -71,6 +89,77 @@ RunPattern::Bits RunPattern::bits_of(uint32_t c) const {
   return it != others_.end() && it->code_point == c ? it->bits : Bits{};
 }
 
+void RunPattern::load_text(std::span<const uint32_t> text) {
+  text_bits_.resize(text.size());
+  for (size_t j = 0; j < text.size(); ++j) text_bits_[j] = bits_of(text[j]);
+}
+
+uint64_t RunPattern::match_count(std::span<const uint32_t> text, uint64_t limit) {
+  if (limit == 0) return 0;
+  if (length_ == 0 || text.empty()) return 0;
+  return length_ > 64 ? count<true>(text, limit) : count<false>(text, limit);
+}
+
+// The gestalt recursion: the longest match of a range pair, the earliest in the pattern and then
+// the earliest in the text among the longest, splits the ranges in two. level[j] holds the pattern
+// positions i where a common run of k characters ends at (i, j); level k + 1 is level k at j
+// intersected with level k at j - 1 shifted by one. The last level that is not empty gives the
+// longest length and, through its lowest set bit, the earliest end.
+template <bool Wide>
+uint64_t RunPattern::count(std::span<const uint32_t> text, uint64_t limit) {
+  load_text(text);
+  const Bits* x = text_bits_.data();
+  back_.resize(text.size());
+  forth_.resize(text.size());
+  ranges_.clear();
+  ranges_.push_back({0, static_cast<uint32_t>(length_), 0, static_cast<uint32_t>(text.size())});
+  uint64_t m = 0;
+  while (!ranges_.empty()) {
+    const Range r = ranges_.back();
+    ranges_.pop_back();
+    if (r.alo >= r.ahi || r.blo >= r.bhi) continue;
+    const Bits mask = span_mask(r.alo, r.ahi);
+    Bits* cur = back_.data();
+    Bits* next = forth_.data();
+    bool found = false;
+    for (size_t j = r.blo; j < r.bhi; ++j) {
+      cur[j] = both<Wide>(x[j], mask);
+      found |= any<Wide>(cur[j]);
+    }
+    if (!found) continue;
+    uint64_t k = 1;
+    // Longer runs than the ranges allow, or than the limit needs, are not looked for.
+    const uint64_t longest = std::min<uint64_t>(r.ahi - r.alo, r.bhi - r.blo);
+    while (k < longest && m + k < limit) {
+      bool more = false;
+      next[r.blo] = Bits{};
+      for (size_t j = r.blo + 1; j < r.bhi; ++j) {
+        next[j] = both<Wide>(cur[j], shift_up<Wide>(cur[j - 1], 1));
+        more |= any<Wide>(next[j]);
+      }
+      if (!more) break;
+      std::swap(cur, next);
+      ++k;
+    }
+    m += k;
+    if (m >= limit) return m;
+    size_t best_i = SIZE_MAX, best_j = 0;
+    for (size_t j = r.blo + k - 1; j < r.bhi; ++j) {
+      if (!any<Wide>(cur[j])) continue;
+      const size_t i = lowest<Wide>(cur[j]);
+      if (i < best_i) {
+        best_i = i;
+        best_j = j;
+      }
+    }
+    const auto i0 = static_cast<uint32_t>(best_i + 1 - k), j0 = static_cast<uint32_t>(best_j + 1 - k);
+    const auto kk = static_cast<uint32_t>(k);
+    ranges_.push_back({r.alo, i0, r.blo, j0});
+    ranges_.push_back({i0 + kk, r.ahi, j0 + kk, r.bhi});
+  }
+  return m;
+}
+
 bool RunPattern::shares_run(std::span<const uint32_t> text, uint64_t run) {
   if (run == 0) return true;
   if (run > length_ || run > text.size()) return false;
@@ -84,18 +173,17 @@ bool RunPattern::shares_run(std::span<const uint32_t> text, uint64_t run) {
 // back[u] and forth[run - 1 - u] share a position.
 template <bool Wide>
 bool RunPattern::scan(std::span<const uint32_t> text, size_t run) {
+  // Most anchors end after a step or two, so the text's position sets are looked up as needed.
   const size_t n = text.size();
-  text_bits_.resize(n);
-  for (size_t j = 0; j < n; ++j) text_bits_[j] = bits_of(text[j]);
   back_.resize(run);
   forth_.resize(run);
-  const Bits* x = text_bits_.data();
   for (size_t j = run - 1; j < n; j += run) {
-    if (!any<Wide>(x[j])) continue;
-    back_[0] = forth_[0] = x[j];
+    const Bits at = bits_of(text[j]);
+    if (!any<Wide>(at)) continue;
+    back_[0] = forth_[0] = at;
     size_t nb = 0;
     for (size_t t = 1; t < run; ++t) {
-      const Bits v = both<Wide>(back_[t - 1], shift_up<Wide>(x[j - t], t));
+      const Bits v = both<Wide>(back_[t - 1], shift_up<Wide>(bits_of(text[j - t]), t));
       if (!any<Wide>(v)) break;
       back_[t] = v;
       nb = t;
@@ -103,7 +191,7 @@ bool RunPattern::scan(std::span<const uint32_t> text, size_t run) {
     if (nb + 1 == run) return true;
     size_t nf = 0;
     for (size_t t = 1; t < run && j + t < n; ++t) {
-      const Bits v = both<Wide>(forth_[t - 1], shift_down<Wide>(x[j + t], t));
+      const Bits v = both<Wide>(forth_[t - 1], shift_down<Wide>(bits_of(text[j + t]), t));
       if (!any<Wide>(v)) break;
       forth_[t] = v;
       nf = t;

@@ -1,7 +1,9 @@
-// Whether two strings share a substring of at least a given length, decided bit-parallel over the
-// positions of one of them (the pattern, at most kRunMaxPattern characters). The first matching
-// block of the gestalt recursion is a longest common substring, so a common run of L characters
-// proves a match count of at least L without running the match search.
+// Common runs of two strings, decided bit-parallel over the positions of one of them (the pattern,
+// at most kRunMaxPattern characters): whether they share a substring of a given length, and the
+// gestalt match count itself. The first matching block of the gestalt recursion is a longest
+// common substring, so a common run of L characters proves a match count of at least L without
+// any search; when it does not, the count runs the recursion with every longest match found by
+// intersecting shifted position sets, for short strings far cheaper than the indexed search.
 #pragma once
 
 #include <array>
@@ -25,6 +27,10 @@ class RunPattern {
   // True when the pattern and `text` have a common substring of at least `run` characters.
   bool shares_run(std::span<const uint32_t> text, uint64_t run);
 
+  // The gestalt match count of (pattern, text), the pattern scanned as the first string: exact
+  // when below `limit`, otherwise some value >= limit (the search stops there).
+  uint64_t match_count(std::span<const uint32_t> text, uint64_t limit);
+
   struct Bits {
     uint64_t lo = 0, hi = 0;
   };
@@ -37,11 +43,18 @@ class RunPattern {
   Bits bits_of(uint32_t c) const;
   template <bool Wide>
   bool scan(std::span<const uint32_t> text, size_t run);
+  template <bool Wide>
+  uint64_t count(std::span<const uint32_t> text, uint64_t limit);
+  void load_text(std::span<const uint32_t> text);
 
   size_t length_ = 0;
   std::array<Bits, 128> ascii_{};
   std::vector<Other> others_;
   std::vector<Bits> text_bits_, back_, forth_;
+  struct Range {
+    uint32_t alo, ahi, blo, bhi;
+  };
+  std::vector<Range> ranges_;
 };
 
 }  // namespace simsieve

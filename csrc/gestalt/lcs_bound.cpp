@@ -63,10 +63,20 @@ uint64_t LcsPattern::lcs_with(std::span<const uint32_t> text, std::vector<uint64
 }
 
 uint64_t lcs_length(std::span<const uint32_t> a, std::span<const uint32_t> b) {
-  if (a.size() > b.size()) std::swap(a, b);
+  // The pattern of the previous call is kept with its text: callers that walk the candidates of
+  // one string in a row build it once. The text is compared, not its address, since storage can
+  // be reused for other text.
   thread_local LcsPattern pattern;
+  thread_local std::vector<uint32_t> pattern_text;
   thread_local std::vector<uint64_t> scratch;
+  auto is_pattern = [](std::span<const uint32_t> s) {
+    return s.size() == pattern_text.size() && std::equal(s.begin(), s.end(), pattern_text.begin());
+  };
+  if (is_pattern(a)) return pattern.lcs_with(b, scratch);
+  if (pattern_text.size() <= kLcsMaxPattern && is_pattern(b)) return pattern.lcs_with(a, scratch);
+  if (a.size() > b.size()) std::swap(a, b);
   pattern.build(a);
+  pattern_text.assign(a.begin(), a.end());
   return pattern.lcs_with(b, scratch);
 }
 

@@ -29,6 +29,7 @@ constexpr Signature<1> kText{"parse_work_factor()", {"text"}, 1};
 constexpr Signature<3> kEnds{"index_ends()", {"b", "sub", "bound"}, 3};
 constexpr Signature<1> kIndex{"index_summary()", {"b"}, 1};
 constexpr Signature<3> kRun{"shares_run()", {"a", "b", "run"}, 3};
+constexpr Signature<3> kRunCount{"run_match_count()", {"a", "b", "limit"}, 3};
 
 Ref py_bool(bool v) { return checked(PyBool_FromLong(v ? 1 : 0)); }
 Ref py_none() {
@@ -105,6 +106,23 @@ PyObject* shares_run_hook(PyObject*, PyObject* args, PyObject* kwargs) {
       return pattern.shares_run(decode_utf8(b), run);
     });
     return py_bool(r).release();
+  });
+}
+
+// run_match_count(a, b, limit) -> the gestalt match count of (a, b) through a's run pattern (a has
+// at most 128 characters): exact below `limit`, at least `limit` otherwise.
+PyObject* run_match_count_hook(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    auto bound = kRunCount.bind(args, kwargs);
+    std::string a = arg("a", bound[0], to_string);
+    std::string b = arg("b", bound[1], to_string);
+    uint64_t limit = arg("limit", bound[2], to_count);
+    uint64_t m = without_gil([&] {
+      RunPattern pattern;
+      pattern.build(decode_utf8(a));
+      return pattern.match_count(decode_utf8(b), limit);
+    });
+    return to_py(m).release();
   });
 }
 
@@ -256,6 +274,7 @@ PyMethodDef gestalt_functions[] = {
     SIMSIEVE_TEST_ENTRY("ratio_reaches_fast", ratio_reaches_fast_hook),
     SIMSIEVE_TEST_ENTRY("capped_ratio", capped_ratio_hook),
     SIMSIEVE_TEST_ENTRY("shares_run", shares_run_hook),
+    SIMSIEVE_TEST_ENTRY("run_match_count", run_match_count_hook),
     SIMSIEVE_TEST_ENTRY("count_matches", count_matches_hook),
     SIMSIEVE_TEST_ENTRY("indexed_ratio", indexed_ratio_hook),
     SIMSIEVE_TEST_ENTRY("sparse_match_count", sparse_match_count_hook),

@@ -127,6 +127,9 @@ class RunningMinimum {
   std::atomic<uint64_t> bits_;
 };
 
+// Pairs whose limit times total length exceeds this are compared by the indexed search.
+constexpr uint64_t kBitParallelBudget = 1536;
+
 // A member's run pattern, built when its row first needs it.
 struct RowPattern {
   RunPattern pattern;
@@ -199,6 +202,10 @@ class BlockScan {
     const CodepointView b = canonicals_[block_.members[y]];
     // A common run of `limit` characters: the longest matching block is at least that long.
     if (limit <= std::min(la, lb) && row->pattern.shares_run(b, limit)) return 2.0;
+    // The bit-parallel count visits the text once per run length it tries, up to the limit: for
+    // large limits the indexed search is cheaper.
+    if (limit * total > kBitParallelBudget)
+      return ratio_below(canonicals_, slots_, block_.members[x], block_.members[y], r);
     const uint64_t matched = row->pattern.match_count(b, limit);
     return matched >= limit ? 2.0 : static_cast<double>(matched + matched) / static_cast<double>(total);
   }

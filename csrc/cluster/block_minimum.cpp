@@ -191,9 +191,7 @@ class BlockScan {
     if (total == 0) return 1.0;
     if (la == 0 || lb == 0) return 0.0;
     const uint64_t limit = saturating_floor(static_cast<double>(total) * r * 0.5) + 1;
-    if (limit == 1) {
-      if (share_a_character(fa, fb)) return 2.0;
-    }
+    if (limit == 1 && share_a_character(fa, fb)) return 2.0;
     if (!row) return ratio_below(canonicals_, slots_, block_.members[x], block_.members[y], r);
     if (!row->built) {
       row->pattern.build(canonicals_[block_.members[x]]);
@@ -204,7 +202,7 @@ class BlockScan {
     if (limit <= std::min(la, lb) && row->pattern.shares_run(b, limit)) return 2.0;
     // The bit-parallel count visits the text once per run length it tries, up to the limit: for
     // large limits the indexed search is cheaper.
-    if (limit * total > kBitParallelBudget)
+    if (limit > kBitParallelBudget / total)
       return ratio_below(canonicals_, slots_, block_.members[x], block_.members[y], r);
     const uint64_t matched = row->pattern.match_count(b, limit);
     return matched >= limit ? 2.0 : static_cast<double>(matched + matched) / static_cast<double>(total);

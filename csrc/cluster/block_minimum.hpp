@@ -1,9 +1,11 @@
 // The exact minimum gestalt ratio over all pairs of one block of canonicals (the members of a
 // cluster, or any set of strings), without comparing every pair the slow way. With a running
 // minimum r, a pair only matters when its ratio is below r, that is when its matched characters M
-// stay below L = floor(r * (la + lb) / 2) + 1; cheap exact facts settle "M >= L" first (a shared
-// character when L = 1, a common prefix or suffix of L characters), and two strings that share no
-// character at all have ratio 0, which ends the search. Only the pairs left go to capped_ratio.
+// stay below L = floor(r * (la + lb) / 2) + 1. Pairs likely to be low (by a rough character-class
+// bound) are compared first, so that r drops early; then cheap exact facts settle "M >= L" (a
+// shared character when L = 1, a common run of L characters found bit-parallel), two strings that
+// share no character at all have ratio 0, which ends the search, and the pairs left are counted by
+// the bit-parallel gestalt recursion when short, by capped_ratio otherwise.
 #pragma once
 
 #include <cstddef>

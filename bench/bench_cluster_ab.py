@@ -4,9 +4,11 @@ wall and CPU seconds (user + system of the child), clusters, a hash of the whole
     python bench/bench_cluster_ab.py --a /path/to/old/stage --b build/dev-NAME/stage \\
         100000:0.8:exact 100000:0.9:exact 200000:0.8:lsh
 
-Each case is lines:threshold:mode, on that many distinct standard-library lines (bench/stdlib_corpus.py);
-mode "exact" is cluster_canonicals, "lsh" is cluster_canonicals_lsh with 128 permutations and 4 rows
-a band. CPU seconds are the steadier figure on a shared machine.
+Each case is lines:threshold:mode[:copies], on that many distinct standard-library lines
+(bench/stdlib_corpus.py), each followed by `copies` edited copies (one to three random character
+edits each, fixed seed; 200000:0.8:lsh:4 is a million lines); mode "exact" is cluster_canonicals,
+"lsh" is cluster_canonicals_lsh with 128 permutations and 4 rows a band. CPU seconds are the
+steadier figure on a shared machine.
 """
 
 from __future__ import annotations
@@ -23,8 +25,22 @@ import sys, time, resource, hashlib, json
 sys.path.insert(0, sys.argv[4])
 from stdlib_corpus import stdlib_lines
 from simsieve import _simsieve as native
-n, t, mode = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3]
-lines = stdlib_lines(n)
+import random
+n, t, mode, copies = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3], int(sys.argv[5])
+rnd = random.Random(1)
+def mutate(s):
+    if not s:
+        return s
+    k, op, c = rnd.randrange(len(s)), rnd.random(), rnd.choice("abcdefghijklmnopqrstuvwxyz_ ().")
+    return s[:k] + c + s[k + 1:] if op < 0.4 else s[:k] + s[k + 1:] if op < 0.7 else s[:k] + c + s[k:]
+lines = []
+for line in stdlib_lines(n):
+    lines.append(line)
+    for _ in range(copies):
+        edited = line
+        for _ in range(rnd.randint(1, 3)):
+            edited = mutate(edited)
+        lines.append(edited)
 r0 = resource.getrusage(resource.RUSAGE_SELF); w = time.perf_counter()
 if mode == "exact":
     r = native.cluster_canonicals(lines, t, 0)
@@ -40,13 +56,14 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--a", required=True, help="PYTHONPATH of the first build (e.g. the previous one)")
     ap.add_argument("--b", required=True, help="PYTHONPATH of the second build")
-    ap.add_argument("cases", nargs="+", help="lines:threshold:mode")
+    ap.add_argument("cases", nargs="+", help="lines:threshold:mode[:copies]")
     args = ap.parse_args()
     here = str(Path(__file__).resolve().parent)
     for case in args.cases:
-        n, t, mode = case.split(":")
+        n, t, mode, *rest = case.split(":")
+        copies = rest[0] if rest else "0"
         for name, path in (("a", args.a), ("b", args.b)):
-            out = subprocess.run([sys.executable, "-c", CHILD, n, t, mode, here],
+            out = subprocess.run([sys.executable, "-c", CHILD, n, t, mode, here, copies],
                                  env=dict(os.environ, PYTHONPATH=path), capture_output=True, text=True)
             if out.returncode:
                 print(f"{case} {name}: failed\n{out.stderr[-2000:]}")

@@ -4,10 +4,11 @@
 
 namespace simsieve {
 
-ChoiceFeed::ChoiceFeed(size_t capacity) : entries_(capacity) {}
+ChoiceFeed::ChoiceFeed(size_t capacity)
+    : entries_(std::make_unique_for_overwrite<Entry[]>(capacity)), capacity_(capacity) {}
 
 void ChoiceFeed::add(std::string_view utf8, uint32_t code_points) {
-  if (count_ == entries_.size()) throw std::length_error("more choices than the feed was made for");
+  if (count_ == capacity_) throw std::length_error("more choices than the feed was made for");
   entries_[count_++] = {utf8, code_points, next_index_++};
 }
 

@@ -7,8 +7,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string_view>
-#include <vector>
 
 namespace simsieve {
 
@@ -44,12 +44,13 @@ class ChoiceFeed {
   }
 
  private:
-  struct Entry {
+  struct Entry {  // no initializers: entries are written before they are published
     std::string_view text;
-    uint32_t length = 0;
-    uint64_t index = 0;
+    uint32_t length;
+    uint64_t index;
   };
-  std::vector<Entry> entries_;
+  std::unique_ptr<Entry[]> entries_;
+  size_t capacity_;
   size_t count_ = 0;        // added (producer only)
   uint64_t next_index_ = 0;  // producer only
   std::atomic<size_t> published_{0};

@@ -108,7 +108,9 @@ void scan_entries(const PreparedQuery& q, const Choices& choices, const Signatur
     } else {
       need = exact_need(t, lq + lc);
     }
-    if (!sigs.empty() && need != kNeverReached && bucket_overlap(q.signature(), sigs[k]) < need) continue;
+    // The length bound, here rather than in reaches(): in input order most entries fail it.
+    if (need == kNeverReached || std::min<uint64_t>(lq, lc) < need) continue;
+    if (!sigs.empty() && bucket_overlap(q.signature(), sigs[k]) < need) continue;
     if (auto m = scanner.reaches(choices.text(k), lc, choices.ascii(k), need)) found(k, score_of(*m, lq + lc));
   }
 }

@@ -1,5 +1,6 @@
 // search_top, search_pairs and search_dense: the native side of the package's extract,
 // extract_one, match and cdist (src/simsieve/_search.py), which build the final Python results.
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -85,20 +86,29 @@ class HeldItems {
     }
   }
 
-  // Calls item(element) for every element of `obj`, in order, and keeps them.
+  // Calls item(element) for every element of `obj`, in order, and keeps them. item() must not
+  // run Python code (it reads strings): a list or tuple then cannot change during the walk, so
+  // each element is looked up once, kFetchAhead places ahead, and its head fetched right away.
   template <class F>
   void take(PyObject* obj, F&& item) {
-    if (PyTuple_CheckExact(obj)) {
-      tuple_ = Ref::borrow(obj);
-      for_each_fetched(obj, fetch_str_head, item);
-      return;
-    }
-    if (PyList_CheckExact(obj)) {
-      held_.reserve(static_cast<size_t>(PyList_Size(obj)));
-      for_each_fetched(obj, fetch_str_head, [&](PyObject* element) {
+    const bool tuple = PyTuple_CheckExact(obj);
+    if (tuple || PyList_CheckExact(obj)) {
+      if (tuple) {
+        tuple_ = Ref::borrow(obj);
+      }
+      const Py_ssize_t n = tuple ? PyTuple_Size(obj) : PyList_Size(obj);
+      auto at = [&](Py_ssize_t i) { return tuple ? PyTuple_GetItem(obj, i) : PyList_GetItem(obj, i); };
+      constexpr Py_ssize_t kFetchAhead = 16;
+      std::array<PyObject*, kFetchAhead> ahead{};
+      for (Py_ssize_t i = 0; i < n && i < kFetchAhead; ++i) fetch_str(ahead[static_cast<size_t>(i)] = at(i));
+      if (!tuple) held_.reserve(static_cast<size_t>(n));
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject*& slot = ahead[static_cast<size_t>(i % kFetchAhead)];
+        PyObject* const element = slot;
+        if (i + kFetchAhead < n) fetch_str(slot = at(i + kFetchAhead));
         item(element);
-        held_.push_back(Ref::borrow(element));
-      });
+        if (!tuple) held_.push_back(Ref::borrow(element));
+      }
       return;
     }
     Py_ssize_t hint = -1;

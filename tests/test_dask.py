@@ -111,7 +111,7 @@ def test_exact_equals_single_machine(client, threshold):
     expected = simsieve.cluster_canonicals(LINES, threshold)
     for name, bag in list(bags(LINES).items())[1:]:
         # Small length blocks, so that many block pairs are compared and many are ruled out.
-        assert sd.cluster_canonicals(bag, threshold, block_strings=40) == expected, name
+        assert sd.cluster_canonicals(bag, threshold, groups=7) == expected, name
 
 
 @pytest.mark.parametrize("threshold", [0.2, 0.9])

@@ -100,7 +100,7 @@ def peak_mb():
 if __name__ == "__main__":
     kind, directory, out, partitions = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                      memory_limit="3GiB") as cluster, Client(cluster) as client:
+                      memory_limit="4GiB") as cluster, Client(cluster) as client:
         paths = sorted(glob.glob(directory + "/part*.txt"))
         bag = db.read_text(paths).map(lambda l: l[:-1] if l.endswith("\n") else l)
         bag = bag.repartition(partitions) if partitions != len(paths) else bag
@@ -144,7 +144,7 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--lsh", type=int, nargs="*", default=[100_000])
     parser.add_argument("--cosine", type=int, nargs="*", default=[20_000])
-    parser.add_argument("--rows-per-partition", type=int, default=50_000)
+    parser.add_argument("--rows-per-partition", type=int, default=100_000)
     args = parser.parse_args()
     for kind, sizes in (("lsh", args.lsh), ("cosine", args.cosine)):
         for n in sizes:

@@ -15,6 +15,11 @@ from .. import _simsieve
 # A distinct string of the input: positions of its first and last copy, number of copies, text.
 Distinct = Tuple[int, int, int, str]
 
+# Threads of every native call: 0 runs it on the worker's thread with the process's shared pool
+# for its parallel steps. A pool of its own per call (threads=1) costs about 0.2 ms to start,
+# more than most of these batches take.
+THREADS = 0
+
 # Clusters with more distinct strings than this have their minimum computed in blocks of pairs,
 # spread over several tasks; smaller ones are done whole by one task.
 GIANT_CLUSTER = 2048
@@ -140,7 +145,7 @@ def linked_copies(table: List[Distinct], threshold: float) -> Dict[int, bool]:
     if not multi:
         return {}
     idx = list(range(len(multi)))
-    verdicts = _simsieve.verify_pairs([t[3] for t in multi], idx, idx, threshold, 1)
+    verdicts = _simsieve.verify_pairs([t[3] for t in multi], idx, idx, threshold, THREADS)
     return {t[0]: v is not None for t, v in zip(multi, verdicts)}
 
 
@@ -207,14 +212,14 @@ def _minima(*pieces: List[Tuple[int, int, int, int, str, List[int]]]) -> Tuple[
             giant[cluster] = (texts, first, last, members)
             continue
         n = len(rows)
-        done.append((members, _simsieve.cluster_block_min(texts, first, last, (0, n), (0, n), 1.0, 1)))
+        done.append((members, _simsieve.cluster_block_min(texts, first, last, (0, n), (0, n), 1.0, THREADS)))
     return done, giant
 
 
 def _block_min(table: Tuple[List[str], List[int], List[int], List[int]], rows: Tuple[int, int],
                cols: Tuple[int, int]) -> float:
     texts, first, last, _ = table
-    return float(_simsieve.cluster_block_min(texts, first, last, rows, cols, 1.0, 1))
+    return float(_simsieve.cluster_block_min(texts, first, last, rows, cols, 1.0, THREADS))
 
 
 def item(pieces: Any, k: int) -> Any:

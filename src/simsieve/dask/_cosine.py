@@ -24,7 +24,7 @@ import dask
 from dask import delayed
 
 from .. import _simsieve
-from ._common import input_partitions
+from ._common import THREADS, input_partitions
 
 Counted = List[Tuple[List[str], List[int]]]  # per document: distinct tokens, their counts
 Row = Tuple[int, List[int], List[float]]  # (document, ranks or feature numbers, weights)
@@ -85,7 +85,7 @@ def _rank_rows(rows: List[Row], rank_of: Dict[int, int]) -> List[Row]:
 
 def _join(probe: List[Row], indexed: Optional[List[Row]], max_weight: List[float],
           threshold: float) -> List[Tuple[int, int, float, int]]:
-    return _simsieve.cosine_join_blocks(probe, indexed, max_weight, threshold, 1)
+    return _simsieve.cosine_join_blocks(probe, indexed, max_weight, threshold, THREADS)
 
 
 def _first(pair: Tuple[Any, Any]) -> Any:

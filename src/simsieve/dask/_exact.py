@@ -35,6 +35,7 @@ from dask import delayed
 
 from .. import _simsieve
 from ._common import (
+    THREADS,
     Distinct,
     Edge,
     UnionFind,
@@ -102,7 +103,7 @@ def _group_forest(threshold: float, *pieces: List[Owned]) -> Tuple[List[Edge], i
         if count >= 2:
             entries.append((last, k))
     entries.sort()
-    clusters = _simsieve.cluster_canonicals([rows[k][3] for _, k in entries], threshold, 1)
+    clusters = _simsieve.cluster_canonicals([rows[k][3] for _, k in entries], threshold, THREADS)
     uf = UnionFind()
     forest: List[Edge] = []
     for members, _ in clusters:

@@ -27,6 +27,7 @@ from dask import delayed
 
 from .. import _simsieve
 from ._common import (
+    THREADS,
     Distinct,
     Edge,
     UnionFind,
@@ -59,7 +60,7 @@ def _band_rows(table: List[Distinct], num_perm: int, band_rows: int, buckets: in
         empty: BandPiece = (np.zeros(0, np.uint32), np.zeros(0, np.uint64), np.zeros(0, np.int64),
                             np.zeros(0, np.int64), np.zeros(0, np.int64))
         return [empty for _ in range(buckets)]
-    hashes = np.frombuffer(_simsieve.lsh_band_hashes([t[3] for t in table], num_perm, band_rows, 1),
+    hashes = np.frombuffer(_simsieve.lsh_band_hashes([t[3] for t in table], num_perm, band_rows, THREADS),
                            dtype=np.uint64)
     band = np.tile(np.arange(bands, dtype=np.uint32), n)
     row = np.repeat(np.arange(n, dtype=np.int64), bands)
@@ -158,7 +159,7 @@ def _bucket_forest(threshold: float, wanted_and_shared: Tuple[Shared, List[np.nd
         both = t_first < last[s_rows]
         lo = np.concatenate([local[s_rows], local[t_rows][both]])
         hi = np.concatenate([local[t_rows], local[s_rows][both]])
-        verdicts = _simsieve.verify_pairs(strings, lo.tolist(), hi.tolist(), threshold, 1)
+        verdicts = _simsieve.verify_pairs(strings, lo.tolist(), hi.tolist(), threshold, THREADS)
         reached = np.fromiter((v is not None for v in verdicts), dtype=bool, count=len(verdicts))
         ok = reached[:s_rows.size].copy()
         ok[np.flatnonzero(both)] |= reached[s_rows.size:]

@@ -135,10 +135,12 @@ def cosine_join(docs: Any, threshold: float, *, npartitions: Optional[int] = Non
     ranked = sorted(largest, key=lambda f: (largest[f], f))
     rank_of = {f: r for r, f in enumerate(ranked)}
     max_weight = [largest[f] for f in ranked]
-    del largest, ranked
+    # The token counts are no longer needed once the rows are weighed: release them.
+    del largest, ranked, counted
     rank_d = delayed(rank_of, traverse=False)
     max_d = delayed(max_weight, traverse=False)
-    blocks = [delayed(_rank_rows)(delayed(_first)(w), rank_d) for w in weighed]
+    blocks = dask.persist(*[delayed(_rank_rows)(delayed(_first)(w), rank_d) for w in weighed])
+    del weighed  # the rows in rank order replace the rows by feature number
     joins = []
     for x in range(len(blocks)):
         if lengths[x] == 0:

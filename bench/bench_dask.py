@@ -116,28 +116,34 @@ if __name__ == "__main__":
 """
 
 
-def run(kind: str, n: int, partitions: int) -> dict:
+def run(kind: str, n: int, partitions: int, single: bool = True) -> dict:
+    """One size: the distributed call, then the single-machine call (never at the same time, so
+    neither one's memory pressure shows in the other's figures), results compared in full."""
     lines = make_lines(n)
     with tempfile.TemporaryDirectory() as d:
         whole = os.path.join(d, "all.txt")
         with open(whole, "w", encoding="utf-8", newline="\n") as f:
             f.write("".join(line + "\n" for line in lines))
         write_files(lines, d, partitions)
+        del lines
         single_out, dist_out = os.path.join(d, "single.json"), os.path.join(d, "dist.json")
-        subprocess.run([sys.executable, "-c", SINGLE, kind, whole, single_out], check=True)
         t = time.perf_counter()
         subprocess.run([sys.executable, "-c", DISTRIBUTED, kind, d, dist_out, str(partitions)], check=True,
                        stderr=subprocess.DEVNULL)
         total = time.perf_counter() - t
-        single = json.load(open(single_out))
         dist = json.load(open(dist_out))
-    return {
-        "kind": kind, "n": n, "partitions": partitions,
-        "single_seconds": round(single["seconds"], 2), "single_peak_mb": round(single["peak_mb"]),
-        "dask_seconds": round(dist["seconds"], 2), "dask_process_seconds": round(total, 2),
-        "worker_peak_mb": [round(x) for x in dist["worker_peak_mb"]], "client_peak_mb": round(dist["client_peak_mb"]),
-        "equal": single["result"] == dist["result"], "outputs": len(single["result"]),
-    }
+        row = {
+            "kind": kind, "n": n, "partitions": partitions,
+            "dask_seconds": round(dist["seconds"], 2), "dask_process_seconds": round(total, 2),
+            "worker_peak_mb": [round(x) for x in dist["worker_peak_mb"]],
+            "client_peak_mb": round(dist["client_peak_mb"]), "outputs": len(dist["result"]),
+        }
+        if single:
+            subprocess.run([sys.executable, "-c", SINGLE, kind, whole, single_out], check=True)
+            result = json.load(open(single_out))
+            row.update(single_seconds=round(result["seconds"], 2), single_peak_mb=round(result["peak_mb"]),
+                       equal=result["result"] == dist["result"])
+    return row
 
 
 def main() -> None:
@@ -145,11 +151,12 @@ def main() -> None:
     parser.add_argument("--lsh", type=int, nargs="*", default=[100_000])
     parser.add_argument("--cosine", type=int, nargs="*", default=[20_000])
     parser.add_argument("--rows-per-partition", type=int, default=100_000)
+    parser.add_argument("--no-single", action="store_true", help="the distributed call alone")
     args = parser.parse_args()
     for kind, sizes in (("lsh", args.lsh), ("cosine", args.cosine)):
         for n in sizes:
             parts = max(2, -(-n // args.rows_per_partition))
-            print(json.dumps(run(kind, n, parts)), flush=True)
+            print(json.dumps(run(kind, n, parts, single=not args.no_single)), flush=True)
 
 
 if __name__ == "__main__":

@@ -11,8 +11,7 @@ from pathlib import Path
 
 import pytest
 
-if os.environ.get("SIMSIEVE_TEST_PROFILE") == "sanitize":
-    pytest.skip("worker processes do not run under the sanitizer preload", allow_module_level=True)
+SANITIZE = os.environ.get("SIMSIEVE_TEST_PROFILE") == "sanitize"
 distributed = pytest.importorskip("dask.distributed")
 db = pytest.importorskip("dask.bag")
 dd = pytest.importorskip("dask.dataframe")
@@ -46,6 +45,10 @@ def stdlib_lines(count, seed):
 
 @pytest.fixture(scope="module")
 def client():
+    if SANITIZE:
+        # Starting worker interpreters under the sanitizer preload takes most of a minute each;
+        # the pipelines run on the threaded scheduler there instead (test_pipelines_in_process).
+        pytest.skip("no worker processes under the sanitizer build")
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
     ) as cluster, distributed.Client(cluster) as c:
@@ -188,3 +191,71 @@ def test_kernels_agree_with_single_machine():
     assert _simsieve.cosine_join_blocks(rows[2:], rows[:2], [0.6, 1.0], 0.5) == [(0, 9, 1.0, 1), (4, 9, 0.8, 1)]
     with pytest.raises(ValueError):
         _simsieve.cosine_join_blocks(rows[:2], rows[2:], [0.6, 1.0], 0.5)
+
+
+def test_pipelines_in_process(monkeypatch):
+    """Every pipeline on Dask's threaded scheduler, also under the sanitizer build: copies met in
+    both orientations, empty strings, and components found by star contraction instead of the
+    client's union-find."""
+    from simsieve.dask import _common
+
+    lines = stdlib_lines(80, seed=3)
+    lines += ["late copy first", "abc", "late copy first", "", "abc"]
+    with dask.config.set(scheduler="threads"):
+        expected = simsieve.cluster_canonicals_lsh(lines, 0.6, 32, 4)
+        assert sd.cluster_canonicals_lsh(lines, 0.6, 32, 4, npartitions=3) == expected
+        assert sd.cluster_canonicals(lines, 0.6, npartitions=3, groups=5) == simsieve.cluster_canonicals(lines, 0.6)
+        monkeypatch.setattr(_common, "CLIENT_EDGES", 0)  # components by star contraction
+        assert sd.cluster_canonicals_lsh(lines, 0.6, 32, 4, npartitions=3) == expected
+        docs = [line.split() for line in lines]
+        assert sd.cosine_join(docs, 0.3, npartitions=3) == simsieve.cosine_join(docs, 0.3)
+
+
+def test_star_components_on_long_paths():
+    """Large-star/small-star on forests whose components are long paths and wide stars, spread
+    over partitions and owners: every node labelled with its component's smallest node."""
+    from simsieve.dask import _common
+
+    rng = random.Random(5)
+    nodes = rng.sample(range(10_000), 60)
+    forests, expected = [[], [], []], {}
+    for chunk in (nodes[:30], nodes[30:31], nodes[31:46], nodes[46:]):
+        low = min(chunk)
+        for x in chunk:
+            expected[x] = low
+        if len(chunk) == 15:  # a star around a random member
+            hub = chunk[7]
+            pairs = [(hub, x) for x in chunk if x != hub]
+        else:  # a path in random order
+            pairs = list(zip(chunk, chunk[1:]))
+        for a, b in pairs:
+            a, b = min(a, b), max(a, b)
+            forests[rng.randrange(3)].append((a, b, a % 4, b % 4))
+    expected.pop(nodes[30])  # a node without edges is in no forest
+    with dask.config.set(scheduler="threads"):
+        labels = dask.compute(*_common.star_components([dask.delayed(f) for f in forests], 4))
+    assert [dict(sorted(d.items())) for d in labels] == \
+        [{x: c for x, c in sorted(expected.items()) if x % 4 == o} for o in range(4)]
+    assert _common.components(forests, 4) == list(labels)
+
+
+def test_prefix_bound_never_drops_a_pair():
+    """Every pair that reaches the threshold shares a token of the prefixes the exact pipeline
+    routes by, for any token order: short strings, repeated characters, and thresholds where the
+    overlap bound is a whole number."""
+    from simsieve.dask._exact import _tokens, prefix_length
+
+    rng = random.Random(9)
+    strings = {"".join(rng.choice("aab c") for _ in range(rng.randint(1, 9))) for _ in range(300)}
+    strings = sorted(strings) + ["ab", "ba", "aaaa", "aaa", "abcabc", "cbacba"]
+    tokens = sorted({tok for s in strings for tok in _tokens(s)})
+    for t in (0.5, 2 / 3, 0.75, 0.8, 6 / 7, 0.9, 1.0):
+        for _ in range(2):
+            order = tokens[:]
+            rng.shuffle(order)
+            rank = {tok: r for r, tok in enumerate(order)}
+            prefix = {s: set(sorted(_tokens(s), key=rank.get)[:prefix_length(len(s), t)]) for s in strings}
+            for a in strings:
+                for b in strings:
+                    if a != b and simsieve.ratio(a, b) >= t:
+                        assert prefix[a] & prefix[b], (a, b, t)

@@ -340,12 +340,14 @@ def star_components(forests: List[Any], owners: int, max_rounds: int = 64) -> Li
         moved = small[small["small"] != small["low"]][["small", "low"]].rename(columns={"small": "big"})
         kept = small[["big", "low"]]
         edges = dd.concat([moved, kept]).rename(columns={"low": "small"}).drop_duplicates().persist()
-        # Done when the edges are stars: no edge ends at a node that itself points further down,
-        # and no node points to two nodes.
-        inner = edges[["small"]].drop_duplicates().merge(
-            edges[["big"]].drop_duplicates().rename(columns={"big": "small"}), on="small")
-        count, distinct_big, stuck = dask.compute(edges.shape[0], edges["big"].nunique(), inner.shape[0])
-        if stuck == 0 and count == distinct_big:
+        # Done when the edges are stars: no node is both the larger end of an edge and the
+        # smaller end of another, and no node points to two nodes.
+        roles = dd.concat([edges[["big"]].rename(columns={"big": "node"}).assign(up=1, down=0),
+                           edges[["small"]].rename(columns={"small": "node"}).assign(up=0, down=1)])
+        per_node = roles.groupby("node")[["up", "down"]].sum()
+        stuck = ((per_node["down"] > 0) & (per_node["up"] > 0)).sum() + (per_node["up"] > 1).sum()
+        stuck = int(stuck.compute())
+        if stuck == 0:
             break
     else:  # pragma: no cover - the rounds converge in O(log n) on any forest
         raise RuntimeError("star_components: no convergence")

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# ThreadSanitizer run of the worker-pool and batch-ratio tests, and of the stress test that drives
+# ThreadSanitizer run of the worker-pool, batch-ratio and long-list search tests, and of the stress test that drives
 # every entry point (clustering, LSH, the join, the handles) from many Python threads at once. Builds the extension with
 # -fsanitize=thread into its own venv, preloads the TSan runtime into the interpreter (which is
 # not instrumented itself) and fails on any report, from the test process or from the
@@ -35,7 +35,8 @@ SIMSIEVE_TEST_PROFILE=sanitize \
 SIMSIEVE_STRESS_ROUNDS=2 \
 LD_PRELOAD="$runtime" \
 TSAN_OPTIONS="halt_on_error=0 second_deadlock_stack=1 log_path=$logs/tsan" \
-  "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/test_pool.py tests/test_ratio_many.py tests/test_stress.py || status=$?
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/test_pool.py tests/test_ratio_many.py tests/test_stress.py \
+  "tests/test_search.py::test_long_lists_are_scanned_while_they_are_read" || status=$?
 
 if compgen -G "$logs/tsan.*" >/dev/null; then
   echo "== ThreadSanitizer reports" >&2

@@ -155,6 +155,32 @@ def test_well_formed_hand_built_column_imports_and_releases_once():
     assert views.releases == {"schema": 1, "array": 1}
 
 
+
+def test_view_layout_utf8_is_checked_string_by_string():
+    """A data buffer that is valid UTF-8 as a whole still fails a view cut inside a character;
+    bytes outside a string (elsewhere in its buffer, past an inline string, under a null) never
+    fail it."""
+    data = "abcdefghijklm\u00e9nopqrstuvwxyz0123".encode()  # 32 bytes, the "\u00e9" at 13-14
+    sizes = struct.pack("<q", len(data))
+    bad = {
+        "inline invalid": [view(2, b"a\xff")],
+        "start inside a character": [view(1, b"x"), view(13, data[14:18], 0, 14)],
+        "end inside a character": [view(1, b"x"), view(14, data[:4], 0, 0)],
+    }
+    for case, views in bad.items():
+        producer = Producer(b"vu", len(views), [None, b"".join(views), data, sizes])
+        with pytest.raises(ValueError, match=rf"^argument 'canonicals': item {len(views) - 1} is not valid UTF-8$"):
+            native.cluster_canonicals(producer, 0.5)
+        assert producer.releases == {"schema": 1, "array": 1}, case
+    good = [view(15, data[:4], 0, 0), view(2, "\u00e9".encode()), view(2, b"ab\xff\xff"), view(13, data[15:19], 0, 15)]
+    producer = Producer(b"vu", 4, [None, b"".join(good), data, sizes])
+    assert simsieve.ratio(producer, [data[:15].decode(), "\u00e9", "ab", data[15:28].decode()]).tolist() == [1.0] * 4
+    junk = b"\xff" + b"z" * 20
+    producer = Producer(b"vu", 3, [bytes([0b101]), view(14, junk[1:5], 0, 1) + view(3, b"\xff\xfe\xfd") + view(2, b"ok"),
+                                   junk, struct.pack("<q", len(junk))], null_count=1)
+    assert simsieve.extract("ok", producer, limit=None, score_cutoff=0.5) == [("ok", 1.0, 2)]
+
+
 HOSTILE = {
     "negative length": (dict(GOOD, length=-1), "negative length"),
     "negative offset": (dict(GOOD, offset=-3), "negative length or offset"),

@@ -2,6 +2,7 @@
 query second), for every cutoff, limit and thread count."""
 
 import builtins
+import difflib
 import keyword
 import math
 import os
@@ -13,6 +14,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import simsieve
+from simsieve import _simsieve as native
 
 SANITIZE = os.environ.get("SIMSIEVE_TEST_PROFILE") == "sanitize"
 WORDS = sorted(set(keyword.kwlist + dir(builtins) + dir(str) + dir(list) + dir(dict) + dir(random)))
@@ -106,6 +108,33 @@ def test_large_input_is_split_across_threads_with_the_same_answer():
         for t in (0, 1, 2, 5):
             assert simsieve.extract(query, choices, limit=10, score_cutoff=0.5, threads=t) == want
         assert simsieve.extract(query, choices, limit=3, threads=2) == brute_extract(query, choices, 0.0, 3)
+
+
+
+def test_long_lists_are_scanned_while_they_are_read():
+    """Lists and tuples of many choices are read on the calling thread while the pool already
+    scans what has been read: same answers, a failure anywhere in the list raised as for short
+    lists, and the pool usable afterwards."""
+    rng = random.Random(9)
+    n = 9000 if SANITIZE else 40000
+    choices = [misspell(rng.choice(WORDS), rng) for _ in range(n)]
+    choices[::113] = [None] * len(choices[::113])
+    choices[5] = "caf\u00e9_\U0001f600"
+    for query in ("__getattribute__", "setdefault", "caf\u00e9_\U0001f600", ""):
+        full = brute_extract(query, choices, 0.6)
+        for t in (0, 1, 3):
+            assert simsieve.extract(query, choices, limit=None, score_cutoff=0.6, threads=t) == full
+            assert simsieve.extract(query, tuple(choices), limit=4, score_cutoff=0.6, threads=t) == full[:4]
+        words = [c for c in choices if c is not None]
+        assert simsieve.get_close_matches(query, words, 5, 0.6) == difflib.get_close_matches(query, words, 5, 0.6)
+    for position in (0, n // 2, n - 1):
+        broken = list(choices)
+        broken[position] = 7
+        with pytest.raises(TypeError, match="argument 'choices': 'int' object is not an instance of 'str'"):
+            simsieve.extract("setdefault", broken, threads=2)
+    with pytest.raises(TypeError, match="argument 'choices'"):
+        native.search_top("a", choices, 5, 0.0, 0, False, False)  # None is no str without skip_none
+    assert simsieve.extract("setdefault", choices, limit=1) == brute_extract("setdefault", choices, 0.0, 1)
 
 
 def test_edge_cases():
@@ -232,7 +261,7 @@ def interrupt():
 threading.Thread(target=interrupt, daemon=True).start()
 start = time.monotonic()
 try:
-    simsieve.match(strings[:5000], strings, score_cutoff=0.3, threads=THREADS)
+    CALL
     outcome = "finished"
 except KeyboardInterrupt:
     outcome = "interrupted"
@@ -241,12 +270,21 @@ print(json.dumps({"outcome": outcome, "seconds": time.monotonic() - start, "afte
 """
 
 
+LONG_CALLS = {
+    "match": "simsieve.match(strings[:5000], strings, score_cutoff=0.3, threads=THREADS)",
+    # One query against a long list of long strings, scanned while the list is still being read.
+    "extract": "simsieve.extract('01' * 1000, [s * 50 for s in strings[:30000]], limit=None, threads=THREADS)",
+}
+
+
+@pytest.mark.parametrize("call", sorted(LONG_CALLS))
 @pytest.mark.parametrize("threads", [0, 2])
-def test_ctrl_c_stops_a_long_match(threads):
+def test_ctrl_c_stops_a_long_search(call, threads):
     import json
     import subprocess
     import sys
-    done = subprocess.run([sys.executable, "-c", INTERRUPT.replace("THREADS", str(threads))], capture_output=True,
+    script = INTERRUPT.replace("CALL", LONG_CALLS[call]).replace("THREADS", str(threads))
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True,
                           text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     report = json.loads(done.stdout)

@@ -118,6 +118,8 @@ StringChunk validate_string_chunk(const ArrowArray& array, StringLayout layout) 
   const auto* sizes = static_cast<const int64_t*>(array.buffers[array.n_buffers - 1]);
   if (n_data > 0 && !sizes) malformed("null variadic buffer sizes");
   chunk.variadic = reinterpret_cast<const char* const*>(array.buffers + 2);
+  chunk.variadic_sizes = sizes;
+  chunk.n_variadic = n_data;
   const char* views = static_cast<const char*>(array.buffers[1]);
   for (int64_t k = 0; k < array.length; ++k) {
     if (chunk.is_null(k)) continue;

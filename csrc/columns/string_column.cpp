@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace simsieve::columns {
 
@@ -126,7 +127,46 @@ bool all_valid_utf8(const StringChunk& chunk) noexcept {
   return true;
 }
 
-bool chunk_valid_utf8(const StringChunk& chunk) noexcept {
+// The same for a view-layout chunk: every data buffer that is valid UTF-8 as a whole is checked
+// once, and each string in it then only at its two ends (it neither starts nor ends inside a
+// character). Strings of up to 12 bytes live in their views and are checked there, mostly by one
+// ASCII test. Null entries are skipped: their views may hold anything.
+bool all_valid_utf8_views(const StringChunk& chunk) {
+  std::vector<int8_t> buffer_valid(static_cast<size_t>(chunk.n_variadic), -1);  // -1: not checked yet
+  const char* views = static_cast<const char*>(chunk.index) + 16 * chunk.offset;
+  for (int64_t k = 0; k < chunk.length; ++k) {
+    if (chunk.is_null(k)) continue;
+    const char* view = views + 16 * k;
+    int32_t size;
+    std::memcpy(&size, view, 4);
+    if (size <= 12) {
+      uint64_t lo;
+      uint32_t hi;
+      std::memcpy(&lo, view + 4, 8);
+      std::memcpy(&hi, view + 12, 4);
+      // Bytes past the string's end are zero in a well-formed view, but need not be: mask them.
+      const uint64_t lo_mask = size >= 8 ? ~0ULL : (1ULL << (8 * size)) - 1;
+      const uint32_t hi_mask = size <= 8 ? 0u : size >= 12 ? ~0u : (1u << (8 * (size - 8))) - 1;
+      if (((lo & lo_mask) & 0x8080808080808080ULL) == 0 && ((hi & hi_mask) & 0x80808080u) == 0) continue;
+      if (!valid_utf8({view + 4, static_cast<size_t>(size)})) return false;
+      continue;
+    }
+    int32_t buffer;
+    int32_t start;
+    std::memcpy(&buffer, view + 8, 4);
+    std::memcpy(&start, view + 12, 4);
+    int8_t& ok = buffer_valid[static_cast<size_t>(buffer)];
+    const int64_t buffer_size = chunk.variadic_sizes[buffer];
+    const auto* data = reinterpret_cast<const unsigned char*>(chunk.variadic[buffer]);
+    if (ok < 0) ok = valid_utf8({chunk.variadic[buffer], static_cast<size_t>(buffer_size)}) ? 1 : 0;
+    if (!ok) return false;
+    const int64_t end = static_cast<int64_t>(start) + size;
+    if ((data[start] & 0xC0) == 0x80 || (end < buffer_size && (data[end] & 0xC0) == 0x80)) return false;
+  }
+  return true;
+}
+
+bool chunk_valid_utf8(const StringChunk& chunk) {
   if (chunk.length == 0) return true;
   switch (chunk.layout) {
     case StringLayout::Utf8:
@@ -136,7 +176,7 @@ bool chunk_valid_utf8(const StringChunk& chunk) noexcept {
     case StringLayout::Owned:
       return true;  // converted from Python str: valid by construction
     case StringLayout::Utf8View:
-      return false;
+      return all_valid_utf8_views(chunk);
   }
   return false;
 }

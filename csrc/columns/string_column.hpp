@@ -27,6 +27,8 @@ struct StringChunk {
   const void* index = nullptr;      // int32/int64 offsets, 16-byte views, or std::string items
   const char* data = nullptr;       // the character data of the offset layouts
   const char* const* variadic = nullptr;  // the data buffers of the view layout
+  const int64_t* variadic_sizes = nullptr;  // their sizes in bytes
+  int64_t n_variadic = 0;
 
   bool is_null(int64_t i) const noexcept {
     if (!validity) return false;

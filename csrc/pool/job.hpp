@@ -95,6 +95,17 @@ class BlockingLatch {
     set_ = true;
     cv_.notify_all();
   }
+  // Waits up to kWaitHookInterval; when the latch is still not set then, runs the thread's wait
+  // hook (if any) and returns false.
+  bool wait_a_while() {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (cv_.wait_for(lock, kWaitHookInterval, [this] { return set_; })) return true;
+    }
+    const WaitHook hook = current_wait_hook;
+    if (hook.fn) hook.fn(hook.context);
+    return false;
+  }
   // Blocks until set; runs the thread's wait hook (if any) every kWaitHookInterval meanwhile.
   void wait() {
     std::unique_lock<std::mutex> lock(mutex_);

@@ -86,8 +86,8 @@ ViewPair to_view_pair(PyObject* obj) {
 
 void fetch_pair_items(PyObject* obj) noexcept {
   if (!PyTuple_CheckExact(obj) || PyTuple_Size(obj) != 2) return;
-  __builtin_prefetch(PyTuple_GetItem(obj, 0));
-  __builtin_prefetch(PyTuple_GetItem(obj, 1));
+  fetch_str(PyTuple_GetItem(obj, 0));
+  fetch_str(PyTuple_GetItem(obj, 1));
 }
 
 uint64_t to_count(PyObject* obj) {

@@ -42,7 +42,14 @@ struct ViewPair {
   std::pair<std::string_view, std::string_view> texts;
 };
 ViewPair to_view_pair(PyObject* obj);
-// A peek for for_each_fetched over pairs: fetches the headers of a tuple's two strings.
+// Fetches the head of an object that may be a str: its first 64 bytes, wherever the cache lines
+// split them. A str keeps its length, kind and (when compact) first characters there, and an
+// object is only 16-byte aligned, so one line often ends before the part that is read.
+inline void fetch_str(const PyObject* obj) noexcept {
+  __builtin_prefetch(obj);
+  __builtin_prefetch(reinterpret_cast<const char*>(obj) + 63);
+}
+// A peek for for_each_fetched over pairs: fetches the heads of a tuple's two strings.
 void fetch_pair_items(PyObject* obj) noexcept;
 
 // An unsigned 64-bit count: an int, or any object with __index__.
@@ -80,6 +87,8 @@ void for_each_fetched(PyObject* seq, Peek&& peek, F&& item) {
 
 // A peek for for_each_fetched that fetches nothing beyond the element itself.
 inline void fetch_nothing(PyObject*) noexcept {}
+// A peek for for_each_fetched over strings: the rest of the element's head (see fetch_str).
+inline void fetch_str_head(PyObject* obj) noexcept { __builtin_prefetch(reinterpret_cast<const char*>(obj) + 63); }
 
 // A sequence (never a str) as a vector, converting every item with `item`; `peek` as in
 // for_each_fetched, for the elements of a list or tuple.

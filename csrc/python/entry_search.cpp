@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "pool/background.hpp"
 #include "pool/thread_budget.hpp"
 #include "columns/result_tables.hpp"
 #include "python/arrow_table.hpp"
@@ -67,25 +68,65 @@ bool to_bool(PyObject* obj) {
   return r == 1;
 }
 
-// Calls item(element) for every element of a Python sequence, keeping a reference to each.
-template <class F>
-void for_each_item(PyObject* obj, std::vector<Ref>& held, F&& item) {
-  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-    held.reserve(static_cast<size_t>(PyObject_Size(obj)));
-    for_each_fetched(obj, fetch_nothing, [&](PyObject* element) {
-      item(element);
-      held.push_back(Ref::borrow(element));
-    });
-    return;
+// The elements of a Python sequence, each kept alive: a tuple by itself, any other sequence by
+// one reference per element (so that no other thread can drop one while the lock is released).
+class HeldItems {
+ public:
+  HeldItems() = default;
+  HeldItems(const HeldItems&) = delete;
+  HeldItems& operator=(const HeldItems&) = delete;
+  // The references are dropped fetching ahead: the elements are scattered through memory and
+  // are no longer in the cache by the time they are let go.
+  ~HeldItems() {
+    constexpr size_t kFetchAhead = 16;
+    for (size_t i = 0; i < held_.size(); ++i) {
+      if (i + kFetchAhead < held_.size()) __builtin_prefetch(held_[i + kFetchAhead].get(), 1);
+      Ref dropped(held_[i].release());
+    }
   }
-  Py_ssize_t hint = -1;
-  Ref iter = detail::sequence_iterator(obj, &hint);
-  if (hint > 0) held.reserve(static_cast<size_t>(hint));
-  while (Ref element{PyIter_Next(iter.get())}) {
-    item(element.get());
-    held.push_back(std::move(element));
+
+  // Calls item(element) for every element of `obj`, in order, and keeps them.
+  template <class F>
+  void take(PyObject* obj, F&& item) {
+    if (PyTuple_CheckExact(obj)) {
+      tuple_ = Ref::borrow(obj);
+      for_each_fetched(obj, fetch_str_head, item);
+      return;
+    }
+    if (PyList_CheckExact(obj)) {
+      held_.reserve(static_cast<size_t>(PyList_Size(obj)));
+      for_each_fetched(obj, fetch_str_head, [&](PyObject* element) {
+        item(element);
+        held_.push_back(Ref::borrow(element));
+      });
+      return;
+    }
+    Py_ssize_t hint = -1;
+    Ref iter = detail::sequence_iterator(obj, &hint);
+    if (hint > 0) held_.reserve(static_cast<size_t>(hint));
+    while (Ref element{PyIter_Next(iter.get())}) {
+      item(element.get());
+      held_.push_back(std::move(element));
+    }
+    throw_if_error_set();
   }
-  throw_if_error_set();
+  // The element at position i (borrowed).
+  PyObject* at(size_t i) const {
+    return tuple_ ? PyTuple_GetItem(tuple_.get(), static_cast<Py_ssize_t>(i)) : held_[i].get();
+  }
+
+ private:
+  Ref tuple_;
+  std::vector<Ref> held_;
+};
+
+// A choice's UTF-8 text and its length in code points (a TypeError for anything but a str).
+std::pair<std::string_view, uint32_t> choice_text(PyObject* item) {
+  const std::string_view text = to_utf8_view(item);
+  const Py_ssize_t length = PyUnicode_GetLength(item);
+  if (length < 0) throw PythonError{};
+  if (length > static_cast<Py_ssize_t>(UINT32_MAX)) throw_error(PyExc_OverflowError, "string too long");
+  return {text, static_cast<uint32_t>(length)};
 }
 
 // The choices of a search, read in place: the str items of a Python sequence, each referenced
@@ -102,7 +143,7 @@ class ChoiceSource {
       return;
     }
     arg("choices", obj, [&](PyObject* o) {
-      for_each_item(o, held_, [&](PyObject* item) { add_item(item, skip_none); });
+      held_.take(o, [&](PyObject* item) { add_item(item, skip_none); });
       return 0;
     });
   }
@@ -116,7 +157,7 @@ class ChoiceSource {
 
   // The choice at input position i as a str (the item itself for a Python sequence).
   Ref item(uint64_t i) const {
-    if (!column_) return Ref::borrow(held_[static_cast<size_t>(i)].get());
+    if (!column_) return Ref::borrow(held_.at(static_cast<size_t>(i)));
     const std::string_view text = column_->column()[static_cast<size_t>(i)];
     return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
   }
@@ -127,14 +168,11 @@ class ChoiceSource {
       builder_.skip();
       return;
     }
-    const std::string_view text = to_utf8_view(item);
-    const Py_ssize_t length = PyUnicode_GetLength(item);
-    if (length < 0) throw PythonError{};
-    if (length > static_cast<Py_ssize_t>(UINT32_MAX)) throw_error(PyExc_OverflowError, "string too long");
-    builder_.add(text, static_cast<uint32_t>(length));
+    const auto [text, length] = choice_text(item);
+    builder_.add(text, length);
   }
 
-  std::vector<Ref> held_;
+  HeldItems held_;
   std::optional<Strings> column_;
   ChoiceSetBuilder builder_;
 };
@@ -146,7 +184,7 @@ class QuerySource {
   explicit QuerySource(PyObject* obj) : column_(from_column(obj)) {
     if (column_) return;
     arg("queries", obj, [&](PyObject* o) {
-      for_each_item(o, held_, [&](PyObject* item) {
+      held_.take(o, [&](PyObject* item) {
         if (item == Py_None)
           views_.emplace_back();
         else
@@ -173,9 +211,60 @@ class QuerySource {
   }
 
   std::optional<Strings> column_;
-  std::vector<Ref> held_;
+  HeldItems held_;
   std::vector<std::optional<std::string_view>> views_;
 };
+
+// The hits of search_top as Python: (index, score) tuples, or (choice, score, index) ones.
+template <class Item>
+PyObject* top_hits_to_py(const std::vector<SearchHit>& hits, bool with_choice, Item&& item) {
+  if (with_choice) {
+    return to_py_list(hits, [&](const SearchHit& h) {
+             return to_py_tuple(item(h.index), to_py(h.score), to_py(h.index));
+           }).release();
+  }
+  return to_py_list(hits, [](const SearchHit& h) { return to_py_tuple(to_py(h.index), to_py(h.score)); }).release();
+}
+
+// One query against a long list or tuple: the choices are converted here, under the lock,
+// while the pool already scans the converted ones. The scan hides behind the conversion, and
+// reads each text just after the conversion brought it into the cache.
+constexpr Py_ssize_t kConvertWhileScanning = 8192;
+constexpr size_t kPublishEvery = 256;
+
+std::vector<SearchHit> search_top_converting(PyObject* choices, bool skip_none, HeldItems& held,
+                                             const std::string& query, double cutoff, uint64_t limit,
+                                             bool keep_ties, uint64_t threads) {
+  ChoiceFeed feed(static_cast<size_t>(PyObject_Size(choices)));
+  auto scan = [&] {
+    return with_thread_budget(threads, [&] { return search_top_fed(query, feed, cutoff, limit, keep_ties); });
+  };
+  Background<decltype(scan)> job(scan);
+  // A failed conversion stops the scan before the job is waited for.
+  struct AbortUnlessClosed {
+    ChoiceFeed& feed;
+    bool closed = false;
+    ~AbortUnlessClosed() {
+      if (!closed) feed.abort();
+    }
+  } guard{feed};
+  arg("choices", choices, [&](PyObject* o) {
+    size_t added = 0;
+    held.take(o, [&](PyObject* item) {
+      if (item == Py_None && skip_none) {
+        feed.skip();
+        return;
+      }
+      const auto [text, length] = choice_text(item);
+      feed.add(text, length);
+      if (++added % kPublishEvery == 0) feed.publish();
+    });
+    return 0;
+  });
+  feed.close();
+  guard.closed = true;
+  return without_gil([&] { return job.wait(current_cancel_token(), [&] { feed.abort(); }); });
+}
 
 }  // namespace
 
@@ -184,7 +273,20 @@ PyObject* search_top_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     auto bound = kSearchTop.bind(args, kwargs);
     std::string query = arg("query", bound[0], to_string);
     const bool skip_none = bound[6] ? arg("skip_none", bound[6], to_bool) : true;
-    ChoiceSource source(bound[1], skip_none);
+    PyObject* const choices = bound[1];
+    if ((PyList_CheckExact(choices) || PyTuple_CheckExact(choices)) && PyObject_Size(choices) >= kConvertWhileScanning) {
+      uint64_t limit = bound[2] ? arg("limit", bound[2], to_count) : 5;
+      const double cutoff = bound[3] ? arg("score_cutoff", bound[3], to_real) : 0.0;
+      const uint64_t threads = bound[4] ? arg("threads", bound[4], to_count) : 0;
+      const bool keep_ties = bound[5] ? arg("keep_ties", bound[5], to_bool) : false;
+      const bool with_choice = bound[7] ? arg("with_choice", bound[7], to_bool) : false;
+      if (limit == 0) limit = kNoLimit;
+      HeldItems held;
+      const std::vector<SearchHit> hits =
+          search_top_converting(choices, skip_none, held, query, cutoff, limit, keep_ties, threads);
+      return top_hits_to_py(hits, with_choice, [&](uint64_t i) { return Ref::borrow(held.at(static_cast<size_t>(i))); });
+    }
+    ChoiceSource source(choices, skip_none);
     uint64_t limit = bound[2] ? arg("limit", bound[2], to_count) : 5;
     double cutoff = bound[3] ? arg("score_cutoff", bound[3], to_real) : 0.0;
     uint64_t threads = bound[4] ? arg("threads", bound[4], to_count) : 0;
@@ -196,12 +298,7 @@ PyObject* search_top_entry(PyObject*, PyObject* args, PyObject* kwargs) {
       ChoiceSet choices = source.build(false);
       return with_thread_budget(threads, [&] { return search_top(query, choices, cutoff, limit, keep_ties); });
     });
-    if (with_choice) {
-      return to_py_list(hits, [&](const SearchHit& h) {
-               return to_py_tuple(source.item(h.index), to_py(h.score), to_py(h.index));
-             }).release();
-    }
-    return to_py_list(hits, [](const SearchHit& h) { return to_py_tuple(to_py(h.index), to_py(h.score)); }).release();
+    return top_hits_to_py(hits, with_choice, [&](uint64_t i) { return source.item(i); });
   });
 }
 

@@ -24,6 +24,14 @@ class ChoiceSet {
   }
   uint32_t length(size_t k) const { return lengths_[k]; }
   uint64_t index(size_t k) const { return index_[k]; }
+  // Starts loading the text of entry k into the cache: the views form points into texts
+  // scattered through the caller's memory, read one after another by a scan.
+  void prefetch(size_t k) const {
+    if (sorted_ || k >= views_.size()) return;
+    const char* p = views_[k].data();
+    __builtin_prefetch(p);
+    if (views_[k].size() > 32) __builtin_prefetch(p + 63);
+  }
   // True when entry k is all ASCII (one byte per code point).
   bool ascii(size_t k) const { return text(k).size() == lengths_[k]; }
   // True for the copied, length-ordered form; false for views in input order.

@@ -84,6 +84,9 @@ PreparedQuery::PreparedQuery(std::string_view utf8)
   counts_.resize(128 + wide_.size(), 0);
   for (uint32_t c : cps_) ++counts_[*slot_of(c)];
   signature_ = bucket_signature(utf8, utf8.size() == cps_.size());
+  foreign_.fill(1);
+  for (uint32_t c : cps_)
+    if (c < 128) foreign_[c] = 0;
 }
 
 std::optional<uint32_t> PreparedQuery::slot_of(uint32_t cp) const {
@@ -136,6 +139,21 @@ bool overlap_reaches(const Slots& slots, size_t n, std::vector<uint32_t>& remain
   return hits >= need;
 }
 
+// Whether an ASCII text holds more than `allowed` characters that the query lacks (each is a
+// miss of the histogram bound too); a few table lookups a character with no dependency between
+// them, so it settles most choices of a scan before the histogram's counting does.
+bool too_many_foreign(const unsigned char* p, size_t n, const std::array<uint8_t, 256>& foreign, uint64_t allowed) {
+  constexpr size_t kBlock = 16;
+  uint64_t count = 0;
+  size_t i = 0;
+  for (; i + kBlock <= n; i += kBlock) {
+    for (size_t k = 0; k < kBlock; ++k) count += foreign[p[i + k]];
+    if (count > allowed) return true;
+  }
+  for (; i < n; ++i) count += foreign[p[i]];
+  return count > allowed;
+}
+
 struct ByteSlots {
   const unsigned char* p;
   uint32_t operator[](size_t i) const { return p[i]; }
@@ -160,6 +178,8 @@ std::optional<uint64_t> QueryScanner::reaches(std::string_view text, uint32_t le
     // Histogram bound: no alignment matches more characters than the two strings share.
     bool ok;
     if (ascii) {
+      const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+      if (too_many_foreign(bytes, length, query_.foreign_bytes(), length - need)) return std::nullopt;
       ok = overlap_reaches(ByteSlots{reinterpret_cast<const unsigned char*>(text.data())}, length, remaining_,
                            counts_, need);
     } else {

@@ -62,6 +62,9 @@ class PreparedQuery {
   const std::vector<uint32_t>& counts() const { return counts_; }
   std::optional<uint32_t> slot_of(uint32_t cp) const;
   const BucketSignature& signature() const { return signature_; }
+  // 1 for every byte value that is no ASCII character of the query, 0 for those that are: the
+  // characters of an ASCII choice that can match nothing.
+  const std::array<uint8_t, 256>& foreign_bytes() const { return foreign_; }
 
  private:
   std::vector<uint32_t> cps_;
@@ -70,6 +73,7 @@ class PreparedQuery {
   std::vector<uint32_t> counts_;
   std::vector<uint32_t> wide_;  // the query's code points >= 128, ascending, one per slot from 128
   BucketSignature signature_;
+  std::array<uint8_t, 256> foreign_;
 };
 
 // Per-thread working state of a scan of one query: runs the bounds and the ratio on one choice.

@@ -1,6 +1,7 @@
 #include "search/search.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 
 #include "pool/cancel.hpp"
@@ -74,8 +75,8 @@ Signatures signatures_of(const ChoiceSet& choices) {
 
 // Runs the per-choice test over entries [begin, end) with the keeper's current bar, calling
 // found(k, score) for every entry that reaches it.
-template <class Bar, class Found>
-void scan_entries(const PreparedQuery& q, const ChoiceSet& choices, const Signatures& sigs, size_t begin,
+template <class Choices, class Bar, class Found>
+void scan_entries(const PreparedQuery& q, const Choices& choices, const Signatures& sigs, size_t begin,
                   size_t end, Bar&& bar, Found&& found) {
   QueryScanner scanner(q);
   const uint64_t lq = q.length();
@@ -84,8 +85,15 @@ void scan_entries(const PreparedQuery& q, const ChoiceSet& choices, const Signat
   constexpr size_t kTableMax = 1 << 16;
   std::vector<uint64_t> needs;
   double needs_bar = std::numeric_limits<double>::quiet_NaN();
+  // Texts read in input order are fetched a few entries ahead, those of lengths that can pass.
+  constexpr size_t kFetchAhead = 8;
+  const auto [fetch_lo, fetch_hi] = choices.sorted() ? std::pair<uint64_t, uint64_t>{1, 0} : length_window(lq, bar());
   for (size_t k = begin; k < end; ++k) {
     check_cancelled_every(k - begin + 1);
+    if (k + kFetchAhead < end) {
+      const uint32_t ahead = choices.length(k + kFetchAhead);
+      if (ahead >= fetch_lo && ahead <= fetch_hi) choices.prefetch(k + kFetchAhead);
+    }
     const uint32_t lc = choices.length(k);
     const double t = bar();
     if (!(t == needs_bar)) {
@@ -100,7 +108,9 @@ void scan_entries(const PreparedQuery& q, const ChoiceSet& choices, const Signat
     } else {
       need = exact_need(t, lq + lc);
     }
-    if (!sigs.empty() && need != kNeverReached && bucket_overlap(q.signature(), sigs[k]) < need) continue;
+    // The length bound, here rather than in reaches(): in input order most entries fail it.
+    if (need == kNeverReached || std::min<uint64_t>(lq, lc) < need) continue;
+    if (!sigs.empty() && bucket_overlap(q.signature(), sigs[k]) < need) continue;
     if (auto m = scanner.reaches(choices.text(k), lc, choices.ascii(k), need)) found(k, score_of(*m, lq + lc));
   }
 }
@@ -128,7 +138,33 @@ std::vector<SearchHit> top_of(const PreparedQuery& q, const ChoiceSet& choices, 
 // to keep every worker busy.
 bool split_each_query(size_t queries) { return queries < 4 * current_worker_count(); }
 
+// Entries of a feed are scanned in blocks of this many, each by whichever thread claims it first.
+constexpr size_t kFeedBlock = 1024;
+
 }  // namespace
+
+std::vector<SearchHit> search_top_fed(const std::string& query, const ChoiceFeed& feed, double cutoff, uint64_t limit,
+                                      bool keep_ties) {
+  if (limit == 0) return {};
+  PreparedQuery q(query);
+  detail::TopKeeper keeper(cutoff, limit, keep_ties);
+  std::atomic<size_t> next_block{0};
+  // One claimant per worker, each taking the next block as soon as it has been published.
+  parallel_for_each(current_worker_count(), [&](size_t) {
+    std::vector<SearchHit> local;
+    for (;;) {
+      check_cancelled();
+      const size_t begin = next_block.fetch_add(kFeedBlock, std::memory_order_relaxed);
+      const size_t end = feed.wait_for(begin + kFeedBlock);
+      if (feed.aborted() || begin >= end) break;
+      scan_entries(
+          q, feed, {}, begin, end, [&] { return keeper.bar(); },
+          [&](size_t k, double score) { keeper.add(local, {feed.index(k), score}); });
+    }
+    keeper.merge(local);
+  });
+  return keeper.finish();
+}
 
 std::vector<SearchHit> search_top(const std::string& query, const ChoiceSet& choices, double cutoff, uint64_t limit,
                                   bool keep_ties) {

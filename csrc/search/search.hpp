@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "search/choice_feed.hpp"
 #include "search/choice_set.hpp"
 
 namespace simsieve {
@@ -45,6 +46,11 @@ inline constexpr uint64_t kNoLimit = UINT64_MAX;
 // result may be longer than limit). Parallel steps run on the caller's pool.
 std::vector<SearchHit> search_top(const std::string& query, const ChoiceSet& choices, double cutoff, uint64_t limit,
                                   bool keep_ties = false);
+
+// The same, over choices that are still arriving: the scan reads each block of the feed as soon
+// as it is published, until the feed is closed. An aborted feed gives a result that means nothing.
+std::vector<SearchHit> search_top_fed(const std::string& query, const ChoiceFeed& feed, double cutoff, uint64_t limit,
+                                      bool keep_ties = false);
 
 // The queries of a many-to-many search: UTF-8 views (the caller keeps them alive), nullopt for
 // an absent query, which matches nothing.

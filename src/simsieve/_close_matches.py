@@ -35,14 +35,16 @@ def get_close_matches(word: Any, possibilities: Iterable[Any], n: int = 3, cutof
     if is_column(possibilities):
         # An Arrow string column is scored in place; only the kept candidates become str.
         return [x for score, x in nlargest(n, _simsieve.close_matches_scores(word, possibilities, cutoff))]
-    candidates = list(possibilities)
+    # A list or tuple is read as it is (the native side keeps its items alive); anything else is
+    # taken into a list once, since it may be a one-shot iterator.
+    candidates = possibilities if type(possibilities) in (list, tuple) else list(possibilities)
     if not isinstance(word, str) or not isinstance(n, int):
         return difflib.get_close_matches(word, candidates, n, cutoff)
     # The n best by score, plus every possibility tied with the n-th score: difflib breaks ties
     # by the possibility itself, which nlargest below does on this short list.
     limit = n if n < len(candidates) else 0
     try:
-        hits = _simsieve.search_top(word, candidates, limit, cutoff, 0, True, False)
+        hits = _simsieve.search_top(word, candidates, limit, cutoff, 0, True, False, True)
     except TypeError:  # a possibility that is not a str: difflib's rules apply
         return difflib.get_close_matches(word, candidates, n, cutoff)
-    return [x for score, x in nlargest(n, [(score, candidates[i]) for i, score in hits])]
+    return [x for score, x in nlargest(n, [(score, x) for x, score, _ in hits])]

@@ -201,7 +201,7 @@ def test_pipelines_in_process(monkeypatch):
 
     lines = stdlib_lines(80, seed=3)
     lines += ["late copy first", "abc", "late copy first", "", "abc"]
-    with dask.config.set(scheduler="threads"):
+    with dask.config.set({"scheduler": "threads", "dataframe.shuffle.method": "tasks"}):
         expected = simsieve.cluster_canonicals_lsh(lines, 0.6, 32, 4)
         assert sd.cluster_canonicals_lsh(lines, 0.6, 32, 4, npartitions=3) == expected
         assert sd.cluster_canonicals(lines, 0.6, npartitions=3, groups=5) == simsieve.cluster_canonicals(lines, 0.6)
@@ -209,34 +209,6 @@ def test_pipelines_in_process(monkeypatch):
         assert sd.cluster_canonicals_lsh(lines, 0.6, 32, 4, npartitions=3) == expected
         docs = [line.split() for line in lines]
         assert sd.cosine_join(docs, 0.3, npartitions=3) == simsieve.cosine_join(docs, 0.3)
-
-
-def test_star_components_on_long_paths():
-    """Large-star/small-star on forests whose components are long paths and wide stars, spread
-    over partitions and owners: every node labelled with its component's smallest node."""
-    from simsieve.dask import _common
-
-    rng = random.Random(5)
-    nodes = rng.sample(range(10_000), 60)
-    forests, expected = [[], [], []], {}
-    for chunk in (nodes[:30], nodes[30:31], nodes[31:46], nodes[46:]):
-        low = min(chunk)
-        for x in chunk:
-            expected[x] = low
-        if len(chunk) == 15:  # a star around a random member
-            hub = chunk[7]
-            pairs = [(hub, x) for x in chunk if x != hub]
-        else:  # a path in random order
-            pairs = list(zip(chunk, chunk[1:]))
-        for a, b in pairs:
-            a, b = min(a, b), max(a, b)
-            forests[rng.randrange(3)].append((a, b, a % 4, b % 4))
-    expected.pop(nodes[30])  # a node without edges is in no forest
-    with dask.config.set(scheduler="threads"):
-        labels = dask.compute(*_common.star_components([dask.delayed(f) for f in forests], 4))
-    assert [dict(sorted(d.items())) for d in labels] == \
-        [{x: c for x, c in sorted(expected.items()) if x % 4 == o} for o in range(4)]
-    assert _common.components(forests, 4) == list(labels)
 
 
 def test_prefix_bound_never_drops_a_pair():

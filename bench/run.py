@@ -22,7 +22,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 KEYS = ["ratio", "ratio_by_size", "ratio_many", "close_matches", "search", "cluster_exact", "cluster_lsh",
-        "cosine_join", "rationer", "scale", "columns"]
+        "cosine_join", "rationer", "scale", "columns", "dask"]
 PEERS = ["difflib", "cydifflib", "cdifflib", "rapidfuzz", "datasketch", "scikit-learn", "sparse_dot_topn"]
 
 
@@ -80,11 +80,12 @@ def main(argv: list[str]) -> int:
         sections = [Section.from_json(s) for s in data["sections"]]
         info = data["info"]
     else:
-        from suite import cluster, columns, cosine, own, ratio, search
+        from suite import cluster, columns, cosine, own, ratio, scaleout, search
         workloads = {
             "ratio": ratio.datasets, "ratio_by_size": ratio.by_size, "ratio_many": ratio.batch,
             "close_matches": ratio.close_matches, "search": search.search, "cluster_exact": cluster.exact, "cluster_lsh": cluster.lsh,
             "cosine_join": cosine.join, "rationer": own.rationer, "scale": own.scale, "columns": columns.columns,
+            "dask": scaleout.dask,
         }
         ctx = Context(runs=args.runs, quick=args.quick, peer_budget=args.peer_budget,
                       peers=set(args.peers) | {"difflib"} if args.peers else None)

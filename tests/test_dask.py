@@ -11,8 +11,7 @@ from pathlib import Path
 
 import pytest
 
-if os.environ.get("SIMSIEVE_TEST_PROFILE") == "sanitize":
-    pytest.skip("worker processes do not run under the sanitizer preload", allow_module_level=True)
+SANITIZE = os.environ.get("SIMSIEVE_TEST_PROFILE") == "sanitize"
 distributed = pytest.importorskip("dask.distributed")
 db = pytest.importorskip("dask.bag")
 dd = pytest.importorskip("dask.dataframe")
@@ -46,6 +45,10 @@ def stdlib_lines(count, seed):
 
 @pytest.fixture(scope="module")
 def client():
+    if SANITIZE:
+        # Starting worker interpreters under the sanitizer preload takes most of a minute each;
+        # the pipelines run on the threaded scheduler there instead (test_pipelines_in_process).
+        pytest.skip("no worker processes under the sanitizer build")
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
     ) as cluster, distributed.Client(cluster) as c:
@@ -111,7 +114,7 @@ def test_exact_equals_single_machine(client, threshold):
     expected = simsieve.cluster_canonicals(LINES, threshold)
     for name, bag in list(bags(LINES).items())[1:]:
         # Small length blocks, so that many block pairs are compared and many are ruled out.
-        assert sd.cluster_canonicals(bag, threshold, block_strings=40) == expected, name
+        assert sd.cluster_canonicals(bag, threshold, groups=7) == expected, name
 
 
 @pytest.mark.parametrize("threshold", [0.2, 0.9])
@@ -188,3 +191,43 @@ def test_kernels_agree_with_single_machine():
     assert _simsieve.cosine_join_blocks(rows[2:], rows[:2], [0.6, 1.0], 0.5) == [(0, 9, 1.0, 1), (4, 9, 0.8, 1)]
     with pytest.raises(ValueError):
         _simsieve.cosine_join_blocks(rows[:2], rows[2:], [0.6, 1.0], 0.5)
+
+
+def test_pipelines_in_process(monkeypatch):
+    """Every pipeline on Dask's threaded scheduler, also under the sanitizer build: copies met in
+    both orientations, empty strings, and components found by star contraction instead of the
+    client's union-find."""
+    from simsieve.dask import _common
+
+    lines = stdlib_lines(80, seed=3)
+    lines += ["late copy first", "abc", "late copy first", "", "abc"]
+    with dask.config.set({"scheduler": "threads", "dataframe.shuffle.method": "tasks"}):
+        expected = simsieve.cluster_canonicals_lsh(lines, 0.6, 32, 4)
+        assert sd.cluster_canonicals_lsh(lines, 0.6, 32, 4, npartitions=3) == expected
+        assert sd.cluster_canonicals(lines, 0.6, npartitions=3, groups=5) == simsieve.cluster_canonicals(lines, 0.6)
+        monkeypatch.setattr(_common, "CLIENT_EDGES", 0)  # components by star contraction
+        assert sd.cluster_canonicals_lsh(lines, 0.6, 32, 4, npartitions=3) == expected
+        docs = [line.split() for line in lines]
+        assert sd.cosine_join(docs, 0.3, npartitions=3) == simsieve.cosine_join(docs, 0.3)
+
+
+def test_prefix_bound_never_drops_a_pair():
+    """Every pair that reaches the threshold shares a token of the prefixes the exact pipeline
+    routes by, for any token order: short strings, repeated characters, and thresholds where the
+    overlap bound is a whole number."""
+    from simsieve.dask._exact import _tokens, prefix_length
+
+    rng = random.Random(9)
+    strings = {"".join(rng.choice("aab c") for _ in range(rng.randint(1, 9))) for _ in range(300)}
+    strings = sorted(strings) + ["ab", "ba", "aaaa", "aaa", "abcabc", "cbacba"]
+    tokens = sorted({tok for s in strings for tok in _tokens(s)})
+    for t in (0.5, 2 / 3, 0.75, 0.8, 6 / 7, 0.9, 1.0):
+        for _ in range(2):
+            order = tokens[:]
+            rng.shuffle(order)
+            rank = {tok: r for r, tok in enumerate(order)}
+            prefix = {s: set(sorted(_tokens(s), key=rank.get)[:prefix_length(len(s), t)]) for s in strings}
+            for a in strings:
+                for b in strings:
+                    if a != b and simsieve.ratio(a, b) >= t:
+                        assert prefix[a] & prefix[b], (a, b, t)

@@ -15,6 +15,11 @@ from .. import _simsieve
 # A distinct string of the input: positions of its first and last copy, number of copies, text.
 Distinct = Tuple[int, int, int, str]
 
+# Threads of every native call: 0 runs it on the worker's thread with the process's shared pool
+# for its parallel steps. A pool of its own per call (threads=1) costs about 0.2 ms to start,
+# more than most of these batches take.
+THREADS = 0
+
 # Clusters with more distinct strings than this have their minimum computed in blocks of pairs,
 # spread over several tasks; smaller ones are done whole by one task.
 GIANT_CLUSTER = 2048
@@ -104,7 +109,7 @@ def _distinct_strings(*pieces: List[Tuple[str, int]]) -> Tuple[List[Distinct], D
 def distinct_partitions(parts: List[Any], offsets: List[int], buckets: int) -> List[Any]:
     """Shuffle by text: one delayed (table, copies) per bucket, each text in exactly one bucket."""
     routed = [delayed(_route_strings, nout=buckets)(p, offsets[k], buckets) for k, p in enumerate(parts)]
-    get = delayed(lambda pieces, b: pieces[b])
+    get = delayed(item)
     return [delayed(_distinct_strings)(*[get(r, b) for r in routed]) for b in range(buckets)]
 
 
@@ -133,29 +138,51 @@ class UnionFind:
         return True
 
 
-def components(edge_lists: Iterable[List[Tuple[int, int]]]) -> Dict[int, int]:
-    """Component of every string named by an edge: first position -> smallest first position of
-    its component. The edges are spanning forests of the partitions, so there are fewer of them
-    than distinct strings, which is why this runs on the client."""
+def linked_copies(table: List[Distinct], threshold: float) -> Dict[int, bool]:
+    """Whether the copies of each string with copies link to each other (ratio 1.0, or two empty
+    strings, reaching the threshold)."""
+    multi = [t for t in table if t[2] >= 2]
+    if not multi:
+        return {}
+    idx = list(range(len(multi)))
+    verdicts = _simsieve.verify_pairs([t[3] for t in multi], idx, idx, threshold, THREADS)
+    return {t[0]: v is not None for t, v in zip(multi, verdicts)}
+
+
+# A forest edge: the first positions of two strings and the partitions that own them.
+Edge = Tuple[int, int, int, int]
+
+
+def components(edge_lists: Iterable[List[Edge]], owners: int) -> List[Dict[int, int]]:
+    """Component of every string named by an edge, split by owner partition: per partition,
+    first position -> smallest first position of its component. The edges are spanning forests,
+    so there are fewer of them than distinct strings; when they fit the client, one union-find
+    pass there is cheaper than the rounds of dataframe joins that :func:`star_components` needs."""
     uf = UnionFind()
-    nodes = set()
+    owner_of: Dict[int, int] = {}
     for edges in edge_lists:
-        for a, b in edges:
+        for a, b, oa, ob in edges:
             uf.union(a, b)
-            nodes.add(a)
-            nodes.add(b)
-    return {x: uf.find(x) for x in nodes}
+            owner_of[a] = oa
+            owner_of[b] = ob
+    labels: List[Dict[int, int]] = [{} for _ in range(owners)]
+    for x, o in owner_of.items():
+        labels[o][x] = uf.find(x)
+    return labels
 
 
 def _cluster_members(table: List[Distinct], copies: Dict[int, List[int]], label: Dict[int, int],
                      linked: Dict[int, bool], buckets: int) -> List[List[Tuple[int, int, int, int, str, List[int]]]]:
     """Routes the clustered strings of one partition to the task that owns their cluster:
-    (cluster, first, last, count, text, positions)."""
+    (cluster, first, last, count, text, positions). A string that no other string joins is a
+    cluster of its own when its copies link to each other."""
     out: List[List[Tuple[int, int, int, int, str, List[int]]]] = [[] for _ in range(buckets)]
     for first, last, count, text in table:
         cluster = label.get(first)
         if cluster is None:
-            continue
+            if not linked.get(first, False):
+                continue
+            cluster = first
         if count == 1 or not linked.get(first, False):
             positions = [first]
         elif count == 2:
@@ -185,26 +212,29 @@ def _minima(*pieces: List[Tuple[int, int, int, int, str, List[int]]]) -> Tuple[
             giant[cluster] = (texts, first, last, members)
             continue
         n = len(rows)
-        done.append((members, _simsieve.cluster_block_min(texts, first, last, (0, n), (0, n), 1.0, 1)))
+        done.append((members, _simsieve.cluster_block_min(texts, first, last, (0, n), (0, n), 1.0, THREADS)))
     return done, giant
 
 
 def _block_min(table: Tuple[List[str], List[int], List[int], List[int]], rows: Tuple[int, int],
                cols: Tuple[int, int]) -> float:
     texts, first, last, _ = table
-    return float(_simsieve.cluster_block_min(texts, first, last, rows, cols, 1.0, 1))
+    return float(_simsieve.cluster_block_min(texts, first, last, rows, cols, 1.0, THREADS))
 
 
-def cluster_minima(distinct: List[Any], label: Dict[int, int], linked: Dict[int, bool],
+def item(pieces: Any, k: int) -> Any:
+    return pieces[k]
+
+
+def cluster_minima(distinct: List[Any], labels: List[Any], linked: List[Any],
                    buckets: int) -> List[Tuple[List[int], float]]:
-    """The clusters (members ascending, exact minimum ratio), ordered by smallest member."""
-    if not label:
-        return []
-    label_d = delayed(label, traverse=False)
-    linked_d = delayed(linked, traverse=False)
-    routed = [delayed(_cluster_members, nout=buckets)(d[0], d[1], label_d, linked_d, buckets)
-              for d in (delayed(lambda x: x, nout=2)(p) for p in distinct)]
-    get = delayed(lambda pieces, b: pieces[b])
+    """The clusters (members ascending, exact minimum ratio), ordered by smallest member.
+    `labels` and `linked` hold, per partition of `distinct`, the component of its strings and
+    whether the copies of its strings link (dicts or delayed dicts): each stays with its owner."""
+    get = delayed(item)
+    routed = [delayed(_cluster_members, nout=buckets)(get(d, 0), get(d, 1), delayed(lab, traverse=False)
+                                                      if isinstance(lab, dict) else lab, lk, buckets)
+              for d, lab, lk in zip(distinct, labels, linked)]
     minima = [delayed(_minima)(*[get(r, b) for r in routed]) for b in range(buckets)]
     results = dask.persist(*minima)
     out: List[Tuple[List[int], float]] = []
@@ -235,3 +265,96 @@ def cluster_minima(distinct: List[Any], label: Dict[int, int], linked: Dict[int,
             out.append((m, lowest[cluster]))
     out.sort(key=lambda c: c[0][0])
     return out
+
+
+# Forest edges the client gathers for one union-find pass; above this, components are found by
+# large-star/small-star rounds of dataframe joins on the workers (client memory for the
+# union-find is about 200 bytes an edge, so this caps it near 2 GiB).
+CLIENT_EDGES = 10_000_000
+
+
+def forest_components(forests: List[Any], owners: int) -> List[Any]:
+    """Components of the (persisted) forests: gathered into one union-find on the client when
+    their edges number at most CLIENT_EDGES, else found by :func:`star_components`."""
+    total = sum(dask.compute(*[delayed(len)(f) for f in forests]))
+    if total <= CLIENT_EDGES:
+        return list(components(dask.compute(*forests), owners))
+    return star_components(forests, owners)
+
+
+def _edge_frame(edges: List[Edge]) -> Any:
+    import pandas as pd
+
+    return pd.DataFrame({"big": pd.Series([e[1] for e in edges], dtype="int64"),
+                         "small": pd.Series([e[0] for e in edges], dtype="int64")})
+
+
+def _owner_frame(edges: List[Edge]) -> Any:
+    import pandas as pd
+
+    return pd.DataFrame({"node": pd.Series([e[k] for e in edges for k in (0, 1)], dtype="int64"),
+                         "owner": pd.Series([e[k] for e in edges for k in (2, 3)], dtype="int64")})
+
+
+def _split_labels(frame: Any, owners: int) -> List[Dict[int, int]]:
+    out: List[Dict[int, int]] = [{} for _ in range(owners)]
+    for node, comp, owner in zip(frame["node"].tolist(), frame["comp"].tolist(), frame["owner"].tolist()):
+        out[owner][node] = comp
+    return out
+
+
+def _merge_labels(*pieces: Dict[int, int]) -> Dict[int, int]:
+    out: Dict[int, int] = {}
+    for piece in pieces:
+        out.update(piece)
+    return out
+
+
+def star_components(forests: List[Any], owners: int, max_rounds: int = 64) -> List[Any]:
+    """Components of the forest edges without gathering them: alternating large-star and
+    small-star rounds (Kiveris et al.), each a groupby-min and a join of Dask DataFrames, until
+    every edge points from a node to its component's smallest node. Returns per owner partition
+    a delayed dict (first position -> smallest first position of its component)."""
+    import dask.dataframe as dd
+    import pandas as pd
+
+    meta = pd.DataFrame({"big": pd.Series([], dtype="int64"), "small": pd.Series([], dtype="int64")})
+    edges = dd.from_delayed([delayed(_edge_frame)(f) for f in forests], meta=meta, verify_meta=False)
+    nodes = dd.from_delayed([delayed(_owner_frame)(f) for f in forests],
+                            meta=pd.DataFrame({"node": pd.Series([], dtype="int64"),
+                                               "owner": pd.Series([], dtype="int64")}),
+                            verify_meta=False).drop_duplicates()
+    edges = edges.persist()
+    for _ in range(max_rounds):
+        # Large star: every node's larger neighbours attach to the smallest node of its
+        # neighbourhood (itself included).
+        both = dd.concat([edges, edges.rename(columns={"big": "small", "small": "big"})])
+        low = both.groupby("small")["big"].min().rename("low").reset_index()
+        low["low"] = low[["small", "low"]].min(axis=1)
+        large = both.merge(low, on="small")
+        large = large[large["big"] > large["small"]]
+        edges = large[["big", "low"]].rename(columns={"low": "small"}).drop_duplicates()
+        # Small star: every node and its smaller neighbours attach to the smallest of them.
+        low = edges.groupby("big")["small"].min().rename("low").reset_index()
+        small = edges.merge(low, on="big")
+        moved = small[small["small"] != small["low"]][["small", "low"]].rename(columns={"small": "big"})
+        kept = small[["big", "low"]]
+        edges = dd.concat([moved, kept]).rename(columns={"low": "small"}).drop_duplicates().persist()
+        # Done when the edges are stars: no node is both the larger end of an edge and the
+        # smaller end of another, and no node points to two nodes.
+        roles = dd.concat([edges[["big"]].rename(columns={"big": "node"}).assign(up=1, down=0),
+                           edges[["small"]].rename(columns={"small": "node"}).assign(up=0, down=1)])
+        per_node = roles.groupby("node")[["up", "down"]].sum()
+        stuck = ((per_node["down"] > 0) & (per_node["up"] > 0)).sum() + (per_node["up"] > 1).sum()
+        stuck = int(stuck.compute())
+        if stuck == 0:
+            break
+    else:  # pragma: no cover - the rounds converge in O(log n) on any forest
+        raise RuntimeError("star_components: no convergence")
+    labels = edges.rename(columns={"big": "node", "small": "comp"})
+    roots = edges[["small"]].drop_duplicates().rename(columns={"small": "node"})
+    roots["comp"] = roots["node"]
+    labels = dd.concat([labels, roots]).merge(nodes, on="node")
+    split = [delayed(_split_labels, nout=owners)(p, owners) for p in labels.to_delayed()]
+    get = delayed(item)
+    return [delayed(_merge_labels)(*[get(s, o) for s in split]) for o in range(owners)]

@@ -24,7 +24,7 @@ import dask
 from dask import delayed
 
 from .. import _simsieve
-from ._common import input_partitions
+from ._common import THREADS, input_partitions
 
 Counted = List[Tuple[List[str], List[int]]]  # per document: distinct tokens, their counts
 Row = Tuple[int, List[int], List[float]]  # (document, ranks or feature numbers, weights)
@@ -85,7 +85,7 @@ def _rank_rows(rows: List[Row], rank_of: Dict[int, int]) -> List[Row]:
 
 def _join(probe: List[Row], indexed: Optional[List[Row]], max_weight: List[float],
           threshold: float) -> List[Tuple[int, int, float, int]]:
-    return _simsieve.cosine_join_blocks(probe, indexed, max_weight, threshold, 1)
+    return _simsieve.cosine_join_blocks(probe, indexed, max_weight, threshold, THREADS)
 
 
 def _first(pair: Tuple[Any, Any]) -> Any:
@@ -135,10 +135,12 @@ def cosine_join(docs: Any, threshold: float, *, npartitions: Optional[int] = Non
     ranked = sorted(largest, key=lambda f: (largest[f], f))
     rank_of = {f: r for r, f in enumerate(ranked)}
     max_weight = [largest[f] for f in ranked]
-    del largest, ranked
+    # The token counts are no longer needed once the rows are weighed: release them.
+    del largest, ranked, counted
     rank_d = delayed(rank_of, traverse=False)
     max_d = delayed(max_weight, traverse=False)
-    blocks = [delayed(_rank_rows)(delayed(_first)(w), rank_d) for w in weighed]
+    blocks = dask.persist(*[delayed(_rank_rows)(delayed(_first)(w), rank_d) for w in weighed])
+    del weighed  # the rows in rank order replace the rows by feature number
     joins = []
     for x in range(len(blocks)):
         if lengths[x] == 0:

@@ -27,12 +27,15 @@ from dask import delayed
 
 from .. import _simsieve
 from ._common import (
+    THREADS,
     Distinct,
+    Edge,
     UnionFind,
     cluster_minima,
-    components,
+    forest_components,
     distinct_partitions,
     input_partitions,
+    linked_copies,
     partition_offsets,
 )
 
@@ -40,23 +43,29 @@ from ._common import (
 VERIFY_BATCH = 8192
 _MIX = np.uint64(0x9E3779B97F4A7C15)
 
-BandPiece = Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, List[str]]
+# One bucket task's share of a partition's band rows: band, band hash, first and last position of
+# the string, and its row in the owner's table. No text: most band rows share their bucket with
+# no other string, so texts are only fetched for the rows that do (see _texts_wanted).
+BandPiece = Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray]
+# The band rows of one bucket task that share a bucket with another string, sorted by (band,
+# hash, first): band, hash, first, last, owner partition, row in the owner's table.
+Shared = Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray]
 
 
 def _band_rows(table: List[Distinct], num_perm: int, band_rows: int, buckets: int) -> List[BandPiece]:
     """Band hashes of a partition's distinct strings, routed by (band, hash) to bucket tasks."""
     bands = num_perm // band_rows
     n = len(table)
-    empty: BandPiece = (np.zeros(0, np.uint32), np.zeros(0, np.uint64), np.zeros(0, np.int64),
-                        np.zeros(0, np.int64), [])
     if n == 0 or bands == 0:
+        empty: BandPiece = (np.zeros(0, np.uint32), np.zeros(0, np.uint64), np.zeros(0, np.int64),
+                            np.zeros(0, np.int64), np.zeros(0, np.int64))
         return [empty for _ in range(buckets)]
-    texts = [t[3] for t in table]
-    hashes = np.frombuffer(_simsieve.lsh_band_hashes(texts, num_perm, band_rows, 1), dtype=np.uint64)
+    hashes = np.frombuffer(_simsieve.lsh_band_hashes([t[3] for t in table], num_perm, band_rows, THREADS),
+                           dtype=np.uint64)
     band = np.tile(np.arange(bands, dtype=np.uint32), n)
     row = np.repeat(np.arange(n, dtype=np.int64), bands)
-    first = np.array([t[0] for t in table], dtype=np.int64)[row]
-    last = np.array([t[1] for t in table], dtype=np.int64)[row]
+    first = np.fromiter((t[0] for t in table), dtype=np.int64, count=n)[row]
+    last = np.fromiter((t[1] for t in table), dtype=np.int64, count=n)[row]
     with np.errstate(over="ignore"):
         target = ((hashes ^ (band.astype(np.uint64) * _MIX)) % np.uint64(buckets)).astype(np.int64)
     order = np.argsort(target, kind="stable")
@@ -64,90 +73,121 @@ def _band_rows(table: List[Distinct], num_perm: int, band_rows: int, buckets: in
     out: List[BandPiece] = []
     for b in range(buckets):
         sel = order[bounds[b]:bounds[b + 1]]
-        out.append((band[sel], hashes[sel], first[sel], last[sel], [texts[r] for r in row[sel]]))
+        out.append((band[sel], hashes[sel], first[sel], last[sel], row[sel]))
     return out
 
 
-def _linked_copies(table: List[Distinct], threshold: float) -> Dict[int, bool]:
-    """Whether the copies of each string with copies link to each other (ratio 1.0, or two empty
-    strings, reaching the threshold)."""
-    multi = [t for t in table if t[2] >= 2]
-    if not multi:
-        return {}
-    idx = list(range(len(multi)))
-    verdicts = _simsieve.verify_pairs([t[3] for t in multi], idx, idx, threshold, 1)
-    return {t[0]: v is not None for t, v in zip(multi, verdicts)}
-
-
-def _bucket_forest(threshold: float, *pieces: BandPiece) -> List[Tuple[int, int]]:
-    """Spanning forest of the verified candidate pairs of one bucket task."""
+def _shared_rows(*pieces: BandPiece) -> Tuple[Shared, List[np.ndarray]]:
+    """The band rows of one bucket task that share a bucket, and per owner partition the rows of
+    its table whose text the task needs."""
+    owner = np.concatenate([np.full(p[0].size, k, dtype=np.int64) for k, p in enumerate(pieces)])
     band = np.concatenate([p[0] for p in pieces])
-    if band.size == 0:
-        return []
     hashes = np.concatenate([p[1] for p in pieces])
     first = np.concatenate([p[2] for p in pieces])
-    last = np.concatenate([p[3] for p in pieces])
-    texts = [t for p in pieces for t in p[4]]
     order = np.lexsort((first, hashes, band))
-    band, hashes, first, last = band[order], hashes[order], first[order], last[order]
+    band, hashes = band[order], hashes[order]
+    new_group = np.ones(band.size, dtype=bool)
+    new_group[1:] = (band[1:] != band[:-1]) | (hashes[1:] != hashes[:-1])
+    # A row is kept when its group has another row: it differs from neither neighbour's group.
+    keep = np.zeros(band.size, dtype=bool)
+    if band.size:
+        keep[:-1] |= ~new_group[1:]
+        keep[1:] |= ~new_group[1:]
+    order = order[keep]
+    last = np.concatenate([p[3] for p in pieces])[order]
+    row = np.concatenate([p[4] for p in pieces])[order]
+    owner = owner[order]
+    shared: Shared = (band[keep], hashes[keep], first[order], last, owner, row)
+    wanted = [np.unique(row[owner == k]) for k in range(len(pieces))]
+    return shared, wanted
+
+
+def _texts_wanted(table: List[Distinct], *wanted: np.ndarray) -> List[List[str]]:
+    """The texts of the rows each bucket task asked this partition for."""
+    return [[table[r][3] for r in rows.tolist()] for rows in wanted]
+
+
+def _item(pieces: Any, k: int) -> Any:
+    return pieces[k]
+
+
+def _second(pair: Tuple[Any, Any]) -> Any:
+    return pair[1]
+
+
+def _bucket_forest(threshold: float, wanted_and_shared: Tuple[Shared, List[np.ndarray]],
+                   *texts: List[str]) -> List[Edge]:
+    """Spanning forest of the verified candidate pairs of one bucket task."""
+    (band, hashes, first, last, owner, row), wanted = wanted_and_shared
+    if band.size == 0:
+        return []
+    # Index of every shared row's text in `strings` (the owners' answers, one after the other).
+    strings = [t for part in texts for t in part]
+    base = np.cumsum([0] + [w.size for w in wanted])
+    local = np.empty(band.size, dtype=np.int64)
+    for k, w in enumerate(wanted):
+        sel = owner == k
+        local[sel] = base[k] + np.searchsorted(w, row[sel])
     new_group = np.ones(band.size, dtype=bool)
     new_group[1:] = (band[1:] != band[:-1]) | (hashes[1:] != hashes[:-1])
     starts = np.flatnonzero(new_group)
-    sizes = np.diff(np.append(starts, band.size))
-    shared = sizes >= 2
-    if not shared.any():
-        return []
+    ends = np.append(starts[1:], band.size)
 
-    local: Dict[int, int] = {}  # first position -> index into `strings`
-    strings: List[str] = []
-    last_of: Dict[int, int] = {}
     uf = UnionFind()
-    forest: List[Tuple[int, int]] = []
-    seen: Set[int] = set()
-    pending: List[Tuple[int, int]] = []
+    forest: List[Edge] = []
+    failed: Set[Tuple[int, int]] = set()  # pairs verified below the threshold
+    # Pending pairs as index arrays into the shared rows (s before t in input order).
+    pend_s: List[np.ndarray] = []
+    pend_t: List[np.ndarray] = []
+    pending = 0
 
     def flush() -> None:
+        nonlocal pending
         if not pending:
             return
-        lo: List[int] = []
-        hi: List[int] = []
-        for s, t in pending:
-            lo.append(local[s])
-            hi.append(local[t])
-            if t < last_of[s]:  # a copy of t comes before a copy of s
-                lo.append(local[t])
-                hi.append(local[s])
-        verdicts = _simsieve.verify_pairs(strings, lo, hi, threshold, 1)
-        k = 0
-        for s, t in pending:
-            reached = verdicts[k] is not None
-            k += 1
-            if t < last_of[s]:
-                reached = reached or verdicts[k] is not None
-                k += 1
-            if reached and uf.union(s, t):
-                forest.append((s, t))
-        pending.clear()
+        s_rows = np.concatenate(pend_s)
+        t_rows = np.concatenate(pend_t)
+        pend_s.clear()
+        pend_t.clear()
+        pending = 0
+        s_first, t_first = first[s_rows], first[t_rows]
+        # The same pair met in several bands of this batch is verified once.
+        _, once = np.unique(np.stack([s_first, t_first]), axis=1, return_index=True)
+        once.sort()
+        s_rows, t_rows, s_first, t_first = s_rows[once], t_rows[once], s_first[once], t_first[once]
+        # Copies of t before a copy of s: the pair also meets in the other orientation.
+        both = t_first < last[s_rows]
+        lo = np.concatenate([local[s_rows], local[t_rows][both]])
+        hi = np.concatenate([local[t_rows], local[s_rows][both]])
+        verdicts = _simsieve.verify_pairs(strings, lo.tolist(), hi.tolist(), threshold, THREADS)
+        reached = np.fromiter((v is not None for v in verdicts), dtype=bool, count=len(verdicts))
+        ok = reached[:s_rows.size].copy()
+        ok[np.flatnonzero(both)] |= reached[s_rows.size:]
+        owners = zip(owner[s_rows].tolist(), owner[t_rows].tolist())
+        for s, t, good, (os_, ot) in zip(s_first.tolist(), t_first.tolist(), ok.tolist(), owners):
+            if not good:
+                failed.add((s, t))
+            elif uf.union(s, t):
+                forest.append((s, t, os_, ot))
 
-    for start, size in zip(starts[shared], sizes[shared]):
-        members = first[start:start + size]
-        for m, k in zip(members.tolist(), range(start, start + size)):
-            if m not in local:
-                local[m] = len(strings)
-                strings.append(texts[order[k]])
-                last_of[m] = int(last[k])
-        roots = np.array([uf.find(m) for m in members.tolist()])
-        for a in range(size - 1):
-            s = int(members[a])
-            for t in members[a + 1:][roots[a + 1:] != roots[a]].tolist():
-                key = (s << 32) | t
-                if key in seen:
-                    continue
-                seen.add(key)
-                pending.append((s, t))
-            if len(pending) >= VERIFY_BATCH:
+    for start, end in zip(starts.tolist(), ends.tolist()):
+        if end - start < 2:
+            continue
+        members = first[start:end]
+        roots = np.fromiter((uf.find(m) for m in members.tolist()), dtype=np.int64, count=end - start)
+        for a in range(end - start - 1):
+            later = np.flatnonzero(roots[a + 1:] != roots[a]) + (a + 1)
+            if later.size and failed:
+                s = int(members[a])
+                later = later[[(s, int(members[t])) not in failed for t in later.tolist()]]
+            if later.size:
+                pend_s.append(np.full(later.size, start + a, dtype=np.int64))
+                pend_t.append(later + start)
+                pending += later.size
+            if pending >= VERIFY_BATCH:
                 flush()
-                roots = np.array([uf.find(m) for m in members.tolist()])
+                roots = np.fromiter((uf.find(m) for m in members.tolist()), dtype=np.int64,
+                                    count=end - start)
     flush()
     return forest
 
@@ -170,21 +210,16 @@ def cluster_canonicals_lsh(strings: Any, threshold: float, num_perm: int, band_r
         return []
     nb = max(1, buckets or len(parts))
     distinct = dask.persist(*distinct_partitions(parts, offsets, nb))
-    tables = [delayed(lambda d: d[0])(d) for d in distinct]
+    tables = [delayed(_item)(d, 0) for d in distinct]
     routed = [delayed(_band_rows, nout=nb)(t, num_perm, band_rows, nb) for t in tables]
-    get = delayed(lambda pieces, b: pieces[b])
-    forests = [delayed(_bucket_forest)(threshold, *[get(r, b) for r in routed]) for b in range(nb)]
-    linked_parts = [delayed(_linked_copies)(t, threshold) for t in tables]
-    computed = dask.compute(*forests, *linked_parts)
-    label = components(computed[:nb])
-    linked: Dict[int, bool] = {}
-    for part in computed[nb:]:
-        linked.update(part)
-    # A string whose copies link is a cluster of its own when no other string joins it.
-    for first, ok in linked.items():
-        if ok and first not in label:
-            label[first] = first
-    return cluster_minima(list(distinct), label, linked, nb)
+    get = delayed(_item)
+    shared = [delayed(_shared_rows)(*[get(r, b) for r in routed]) for b in range(nb)]
+    wanted = [delayed(_second)(s) for s in shared]
+    texts = [delayed(_texts_wanted)(t, *[get(w, p) for w in wanted]) for p, t in enumerate(tables)]
+    forests = [delayed(_bucket_forest)(threshold, shared[b], *[get(t, b) for t in texts]) for b in range(nb)]
+    linked = dask.persist(*[delayed(linked_copies)(t, threshold) for t in tables])
+    labels = forest_components(list(dask.persist(*forests)), nb)
+    return cluster_minima(list(distinct), labels, list(linked), nb)
 
 
 def clusters_to_frame(clusters: List[Tuple[List[int], float]], npartitions: int = 1) -> Any:

@@ -87,8 +87,6 @@ void for_each_fetched(PyObject* seq, Peek&& peek, F&& item) {
 
 // A peek for for_each_fetched that fetches nothing beyond the element itself.
 inline void fetch_nothing(PyObject*) noexcept {}
-// A peek for for_each_fetched over strings: the rest of the element's head (see fetch_str).
-inline void fetch_str_head(PyObject* obj) noexcept { __builtin_prefetch(reinterpret_cast<const char*>(obj) + 63); }
 
 // A sequence (never a str) as a vector, converting every item with `item`; `peek` as in
 // for_each_fetched, for the elements of a list or tuple.

@@ -225,6 +225,15 @@ class QuerySource {
   std::vector<std::optional<std::string_view>> views_;
 };
 
+// The options of search_top after its choices.
+struct TopOptions {
+  uint64_t limit;
+  double cutoff;
+  uint64_t threads;
+  bool keep_ties;
+  bool with_choice;
+};
+
 // The hits of search_top as Python: (index, score) tuples, or (choice, score, index) ones.
 template <class Item>
 PyObject* top_hits_to_py(const std::vector<SearchHit>& hits, bool with_choice, Item&& item) {
@@ -283,32 +292,34 @@ PyObject* search_top_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     auto bound = kSearchTop.bind(args, kwargs);
     std::string query = arg("query", bound[0], to_string);
     const bool skip_none = bound[6] ? arg("skip_none", bound[6], to_bool) : true;
+    // The options after `choices`, read after the choices (as the short path does) or, on the
+    // long path, before them, since its scan starts while the choices are still being read.
+    auto options = [&] {
+      TopOptions o;
+      o.limit = bound[2] ? arg("limit", bound[2], to_count) : 5;
+      o.cutoff = bound[3] ? arg("score_cutoff", bound[3], to_real) : 0.0;
+      o.threads = bound[4] ? arg("threads", bound[4], to_count) : 0;
+      o.keep_ties = bound[5] ? arg("keep_ties", bound[5], to_bool) : false;
+      o.with_choice = bound[7] ? arg("with_choice", bound[7], to_bool) : false;
+      if (o.limit == 0) o.limit = kNoLimit;
+      return o;
+    };
     PyObject* const choices = bound[1];
     if ((PyList_CheckExact(choices) || PyTuple_CheckExact(choices)) && PyObject_Size(choices) >= kConvertWhileScanning) {
-      uint64_t limit = bound[2] ? arg("limit", bound[2], to_count) : 5;
-      const double cutoff = bound[3] ? arg("score_cutoff", bound[3], to_real) : 0.0;
-      const uint64_t threads = bound[4] ? arg("threads", bound[4], to_count) : 0;
-      const bool keep_ties = bound[5] ? arg("keep_ties", bound[5], to_bool) : false;
-      const bool with_choice = bound[7] ? arg("with_choice", bound[7], to_bool) : false;
-      if (limit == 0) limit = kNoLimit;
+      const TopOptions o = options();
       HeldItems held;
       const std::vector<SearchHit> hits =
-          search_top_converting(choices, skip_none, held, query, cutoff, limit, keep_ties, threads);
-      return top_hits_to_py(hits, with_choice, [&](uint64_t i) { return Ref::borrow(held.at(static_cast<size_t>(i))); });
+          search_top_converting(choices, skip_none, held, query, o.cutoff, o.limit, o.keep_ties, o.threads);
+      return top_hits_to_py(hits, o.with_choice, [&](uint64_t i) { return Ref::borrow(held.at(static_cast<size_t>(i))); });
     }
     ChoiceSource source(choices, skip_none);
-    uint64_t limit = bound[2] ? arg("limit", bound[2], to_count) : 5;
-    double cutoff = bound[3] ? arg("score_cutoff", bound[3], to_real) : 0.0;
-    uint64_t threads = bound[4] ? arg("threads", bound[4], to_count) : 0;
-    bool keep_ties = bound[5] ? arg("keep_ties", bound[5], to_bool) : false;
-    bool with_choice = bound[7] ? arg("with_choice", bound[7], to_bool) : false;
-    if (limit == 0) limit = kNoLimit;
+    const TopOptions o = options();
     // One query reads the choices in place, in input order: no copy, no sort.
     std::vector<SearchHit> hits = without_gil([&] {
-      ChoiceSet choices = source.build(false);
-      return with_thread_budget(threads, [&] { return search_top(query, choices, cutoff, limit, keep_ties); });
+      ChoiceSet set = source.build(false);
+      return with_thread_budget(o.threads, [&] { return search_top(query, set, o.cutoff, o.limit, o.keep_ties); });
     });
-    return top_hits_to_py(hits, with_choice, [&](uint64_t i) { return source.item(i); });
+    return top_hits_to_py(hits, o.with_choice, [&](uint64_t i) { return source.item(i); });
   });
 }
 

@@ -173,7 +173,6 @@ std::span<const uint32_t> QueryScanner::decode(std::string_view text, bool ascii
 
 std::optional<uint64_t> QueryScanner::reaches(std::string_view text, uint32_t length, bool ascii, uint64_t need) {
   const uint32_t lq = query_.length();
-  if (need == kNeverReached || std::min(lq, length) < need) return std::nullopt;
   if (need > 0) {
     // Histogram bound: no alignment matches more characters than the two strings share.
     bool ok;

@@ -82,7 +82,8 @@ class QueryScanner {
   explicit QueryScanner(const PreparedQuery& query);
 
   // The match count M of the choice when M >= need, otherwise nullopt. The caller passes
-  // need = exact_need(t, lq + lc) for its cutoff t (the same for every choice of one length).
+  // need = exact_need(t, lq + lc) for its cutoff t (the same for every choice of one length),
+  // after its own length bound: need is no kNeverReached and at most min(lq, lc).
   std::optional<uint64_t> reaches(std::string_view text, uint32_t length, bool ascii, uint64_t need);
 
  private:

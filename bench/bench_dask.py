@@ -116,9 +116,13 @@ if __name__ == "__main__":
 """
 
 
-def run(kind: str, n: int, partitions: int, single: bool = True) -> dict:
+def run(kind: str, n: int, partitions: int, single: bool = True, dist: bool = True,
+        cache: str | None = None) -> dict:
     """One size: the distributed call, then the single-machine call (never at the same time, so
-    neither one's memory pressure shows in the other's figures), results compared in full."""
+    neither one's memory pressure shows in the other's figures), results compared in full. With
+    `cache`, the single-machine figures and result of (kind, n) are kept in that directory and
+    reused by later runs (the input is the same: make_lines is seeded)."""
+    cached = os.path.join(cache, f"{kind}-{n}.json") if cache else None
     lines = make_lines(n)
     with tempfile.TemporaryDirectory() as d:
         whole = os.path.join(d, "all.txt")
@@ -127,22 +131,33 @@ def run(kind: str, n: int, partitions: int, single: bool = True) -> dict:
         write_files(lines, d, partitions)
         del lines
         single_out, dist_out = os.path.join(d, "single.json"), os.path.join(d, "dist.json")
-        t = time.perf_counter()
-        subprocess.run([sys.executable, "-c", DISTRIBUTED, kind, d, dist_out, str(partitions)], check=True,
-                       stderr=subprocess.DEVNULL)
-        total = time.perf_counter() - t
-        dist = json.load(open(dist_out))
-        row = {
-            "kind": kind, "n": n, "partitions": partitions,
-            "dask_seconds": round(dist["seconds"], 2), "dask_process_seconds": round(total, 2),
-            "worker_peak_mb": [round(x) for x in dist["worker_peak_mb"]],
-            "client_peak_mb": round(dist["client_peak_mb"]), "outputs": len(dist["result"]),
-        }
+        row: dict = {"kind": kind, "n": n, "partitions": partitions}
+        dist_result = None
+        if dist:
+            t = time.perf_counter()
+            subprocess.run([sys.executable, "-c", DISTRIBUTED, kind, d, dist_out, str(partitions)], check=True,
+                           stderr=subprocess.DEVNULL)
+            total = time.perf_counter() - t
+            dist_json = json.load(open(dist_out))
+            dist_result = dist_json["result"]
+            row.update(dask_seconds=round(dist_json["seconds"], 2), dask_process_seconds=round(total, 2),
+                       worker_peak_mb=[round(x) for x in dist_json["worker_peak_mb"]],
+                       client_peak_mb=round(dist_json["client_peak_mb"]), outputs=len(dist_result))
         if single:
-            subprocess.run([sys.executable, "-c", SINGLE, kind, whole, single_out], check=True)
+            if cached and os.path.exists(cached):
+                single_out = cached
+                row["single_cached"] = True
+            else:
+                subprocess.run([sys.executable, "-c", SINGLE, kind, whole, single_out], check=True)
+                if cached:
+                    os.makedirs(cache, exist_ok=True)
+                    os.replace(single_out, cached)
+                    single_out = cached
             result = json.load(open(single_out))
             row.update(single_seconds=round(result["seconds"], 2), single_peak_mb=round(result["peak_mb"]),
-                       equal=result["result"] == dist["result"])
+                       single_outputs=len(result["result"]))
+            if dist_result is not None:
+                row["equal"] = result["result"] == dist_result
     return row
 
 
@@ -152,11 +167,15 @@ def main() -> None:
     parser.add_argument("--cosine", type=int, nargs="*", default=[20_000])
     parser.add_argument("--rows-per-partition", type=int, default=100_000)
     parser.add_argument("--no-single", action="store_true", help="the distributed call alone")
+    parser.add_argument("--no-dask", action="store_true", help="the single-machine call alone")
+    parser.add_argument("--single-cache", metavar="DIR",
+                        help="keep the single-machine results in DIR and reuse them in later runs")
     args = parser.parse_args()
     for kind, sizes in (("lsh", args.lsh), ("cosine", args.cosine)):
         for n in sizes:
             parts = max(2, -(-n // args.rows_per_partition))
-            print(json.dumps(run(kind, n, parts, single=not args.no_single)), flush=True)
+            print(json.dumps(run(kind, n, parts, single=not args.no_single, dist=not args.no_dask,
+                                 cache=args.single_cache)), flush=True)
 
 
 if __name__ == "__main__":

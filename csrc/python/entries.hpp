@@ -42,6 +42,15 @@ extern const char lsh_band_hashes_doc[];
 extern const char verify_pairs_doc[];
 extern const char cluster_block_min_doc[];
 extern const char cosine_join_blocks_doc[];
+// The TF-IDF partition passes and the buffer block join (entry_tfidf_kernels.cpp).
+PyObject* tfidf_count_tokens_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* tfidf_weigh_rows_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* tfidf_rank_rows_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* cosine_join_row_blocks_entry(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char tfidf_count_tokens_doc[];
+extern const char tfidf_weigh_rows_doc[];
+extern const char tfidf_rank_rows_doc[];
+extern const char cosine_join_row_blocks_doc[];
 
 // The same three calls with a progress callable (None: no progress) and the as_arrow flag as their
 // last two, required arguments; the package-level wrappers pass their `progress=` keyword here.

@@ -83,9 +83,8 @@ TfIdfCorpus build_tfidf_corpus(std::span<const TokenDocument> docs) {
 
   // Inverse document frequency, unsmoothed: ln(N / max(df, 1)).
   std::vector<double> idf(n_ids);
-  const double n = static_cast<double>(n_docs);
   for (size_t id = 0; id < n_ids; ++id) {
-    idf[id] = std::log(n / static_cast<double>(std::max<uint32_t>(tokens.doc_freq[id], 1)));
+    idf[id] = detail::inverse_document_frequency(n_docs, tokens.doc_freq[id]);
   }
   std::vector<uint32_t>().swap(tokens.doc_freq);
 

@@ -3,6 +3,8 @@
 // end of each row and bound the light end. Built once, then only read (by any number of threads).
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -40,6 +42,23 @@ struct TfIdfCorpus {
 
 // One document: its tokens in order. Tokens are compared by their bytes only.
 using TokenDocument = std::vector<std::string>;
+
+namespace detail {
+
+// Inverse document frequency, unsmoothed: ln(N / max(df, 1)).
+inline double inverse_document_frequency(uint64_t n_docs, uint64_t doc_freq) noexcept {
+  return std::log(static_cast<double>(n_docs) / static_cast<double>(std::max<uint64_t>(doc_freq, 1)));
+}
+
+// The term weight of a token that occurs `count` times: idf added up once per occurrence, in
+// the order the occurrences are met (so that every build of a row gives the same bits).
+inline double term_weight(uint64_t count, double idf) noexcept {
+  double w = 0.0;
+  for (uint64_t k = 0; k < count; ++k) w = w + idf;
+  return w;
+}
+
+}  // namespace detail
 
 // Builds the corpus of `docs` (document number = position in docs). Single-threaded; the token
 // strings are only viewed, never copied, and need to live only for the duration of the call.

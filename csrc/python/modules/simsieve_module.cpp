@@ -35,6 +35,10 @@ PyMethodDef module_functions[] = {
     SIMSIEVE_ENTRY("verify_pairs", verify_pairs_entry, verify_pairs_doc),
     SIMSIEVE_ENTRY("cluster_block_min", cluster_block_min_entry, cluster_block_min_doc),
     SIMSIEVE_ENTRY("cosine_join_blocks", cosine_join_blocks_entry, cosine_join_blocks_doc),
+    SIMSIEVE_ENTRY("tfidf_count_tokens", tfidf_count_tokens_entry, tfidf_count_tokens_doc),
+    SIMSIEVE_ENTRY("tfidf_weigh_rows", tfidf_weigh_rows_entry, tfidf_weigh_rows_doc),
+    SIMSIEVE_ENTRY("tfidf_rank_rows", tfidf_rank_rows_entry, tfidf_rank_rows_doc),
+    SIMSIEVE_ENTRY("cosine_join_row_blocks", cosine_join_row_blocks_entry, cosine_join_row_blocks_doc),
 
     SIMSIEVE_ENTRY("_cluster_canonicals_progress", cluster_canonicals_progress_entry, nullptr),
     SIMSIEVE_ENTRY("_cluster_canonicals_lsh_progress", cluster_canonicals_lsh_progress_entry, nullptr),

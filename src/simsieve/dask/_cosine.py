@@ -1,24 +1,25 @@
 """The exact cosine join on a Dask cluster, equal to simsieve.cosine_join.
 
-1. One pass over the partitions: every document's distinct tokens (in order of first occurrence)
-   with their counts, and per token its document frequency and first occurrence.
+1. Per partition (native, `tfidf_count_tokens`): the distinct tokens in order of first occurrence,
+   their document frequencies and every document as (local token number, count) entries.
 2. On the client: the feature number of every token (order of first occurrence in the whole
-   input) and its idf, ln(N / df).
-3. Per partition: each row's weights (count times idf by repeated addition, normalised by the
-   norm of the squares summed in first-occurrence order, as the single-machine corpus does), and
-   the largest weight of each feature.
+   input: partitions in order, each one's tokens in its own order) and its document frequency.
+3. Per partition (native, `tfidf_weigh_rows`): unit-length rows with the weights of the
+   single-machine corpus, bit for bit, and the largest weight of each token.
 4. On the client: features ranked by (largest weight, feature number).
-5. Rows in rank order per partition; then every block of rows probes every earlier block (and
-   itself) through the native block join, with the index, bounds and dot products of the whole
-   corpus, and the pairs of all blocks are put in the single-machine order (by i, then the rank
-   through which j is first reached, then j).
+5. Per partition (native, `tfidf_rank_rows`): the rows in rank order. Then every block of rows
+   probes every earlier block (and itself) through the native block join, with the index,
+   bounds and dot products of the whole corpus, and the pairs of all blocks are put in the
+   single-machine order (by i, then the rank through which j is first reached, then j).
+
+Rows travel between the passes and to the joins as flat buffers (a few bytes an entry).
 """
 
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
-from typing import Any, Dict, List, Optional, Tuple
+from array import array
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import dask
 from dask import delayed
@@ -26,74 +27,77 @@ from dask import delayed
 from .. import _simsieve
 from ._common import THREADS, input_partitions
 
-Counted = List[Tuple[List[str], List[int]]]  # per document: distinct tokens, their counts
-Row = Tuple[int, List[int], List[float]]  # (document, ranks or feature numbers, weights)
+# A partition's first pass: (tokens, doc_freq, offsets, ids, counts), buffers as bytes.
+Counted = Tuple[List[str], bytes, bytes, bytes, bytes]
+# A block of rows for the join: (docs, offsets, ranks, weights).
+Block = Tuple[bytes, bytes, bytes, bytes]
 
 
-def _count_tokens(docs: List[Any], offset: int) -> Tuple[Counted, Dict[str, Tuple[int, int, int]]]:
-    counted: Counted = []
-    vocab: Dict[str, Tuple[int, int, int]] = {}  # token -> (df, first doc, place in that doc)
-    for k, doc in enumerate(docs):
-        if isinstance(doc, (str, bytes)) or not isinstance(doc, Sequence):
-            raise TypeError("cosine_join(): every document must be a sequence of str")
-        counts: Dict[str, int] = {}
-        for token in doc:
-            if not isinstance(token, str):
-                raise TypeError(f"cosine_join(): tokens must be str, not {type(token).__name__}")
-            counts[token] = counts.get(token, 0) + 1
-        for place, token in enumerate(counts):
-            seen = vocab.get(token)
-            vocab[token] = (1, offset + k, place) if seen is None else (seen[0] + 1, seen[1], seen[2])
-        counted.append((list(counts), list(counts.values())))
-    return counted, vocab
+def _count_tokens(docs: List[Any]) -> Counted:
+    return _simsieve.tfidf_count_tokens(docs)
 
 
-def _weigh(counted: Counted, offset: int, idf: Dict[str, Tuple[int, float]]) -> Tuple[List[Row], Dict[int, float]]:
-    rows: List[Row] = []
-    largest: Dict[int, float] = {}
-    for k, (tokens, counts) in enumerate(counted):
-        weights = []
-        for token, c in zip(tokens, counts):
-            w, v = 0.0, idf[token][1]
-            for _ in range(c):
-                w = w + v
-            weights.append(w)
-        s = 0.0
-        for w in weights:
-            s += w * w
-        if not s > 0.0:
-            rows.append((offset + k, [], []))
-            continue
-        norm = math.sqrt(s)
-        ids = [idf[token][0] for token in tokens]
-        normed = [w / norm for w in weights]
-        for f, w in zip(ids, normed):
-            m = largest.get(f)
-            if m is None or w > m:
-                largest[f] = max(w, 0.0) if m is None else w
-        rows.append((offset + k, ids, normed))
-    return rows, largest
+def _vocabulary(counted: Counted) -> Tuple[List[str], bytes, int]:
+    """The partition's tokens, their document frequencies and its number of documents."""
+    return counted[0], counted[1], len(counted[2]) // 8 - 1
 
 
-def _rank_rows(rows: List[Row], rank_of: Dict[int, int]) -> List[Row]:
-    out: List[Row] = []
-    for doc, ids, weights in rows:
-        entries = sorted(zip((rank_of[f] for f in ids), weights))
-        out.append((doc, [r for r, _ in entries], [w for _, w in entries]))
-    return out
+def _weigh(counted: Counted, doc_freq: bytes, n_docs: int) -> Tuple[bytes, bytes, bytes, bytes]:
+    return _simsieve.tfidf_weigh_rows(counted[2], counted[3], counted[4], doc_freq, n_docs)
 
 
-def _join(probe: List[Row], indexed: Optional[List[Row]], max_weight: List[float],
+def _largest(weighed: Tuple[bytes, bytes, bytes, bytes]) -> bytes:
+    return weighed[3]
+
+
+def _rank(weighed: Tuple[bytes, bytes, bytes, bytes], rank: bytes, first_doc: int) -> Block:
+    offsets, ids, weights, _ = weighed
+    ranks, ranked_weights = _simsieve.tfidf_rank_rows(offsets, ids, weights, rank)
+    n_rows = len(offsets) // 8 - 1
+    return array("Q", range(first_doc, first_doc + n_rows)).tobytes(), offsets, ranks, ranked_weights
+
+
+def _join(probe: Block, indexed: Optional[Block], max_weight: bytes,
           threshold: float) -> List[Tuple[int, int, float, int]]:
-    return _simsieve.cosine_join_blocks(probe, indexed, max_weight, threshold, THREADS)
+    return _simsieve.cosine_join_row_blocks(probe, indexed, max_weight, threshold, THREADS)
 
 
-def _first(pair: Tuple[Any, Any]) -> Any:
-    return pair[0]
+def _feature_numbers(vocabularies: List[Tuple[List[str], bytes, int]]) -> Tuple[List[array], array]:
+    """Per partition, the feature number of each local token; per feature, its document
+    frequency in the whole input."""
+    number: Dict[str, int] = {}
+    doc_freq = array("Q")
+    features: List[array] = []
+    for tokens, local_df, _ in vocabularies:
+        ids = array("I")
+        for token, df in zip(tokens, memoryview(local_df).cast("I")):
+            f = number.get(token)
+            if f is None:
+                f = number[token] = len(doc_freq)
+                doc_freq.append(df)
+            else:
+                doc_freq[f] += df
+            ids.append(f)
+        features.append(ids)
+    return features, doc_freq
 
 
-def _second(pair: Tuple[Any, Any]) -> Any:
-    return pair[1]
+def _rank_features(features: List[array], largest: Sequence[bytes], n_features: int
+                   ) -> Tuple[List[bytes], bytes]:
+    """Features ranked by (largest weight in any row, feature number), from every partition's
+    largest weight per local token: per partition, the rank of each local token (0 for a token
+    no row holds: no row refers to it), and the largest weight per rank."""
+    top = array("d", [-1.0]) * n_features
+    for ids, part in zip(features, largest):
+        for f, m in zip(ids, memoryview(part).cast("d")):
+            if m > top[f]:
+                top[f] = m
+    ranked = sorted((f for f in range(n_features) if top[f] >= 0.0), key=lambda f: (top[f], f))
+    rank_of = array("I", [0]) * n_features
+    for r, f in enumerate(ranked):
+        rank_of[f] = r
+    max_weight = array("d", (top[f] for f in ranked)).tobytes()
+    return [array("I", (rank_of[f] for f in ids)).tobytes() for ids in features], max_weight
 
 
 def cosine_join(docs: Any, threshold: float, *, npartitions: Optional[int] = None
@@ -104,43 +108,26 @@ def cosine_join(docs: Any, threshold: float, *, npartitions: Optional[int] = Non
     _simsieve.cosine_join([], threshold)  # argument checks
     threshold = float(threshold)
     parts = input_partitions(docs, npartitions, "cosine_join()")
-    lengths = dask.compute(*[delayed(len)(p) for p in parts])
+    counted = dask.persist(*[delayed(_count_tokens)(p) for p in parts])
+    vocabularies = list(dask.compute(*[delayed(_vocabulary)(c) for c in counted]))
+    lengths = [n for _, _, n in vocabularies]
     offsets = [sum(lengths[:k]) for k in range(len(parts))]
     n_docs = sum(lengths)
     if n_docs < 2 or math.isnan(threshold):
         return []
-    counted = dask.persist(*[delayed(_count_tokens, nout=2)(p, offsets[k]) for k, p in enumerate(parts)])
-    vocabs = dask.compute(*[delayed(_second)(c) for c in counted])
-    merged: Dict[str, Tuple[int, int, int]] = {}
-    for vocab in vocabs:
-        for token, (df, doc, place) in vocab.items():
-            seen = merged.get(token)
-            if seen is None:
-                merged[token] = (df, doc, place)
-            else:
-                merged[token] = (seen[0] + df, *min(seen[1:], (doc, place)))
-    del vocabs
-    ordered = sorted(merged, key=lambda tok: merged[tok][1:])
-    n = float(n_docs)
-    idf = {tok: (fid, math.log(n / float(max(merged[tok][0], 1)))) for fid, tok in enumerate(ordered)}
-    del merged, ordered
-    idf_d = delayed(idf, traverse=False)
-    weighed = dask.persist(*[delayed(_weigh, nout=2)(delayed(_first)(c), offsets[k], idf_d)
-                             for k, c in enumerate(counted)])
-    largest: Dict[int, float] = {}
-    for part in dask.compute(*[delayed(_second)(w) for w in weighed]):
-        for f, m in part.items():
-            if f not in largest or m > largest[f]:
-                largest[f] = m
-    ranked = sorted(largest, key=lambda f: (largest[f], f))
-    rank_of = {f: r for r, f in enumerate(ranked)}
-    max_weight = [largest[f] for f in ranked]
-    # The token counts are no longer needed once the rows are weighed: release them.
-    del largest, ranked, counted
-    rank_d = delayed(rank_of, traverse=False)
+    features, doc_freq = _feature_numbers(vocabularies)
+    del vocabularies
+    weighed = dask.persist(*[
+        delayed(_weigh)(c, array("Q", (doc_freq[f] for f in features[k])).tobytes(), n_docs)
+        for k, c in enumerate(counted)])
+    del counted  # the token counts are no longer needed once the rows are weighed
+    largest = dask.compute(*[delayed(_largest)(w) for w in weighed])
+    ranks, max_weight = _rank_features(features, largest, len(doc_freq))
+    del largest
     max_d = delayed(max_weight, traverse=False)
-    blocks = dask.persist(*[delayed(_rank_rows)(delayed(_first)(w), rank_d) for w in weighed])
-    del weighed  # the rows in rank order replace the rows by feature number
+    blocks = dask.persist(*[
+        delayed(_rank)(w, ranks[k], offsets[k]) for k, w in enumerate(weighed)])
+    del weighed, ranks, features  # the rows in rank order replace the weighed rows
     joins = []
     for x in range(len(blocks)):
         if lengths[x] == 0:

@@ -161,6 +161,40 @@ def run(kind: str, n: int, partitions: int, single: bool = True, dist: bool = Tr
     return row
 
 
+def prefix_duplication(n: int, thresholds: list[float], groups: list[int]) -> list[dict]:
+    """How many candidate tasks each distinct string is routed to by simsieve.dask.cluster_canonicals
+    (its prefix tokens, dealt round-robin over `groups` tasks), on n distinct standard-library
+    lines. The routing is that of the pipeline itself (_exact's token counts, order and routing),
+    without the clustering that follows; a small sample checks it against the pipeline's own
+    `stats`."""
+    import dask
+    import simsieve.dask as sd
+    from simsieve.dask import _exact
+    from stdlib_corpus import stdlib_lines
+
+    lines = stdlib_lines(n)
+    table = [(k, k, 1, text) for k, text in enumerate(lines)]
+    counts = _exact._token_counts(table)
+    rank = {tok: r for r, tok in enumerate(sorted(counts, key=lambda tok: (counts[tok], tok)))}
+    rows = []
+    for t in thresholds:
+        prefix = sum(_exact.prefix_length(len(text), t) for text in lines) / n
+        for g in groups:
+            routed = sum(len(part) for part in _exact._route_prefixes(table, 0, rank, g, t))
+            rows.append({"lines": n, "threshold": t, "groups": g, "copies_per_line": round(routed / n, 3),
+                         "mean_length": round(sum(map(len, lines)) / n, 1), "mean_prefix_tokens": round(prefix, 2)})
+        sample = lines[:3000]
+        stats: dict = {}
+        with dask.config.set(scheduler="sync"):
+            sd.cluster_canonicals(sample, t, npartitions=4, groups=groups[0], stats=stats)
+        sample_table = [(k, k, 1, text) for k, text in enumerate(sample)]
+        sample_counts = _exact._token_counts(sample_table)
+        sample_rank = {tok: r for r, tok in enumerate(sorted(sample_counts, key=lambda tok: (sample_counts[tok], tok)))}
+        direct = sum(len(p) for p in _exact._route_prefixes(sample_table, 0, sample_rank, groups[0], t))
+        assert stats == {"distinct": len(sample), "routed": direct}, (stats, direct)
+    return rows
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--lsh", type=int, nargs="*", default=[100_000])
@@ -170,7 +204,13 @@ def main() -> None:
     parser.add_argument("--no-dask", action="store_true", help="the single-machine call alone")
     parser.add_argument("--single-cache", metavar="DIR",
                         help="keep the single-machine results in DIR and reuse them in later runs")
+    parser.add_argument("--prefix-duplication", type=int, metavar="N",
+                        help="only the routing copies of the exact pipeline on N standard-library lines")
     args = parser.parse_args()
+    if args.prefix_duplication:
+        for row in prefix_duplication(args.prefix_duplication, [0.8, 0.9], [2, 4, 8, 16, 64, 1024]):
+            print(json.dumps(row), flush=True)
+        return
     for kind, sizes in (("lsh", args.lsh), ("cosine", args.cosine)):
         for n in sizes:
             parts = max(2, -(-n // args.rows_per_partition))

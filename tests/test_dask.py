@@ -2,8 +2,10 @@
 also when a worker dies in the middle of a run; and the batch kernels it is built from agree with
 the single-machine functions."""
 
+import math
 import os
 import random
+from array import array
 import signal
 import threading
 import time
@@ -191,6 +193,102 @@ def test_kernels_agree_with_single_machine():
     assert _simsieve.cosine_join_blocks(rows[2:], rows[:2], [0.6, 1.0], 0.5) == [(0, 9, 1.0, 1), (4, 9, 0.8, 1)]
     with pytest.raises(ValueError):
         _simsieve.cosine_join_blocks(rows[:2], rows[2:], [0.6, 1.0], 0.5)
+
+
+def partition_rows(parts):
+    """The three TF-IDF passes over `parts` as the distributed join runs them, on this process:
+    the concatenated (offsets, ranks, weights) of all partitions and the largest weight per rank."""
+    from simsieve.dask import _cosine
+
+    counted = [_simsieve.tfidf_count_tokens(p) for p in parts]
+    n_docs = sum(len(p) for p in parts)
+    features, doc_freq = _cosine._feature_numbers([_cosine._vocabulary(c) for c in counted])
+    weighed = [_cosine._weigh(c, array("Q", (doc_freq[f] for f in ids)).tobytes(), n_docs)
+               for c, ids in zip(counted, features)]
+    ranks, max_weight = _cosine._rank_features(features, [w[3] for w in weighed], len(doc_freq))
+    offsets, all_ranks, all_weights, first = [0], [], [], 0
+    for k, w in enumerate(weighed):
+        docs, row_offsets, row_ranks, row_weights = _cosine._rank(w, ranks[k], first)
+        assert list(memoryview(docs).cast("Q")) == list(range(first, first + len(parts[k])))
+        first += len(parts[k])
+        offsets += [offsets[-1] + o for o in memoryview(row_offsets).cast("Q")[1:]]
+        all_ranks += memoryview(row_ranks).cast("I").tolist()
+        all_weights += memoryview(row_weights).cast("d").tolist()
+    return offsets, all_ranks, all_weights, memoryview(max_weight).cast("d").tolist()
+
+
+TOKEN_DOCS = (
+    [line.split() for line in stdlib_lines(120, seed=5)]
+    + [["token"] * 3, ["token"], [], ["Token", ""], ["Token", ""], ["é", "中文", "é", "é"], ["中文", "🙂"]]
+    + [["a", "a", "b"], ["b", "a", "a"], ["a", "b", "a"]]  # same counts met in different orders
+)
+
+
+def test_partition_passes_rebuild_the_corpus():
+    """Counted, weighed and ranked partition by partition, the rows are those of the
+    single-machine corpus: same offsets and ranks, weights and maxima bit for bit. Tokens met
+    first in a later partition, a document of one token held by every document (all-zero
+    weights: an empty row), and any partitioning, empty partitions included."""
+    _testing = pytest.importorskip("simsieve._testing")
+    everywhere = [doc + ["@all"] for doc in TOKEN_DOCS] + [["@all"], ["@all", "@all"]]
+    for docs in (TOKEN_DOCS, everywhere, [[], []], [["x"]]):
+        offsets, ranks, weights, max_weight, _, _ = _testing.tfidf_corpus(docs)
+        n = len(docs)
+        for cuts in ([], [n // 2], [0, min(1, n), n // 3, n // 3, n - 1, n], list(range(1, n))):
+            bounds = [0] + sorted(cuts) + [n]
+            parts = [docs[a:b] for a, b in zip(bounds, bounds[1:])]
+            assert partition_rows(parts) == (offsets, ranks, weights, max_weight), (len(docs), cuts)
+
+
+def test_buffer_kernels_check_their_inputs():
+    tokens, doc_freq, offsets, ids, counts = _simsieve.tfidf_count_tokens([["b", "a", "b"], [], ["a"]])
+    assert tokens == ["b", "a"]
+    assert memoryview(doc_freq).cast("I").tolist() == [1, 2]
+    assert memoryview(offsets).cast("Q").tolist() == [0, 2, 2, 3]
+    assert memoryview(ids).cast("I").tolist() == [0, 1, 1]
+    assert memoryview(counts).cast("I").tolist() == [2, 1, 1]
+    with pytest.raises(TypeError):
+        _simsieve.tfidf_count_tokens([["a", 1]])
+    df = array("Q", [1, 2])  # any contiguous buffer is read, not only bytes
+    w_offsets, w_ids, weights, largest = _simsieve.tfidf_weigh_rows(offsets, ids, counts, df, 3)
+    assert memoryview(w_offsets).cast("Q").tolist() == [0, 2, 2, 3]
+    wb, wa = math.log(3 / 1) + math.log(3 / 1), math.log(3 / 2)  # "b" twice, "a" once
+    norm = math.sqrt(0.0 + wb * wb + wa * wa)
+    assert memoryview(weights).cast("d").tolist() == [wb / norm, wa / norm, 1.0]
+    assert memoryview(largest).cast("d").tolist() == [wb / norm, 1.0]
+    for bad in ((offsets[:-1], ids, counts, df, 3), (offsets, ids, counts[:4], df, 3),
+                (offsets, ids, counts, df[:1], 3), (offsets[8:], ids, counts, df, 3)):
+        with pytest.raises(ValueError):
+            _simsieve.tfidf_weigh_rows(*bad)
+    with pytest.raises(TypeError):
+        _simsieve.tfidf_weigh_rows("offsets", ids, counts, df, 3)
+    with pytest.raises(ValueError):
+        _simsieve.tfidf_rank_rows(w_offsets, w_ids, weights, array("I", [0]))
+
+    docs, row_offsets = array("Q", [0, 4, 9]), array("Q", [0, 2, 3, 5])
+    ranks, row_weights = array("I", [0, 1, 1, 0, 1]), array("d", [0.6, 0.8, 1.0, 0.6, 0.8])
+    block = (docs, row_offsets, ranks, row_weights)
+    max_weight = array("d", [0.6, 1.0])
+    expected = [(0, 4, 0.8, 1), (0, 9, 1.0, 1), (4, 9, 0.8, 1)]
+    assert _simsieve.cosine_join_row_blocks(block, None, max_weight, 0.5) == expected
+    head = (docs[:2], row_offsets[:3], ranks[:3], row_weights[:3])
+    tail = (docs[2:], array("Q", [0, 2]), ranks[3:], row_weights[3:])
+    assert _simsieve.cosine_join_row_blocks(tail, head, max_weight.tobytes(), 0.5) == expected[1:]
+    bad_blocks = [
+        (docs, row_offsets, array("I", [1, 0, 1, 0, 1]), row_weights),  # ranks not ascending
+        (docs, row_offsets, array("I", [0, 2, 1, 0, 1]), row_weights),  # rank without a maximum
+        (docs[::-1], row_offsets, ranks, row_weights),  # documents not ascending
+        (docs, row_offsets[:-1], ranks, row_weights),  # offsets do not cover the rows
+        (docs, row_offsets, ranks, row_weights[:4]),
+        (docs, row_offsets, ranks, row_weights.tobytes()[:-1]),
+    ]
+    for bad in bad_blocks:
+        with pytest.raises(ValueError):
+            _simsieve.cosine_join_row_blocks(bad, None, max_weight, 0.5)
+    with pytest.raises(ValueError):  # indexed documents after the probe's
+        _simsieve.cosine_join_row_blocks(head, tail, max_weight, 0.5)
+    with pytest.raises(TypeError):
+        _simsieve.cosine_join_row_blocks([docs, row_offsets, ranks, row_weights], None, max_weight, 0.5)
 
 
 def test_pipelines_in_process(monkeypatch):

@@ -124,6 +124,22 @@ def cosine_join_blocks(
     threads: int = 0,
 ) -> List[Tuple[int, int, float, int]]: ...
 
+# The TF-IDF rows of one partition in three passes, and the join of two blocks of those rows;
+# arrays are flat buffers of native-order values (bytes out, any contiguous buffer in).
+_Buffer = Union[bytes, bytearray, memoryview, Any]
+def tfidf_count_tokens(docs: _Documents) -> Tuple[List[str], bytes, bytes, bytes, bytes]: ...
+def tfidf_weigh_rows(
+    offsets: _Buffer, ids: _Buffer, counts: _Buffer, doc_freq: _Buffer, n_docs: int
+) -> Tuple[bytes, bytes, bytes, bytes]: ...
+def tfidf_rank_rows(offsets: _Buffer, ids: _Buffer, weights: _Buffer, rank: _Buffer) -> Tuple[bytes, bytes]: ...
+def cosine_join_row_blocks(
+    probe: Tuple[_Buffer, _Buffer, _Buffer, _Buffer],
+    indexed: Optional[Tuple[_Buffer, _Buffer, _Buffer, _Buffer]],
+    max_weight: _Buffer,
+    threshold: float,
+    threads: int = 0,
+) -> List[Tuple[int, int, float, int]]: ...
+
 _SearchStrings = Union[Sequence[Optional[str]], _ArrowColumn]
 
 @overload

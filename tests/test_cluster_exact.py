@@ -357,3 +357,26 @@ def test_form_clusters_with_oriented_copies():
     canonicals = [x] * 100 + [y] * 100
     chain = [(k, k + 1, None) for k in range(199)]
     assert testing.form_clusters(canonicals, chain) == [(list(range(200)), difflib_ratio(x, y))]
+
+
+# ---------------------------------------------------------------- candidates handed on in parts
+
+HANDED_ON_INPUTS = {
+    "source lines": lambda seed: source_lines(seed, 40),
+    "names": lambda seed: names_with_typos(seed, 90),
+    "small alphabet with copies": lambda seed: random_strings(seed, 90, "ab ", 7),
+    "unicode": lambda seed: random_strings(seed, 70, "aéø€𝄞", 6),
+}
+
+
+@pytest.mark.parametrize("kind", sorted(HANDED_ON_INPUTS))
+@pytest.mark.parametrize("seed", range(2))
+def test_candidates_handed_on_in_parts(kind, seed):
+    # The scan hands its candidates to the edge search part by part and then skips pairs already
+    # connected; the clusters and minima must not change, whatever the part sizes.
+    canonicals = HANDED_ON_INPUTS[kind](seed)
+    ref = Reference(canonicals)
+    for t in THRESHOLDS + [0.3, 0.7, 0.9]:
+        expected = ref.clusters(t)
+        for hold, chunk in [(0, 4), (5, 4), (40, 12), (0, 64)]:
+            assert testing.cluster_holding(canonicals, t, hold, chunk) == expected, (t, hold, chunk)

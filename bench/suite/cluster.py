@@ -7,12 +7,15 @@ import difflib
 import json
 import os
 import random
+import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
 from typing import Any
 
 import bench_cluster
+import bench_cluster_ab
 import bench_cluster_lsh
 from simsieve import _simsieve as native
 from stdlib_corpus import stdlib_lines
@@ -85,6 +88,26 @@ def clusters_differing(ours: Clusters, truth: Clusters) -> int:
     """Clusters present in one list and not in the other (members or minimum ratio differ)."""
     a, b = canonical(ours), canonical(truth)
     return len([c for c in a if c not in b]) + len([c for c in b if c not in a])
+
+
+def edited_copies(ctx: Context, mode: str, threshold: float) -> Table:
+    """One fresh-process run on distinct lines each followed by four edited copies (one to three
+    random character edits; a million lines in all outside quick mode): wall and CPU time, peak."""
+    distinct = 2000 if ctx.quick else 200_000
+    table = Table(["lines", "distinct + edited copies", "simsieve wall", "CPU (user + system)", "peak RSS",
+                   "clusters"])
+    ctx.log(f"  {mode} clustering: {distinct} lines with four edited copies each")
+    here = str(Path(bench_cluster_ab.__file__).resolve().parent)
+    done = subprocess.run([sys.executable, "-c", bench_cluster_ab.CHILD, str(distinct), str(threshold), mode, here, "4"],
+                          capture_output=True, text=True)
+    if done.returncode:
+        lines = done.stderr.strip().splitlines() or ["failed"]
+        table.add(f"{5 * distinct:,}", f"{distinct:,} + 4 each", f"failed: {lines[-1][:80]}", "", "", "")
+        return table
+    r = json.loads(done.stdout)
+    table.add(f"{5 * distinct:,}", f"{distinct:,} + 4 each", fmt_seconds(r["wall"]), fmt_seconds(r["cpu"]),
+              f"{r['rss']:,} MiB", r["clusters"])
+    return table
 
 
 def exact(ctx: Context) -> Section:
@@ -162,6 +185,10 @@ def exact(ctx: Context) -> Section:
             table.add(f"{n:,}", fmt_seconds(median(ours)), clusters, dl_cell, rf_cell,
                       rf_clusters if rf_clusters is not None else "", wrong)
     section.tables.append(table)
+    section.text.append(
+        f"Below: `cluster_canonicals(lines, {threshold})` on distinct lines each followed by four edited copies "
+        "(`bench/bench_cluster_ab.py` builds the same input), one run in a fresh process.")
+    section.tables.append(edited_copies(ctx, "exact", threshold))
     section.series = series
     return section
 
@@ -248,5 +275,9 @@ def lsh(ctx: Context) -> Section:
                 table.add(f"{n:,}", key, fmt_seconds(median(ours)), len(info["clusters"]), candidates,
                           peer_cell, len(got["clusters"]) if got else "", f'{got["pairs"]:,}' if got else "", check)
     section.tables.append(table)
+    section.text.append(
+        f"Below: `cluster_canonicals_lsh(lines, {threshold}, 128, 4)` on distinct lines each followed by four "
+        "edited copies, one run in a fresh process.")
+    section.tables.append(edited_copies(ctx, "lsh", threshold))
     section.series = series
     return section

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <functional>
+#include <memory>
 #include <numeric>
+#include <optional>
 #include <tuple>
 #include <unordered_map>
 
@@ -17,7 +20,9 @@
 #include "common/internal_error.hpp"
 #include "gestalt/bounded.hpp"
 #include "gestalt/lcs_bound.hpp"
+#include "gestalt/match_index.hpp"
 #include "pool/cancel.hpp"
+#include "pool/parallel.hpp"
 #include "pool/phase_progress.hpp"
 
 #if defined(__SSE2__)
@@ -168,10 +173,25 @@ std::vector<int32_t> group_distance_limits(double threshold) {
 // Candidate pairs (lo < hi), each ranked by its histogram bound: the pairs inside the length
 // window whose histogram bound reaches the threshold. With `grouped`, pairs are first screened by
 // the group counts, which only removes pairs the histogram bound removes too.
+// Probes scanned between two points where the waiting candidates may be handed on.
+inline constexpr size_t kChunkProbes = 4096;
+
+// Where the candidate scan hands its candidates when they would take too much memory: once more
+// than `hold` are waiting (at a boundary between chunks of probes), `flush` receives them, tests
+// them and leaves the vector empty; it may then fill `component` with every canonical's component
+// so far, and the scan skips the pairs already connected from then on. Clusters depend only on the
+// components of the pairs that reach the threshold, so a skipped pair changes nothing.
+struct CandidateStream {
+  size_t hold = SIZE_MAX;
+  size_t chunk_probes = kChunkProbes;
+  std::function<void(std::vector<RankedCandidate>&)> flush;
+  std::vector<uint32_t> component;
+};
+
 std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> canonicals,
                                                const std::vector<CharHistogram>& histograms,
                                                const std::vector<uint32_t>& order, double threshold, bool grouped,
-                                               PhaseProgress* progress) {
+                                               PhaseProgress* progress, CandidateStream* stream = nullptr) {
   const size_t n = canonicals.size();
   const bool parallel = n >= CLUSTER_PARALLEL_MIN;
   const ScanTables scan = scan_tables(order, histograms);
@@ -214,11 +234,13 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
   // Probes in tiles of consecutive rows of the length order. The rows that all windows of a tile
   // share are screened once for the whole tile; the rest of each window probe by probe.
   const size_t tiles = (n + kTileProbes - 1) / kTileProbes;
-  auto rows = detail::map_indices<std::vector<RankedCandidate>>(tiles, parallel, [&](size_t tile) {
+  const uint32_t* connected = nullptr;  // the stream's components, once it has some
+  auto scan_tile = [&](size_t tile) {
     check_cancelled_every(tile);
     std::vector<RankedCandidate> row;
     auto test = [&](size_t p, size_t q) {
       const uint32_t a = order[p], b = order[q];
+      if (connected != nullptr && connected[a] == connected[b]) return;
       const int32_t da = scan.dense[p], db = scan.dense[q];
       uint32_t overlap = (da >= 0 && db >= 0) ? dense_overlap(scan.counts[da], scan.counts[db])
                                               : histogram_overlap(histograms[a], histograms[b]);
@@ -290,16 +312,28 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
     }
     counter.add(last - first);
     return row;
-  });
-  counter.finish();
-  size_t total = 0;
-  for (const auto& row : rows) total += row.size();
+  };
+  // Tiles in chunks; each chunk's rows join the waiting candidates in tile order.
+  const size_t chunk_tiles = std::max<size_t>(1, (stream ? stream->chunk_probes : kChunkProbes) / kTileProbes);
   std::vector<RankedCandidate> ranked;
-  ranked.reserve(total);
-  for (auto& row : rows) {
-    ranked.insert(ranked.end(), row.begin(), row.end());
-    row = {};
+  for (size_t begin = 0; begin < tiles; begin += chunk_tiles) {
+    const size_t count = std::min(chunk_tiles, tiles - begin);
+    auto rows = detail::map_indices<std::vector<RankedCandidate>>(count, parallel && count > 1,
+                                                                  [&](size_t k) { return scan_tile(begin + k); });
+    size_t total = ranked.size();
+    for (const auto& row : rows) total += row.size();
+    if (total > ranked.capacity()) ranked.reserve(std::max(total, 2 * ranked.capacity()));
+    for (auto& row : rows) {
+      ranked.insert(ranked.end(), row.begin(), row.end());
+      row = {};
+    }
+    if (stream != nullptr && ranked.size() > stream->hold && begin + count < tiles) {
+      stream->flush(ranked);
+      ranked = {};
+      if (!stream->component.empty()) connected = stream->component.data();
+    }
   }
+  counter.finish();
   return ranked;
 }
 
@@ -319,36 +353,23 @@ std::vector<uint32_t> length_order(std::span<const CodepointView> canonicals) {
   return order;
 }
 
-// The clustering of canonicals that contain no more than two copies of any string.
-std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals, double threshold) {
-  const size_t n = canonicals.size();
-  const bool parallel = n >= CLUSTER_PARALLEL_MIN;
-  auto histograms =
-      detail::map_indices<CharHistogram>(n, parallel, [&](size_t k) { return char_histogram(canonicals[k]); });
+// Candidates waiting for the edge search beyond which the scan hands them on (16 bytes each).
+inline constexpr size_t kHeldCandidates = size_t{1} << 24;
 
-  const std::vector<uint32_t> order = length_order(canonicals);
+// The edge search: candidates tested best bound first in growing batches against lazily built
+// match indexes, skipping every pair whose canonicals are already connected. It may run several
+// times, on successive parts of the candidates; the components carry over from one to the next.
+class EdgeSearch {
+ public:
+  EdgeSearch(std::span<const CodepointView> canonicals, MatchIndexTable& slots, double threshold,
+             PhaseProgress* progress)
+      : canonicals_(canonicals), slots_(slots), threshold_(threshold), progress_(progress), parent_(canonicals.size()) {
+    std::iota(parent_.begin(), parent_.end(), 0u);
+  }
 
-  PhaseProgress* progress = current_phase_progress();
-  std::vector<RankedCandidate> ranked = ranked_candidates(canonicals, histograms, order, threshold, true, progress);
-
-  MatchIndexTable slots(canonicals);
-  std::vector<ClusterEdge> edges;
-  auto passes = [&](uint32_t lo, uint32_t hi) {
-    return ratio_reaches_fast(canonicals[lo], slots.match_index_of(hi), canonicals[hi], threshold);
-  };
-
-  if (ranked.size() == 1) {
-    const uint32_t lo = ranked[0].lo, hi = ranked[0].hi;
-    const uint64_t t = canonicals[lo].size() + canonicals[hi].size();
-    if (t == 0) {
-      edges.push_back({lo, hi, 1.0});
-    } else if (canonicals[lo].empty() || canonicals[hi].empty()) {
-      if (need_for(threshold, t) == 0) edges.push_back({lo, hi, 0.0});
-    } else {
-      Reach reach = ratio_reaches(canonicals[lo], slots.match_index_of(hi), canonicals[hi], threshold);
-      if (reach.reached) edges.push_back({lo, hi, reach.ratio});
-    }
-  } else {
+  // Tests `ranked` (emptied) and adds the edges it finds. `counted` opens an "edges" phase for it.
+  void run(std::vector<RankedCandidate>& ranked, bool counted) {
+    const bool parallel = canonicals_.size() >= CLUSTER_PARALLEL_MIN;
     // Highest bound first; ties by lo, then hi.
     detail::sort_items(ranked, parallel, [](const RankedCandidate& x, const RankedCandidate& y) {
       return std::tie(x.key, x.lo, x.hi) < std::tie(y.key, y.lo, y.hi);
@@ -357,63 +378,158 @@ std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals,
     for (size_t k = 0; k < ranked.size(); ++k) pairs[k] = {ranked[k].lo, ranked[k].hi};
     ranked = {};
     const size_t m = pairs.size();
-
-    std::vector<uint32_t> parent(n);
-    std::iota(parent.begin(), parent.end(), 0u);
+    const uint64_t before = ranked_so_far_;
+    ranked_so_far_ += m;
     if (m < CLUSTER_PARALLEL_MIN) {
       for (const CandidatePair& c : pairs) {
-        uint32_t rx = find_root(parent, c.lo), ry = find_root(parent, c.hi);
-        if (rx == ry || !lcs_allows(canonicals[c.lo], canonicals[c.hi], threshold) || !passes(c.lo, c.hi)) continue;
-        parent[rx] = ry;
+        uint32_t rx = find_root(parent_, c.lo), ry = find_root(parent_, c.hi);
+        if (rx == ry || !lcs_allows(canonicals_[c.lo], canonicals_[c.hi], threshold_) || !passes(c.lo, c.hi)) continue;
+        parent_[rx] = ry;
         edges.push_back({c.lo, c.hi, std::nullopt});
       }
-    } else {
-      const bool progress_lines = progress_enabled();
-      PhaseCounter counter(progress, "edges", m);
-      size_t batch = std::clamp<size_t>(m / 16, 32, 256);
-      size_t done = 0;
-      std::vector<CandidatePair> tests;
-      std::vector<uint32_t> indexed;
-      while (done < m) {
-        const size_t start = done, end = std::min(m, done + batch);
-        tests.clear();
-        for (size_t k = done; k < end; ++k)
-          if (find_root(parent, pairs[k].lo) != find_root(parent, pairs[k].hi)) tests.push_back(pairs[k]);
-        done = end;
-        counter.add(end - start);
-        batch = std::min(2 * batch, EDGE_BATCH_MAX);
-        if (tests.empty()) continue;
-        const size_t tested = tests.size();
-        // The longest common subsequence settles most failing pairs before any index is built;
-        // in (lo, hi) order, one pattern serves all the pairs of one lo.
-        std::sort(tests.begin(), tests.end(), [](const CandidatePair& x, const CandidatePair& y) {
-          return std::tie(x.lo, x.hi) < std::tie(y.lo, y.hi);
-        });
-        tests = detail::filter_items(tests, tested >= CLUSTER_PARALLEL_MIN, [&](const CandidatePair& c) {
-          return lcs_allows(canonicals[c.lo], canonicals[c.hi], threshold);
-        });
-        std::sort(tests.begin(), tests.end(), [](const CandidatePair& x, const CandidatePair& y) {
-          return std::tie(x.hi, x.lo) < std::tie(y.hi, y.lo);
-        });
-        const bool wide = tests.size() >= CLUSTER_PARALLEL_MIN;
-        if (wide) {
-          indexed.clear();
-          for (const CandidatePair& c : tests)
-            if (indexed.empty() || indexed.back() != c.hi) indexed.push_back(c.hi);
-          detail::for_each_item(indexed, true, [&](uint32_t k) { slots.match_index_of(k); });
-        }
-        auto kept = detail::filter_items(tests, wide, [&](const CandidatePair& c) { return passes(c.lo, c.hi); });
-        for (const CandidatePair& c : kept) {
-          uint32_t rx = find_root(parent, c.lo), ry = find_root(parent, c.hi);
-          if (rx != ry) parent[rx] = ry;
-          edges.push_back({c.lo, c.hi, std::nullopt});
-        }
-        if (progress_lines) write_edge_progress(done, m, tested, edges.size());
-      }
-      counter.finish();
+      return;
     }
+    if (!lines_looked_up_) {
+      progress_lines_ = progress_enabled();
+      lines_looked_up_ = true;
+    }
+    std::optional<PhaseCounter> counter;
+    if (counted) counter.emplace(progress_, "edges", m);
+    size_t batch = std::clamp<size_t>(m / 16, 32, 256);
+    size_t done = 0;
+    std::vector<CandidatePair> tests;
+    std::vector<size_t> runs;
+    std::vector<uint8_t> reached;
+    while (done < m) {
+      const size_t start = done, end = std::min(m, done + batch);
+      tests.clear();
+      for (size_t k = done; k < end; ++k)
+        if (find_root(parent_, pairs[k].lo) != find_root(parent_, pairs[k].hi)) tests.push_back(pairs[k]);
+      done = end;
+      if (counter) counter->add(end - start);
+      batch = std::min(2 * batch, EDGE_BATCH_MAX);
+      if (tests.empty()) continue;
+      const size_t tested = tests.size();
+      // The longest common subsequence settles most failing pairs before any index is built;
+      // in (lo, hi) order, one pattern serves all the pairs of one lo.
+      std::sort(tests.begin(), tests.end(), [](const CandidatePair& x, const CandidatePair& y) {
+        return std::tie(x.lo, x.hi) < std::tie(y.lo, y.hi);
+      });
+      tests = detail::filter_items(tests, tested >= CLUSTER_PARALLEL_MIN, [&](const CandidatePair& c) {
+        return lcs_allows(canonicals_[c.lo], canonicals_[c.hi], threshold_);
+      });
+      std::sort(tests.begin(), tests.end(), [](const CandidatePair& x, const CandidatePair& y) {
+        return std::tie(x.hi, x.lo) < std::tie(y.hi, y.lo);
+      });
+      // Each run of one hi is tested against one index, built into the worker's own storage and
+      // not kept: across a large input the indexes would outgrow the strings many times over.
+      runs.clear();
+      for (size_t k = 0; k < tests.size(); ++k)
+        if (k == 0 || tests[k].hi != tests[k - 1].hi) runs.push_back(k);
+      runs.push_back(tests.size());
+      reached.assign(tests.size(), 0);
+      auto test_run = [&](size_t r) {
+        // Held through a pointer: a whole index in thread-local storage would take the loader's
+        // small static TLS block of a module loaded at run time.
+        thread_local std::unique_ptr<MatchIndex> own;
+        const uint32_t hi = tests[runs[r]].hi;
+        const MatchIndex* index = nullptr;
+        if (slots_.slot(hi).ready()) {
+          index = &slots_.match_index_of(hi);
+        } else {
+          if (!own) own = std::make_unique<MatchIndex>();
+          build_match_index_into(canonicals_[hi], *own);
+          index = own.get();
+        }
+        for (size_t k = runs[r]; k < runs[r + 1]; ++k)
+          reached[k] = ratio_reaches_fast(canonicals_[tests[k].lo], *index, canonicals_[hi], threshold_);
+      };
+      const size_t run_count = runs.size() - 1;
+      if (run_count >= 2 && tests.size() >= CLUSTER_PARALLEL_MIN) {
+        parallel_for_each(run_count, test_run);
+      } else {
+        for (size_t r = 0; r < run_count; ++r) test_run(r);
+      }
+      for (size_t k = 0; k < tests.size(); ++k) {
+        if (!reached[k]) continue;
+        const CandidatePair& c = tests[k];
+        uint32_t rx = find_root(parent_, c.lo), ry = find_root(parent_, c.hi);
+        if (rx != ry) parent_[rx] = ry;
+        edges.push_back({c.lo, c.hi, std::nullopt});
+      }
+      if (progress_lines_) write_edge_progress(before + done, ranked_so_far_, tested, edges.size());
+    }
+    if (counter) counter->finish();
   }
-  return form_clusters(n, edges, canonicals, slots);
+
+  // Every canonical's component so far, as the root of its tree.
+  void components(std::vector<uint32_t>& out) {
+    out.resize(parent_.size());
+    for (uint32_t k = 0; k < parent_.size(); ++k) out[k] = find_root(parent_, k);
+  }
+
+  std::vector<ClusterEdge> edges;
+
+ private:
+  bool passes(uint32_t lo, uint32_t hi) {
+    return ratio_reaches_fast(canonicals_[lo], slots_.match_index_of(hi), canonicals_[hi], threshold_);
+  }
+
+  std::span<const CodepointView> canonicals_;
+  MatchIndexTable& slots_;
+  double threshold_;
+  PhaseProgress* progress_;
+  std::vector<uint32_t> parent_;
+  uint64_t ranked_so_far_ = 0;
+  bool lines_looked_up_ = false, progress_lines_ = false;
+};
+
+// The clustering of canonicals that contain no more than two copies of any string; past `hold`
+// waiting candidates the scan hands them on to the edge search.
+std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals, double threshold, size_t hold,
+                                      size_t chunk_probes) {
+  const size_t n = canonicals.size();
+  const bool parallel = n >= CLUSTER_PARALLEL_MIN;
+  auto histograms =
+      detail::map_indices<CharHistogram>(n, parallel, [&](size_t k) { return char_histogram(canonicals[k]); });
+
+  const std::vector<uint32_t> order = length_order(canonicals);
+
+  PhaseProgress* progress = current_phase_progress();
+  MatchIndexTable slots(canonicals);
+  EdgeSearch search(canonicals, slots, threshold, progress);
+  // Past kHeldCandidates waiting candidates, the scan hands them to the edge search, whose
+  // components then let it skip pairs already connected: memory stays bounded however many pairs
+  // the threshold admits.
+  CandidateStream stream;
+  stream.hold = hold;
+  stream.chunk_probes = chunk_probes;
+  bool streamed = false;
+  stream.flush = [&](std::vector<RankedCandidate>& found) {
+    streamed = true;
+    search.run(found, false);
+    search.components(stream.component);
+  };
+  std::vector<RankedCandidate> ranked =
+      ranked_candidates(canonicals, histograms, order, threshold, true, progress, &stream);
+  stream = {};
+  histograms = {};
+
+  if (ranked.size() == 1 && !streamed) {
+    const uint32_t lo = ranked[0].lo, hi = ranked[0].hi;
+    const uint64_t t = canonicals[lo].size() + canonicals[hi].size();
+    if (t == 0) {
+      search.edges.push_back({lo, hi, 1.0});
+    } else if (canonicals[lo].empty() || canonicals[hi].empty()) {
+      if (need_for(threshold, t) == 0) search.edges.push_back({lo, hi, 0.0});
+    } else {
+      Reach reach = ratio_reaches(canonicals[lo], slots.match_index_of(hi), canonicals[hi], threshold);
+      if (reach.reached) search.edges.push_back({lo, hi, reach.ratio});
+    }
+  } else if (!ranked.empty()) {
+    search.run(ranked, true);
+  }
+  return form_clusters(n, search.edges, canonicals, slots);
 }
 
 }  // namespace
@@ -437,6 +553,11 @@ std::vector<std::pair<uint32_t, uint32_t>> candidate_pairs(std::span<const Codep
 }  // namespace detail
 
 std::vector<Cluster> cluster_exact(std::span<const CodepointView> canonicals, double threshold) {
+  return detail::cluster_exact_holding(canonicals, threshold, kHeldCandidates, kChunkProbes);
+}
+
+std::vector<Cluster> detail::cluster_exact_holding(std::span<const CodepointView> canonicals, double threshold,
+                                                   size_t hold, size_t chunk_probes) {
   const size_t n = canonicals.size();
   if (n < 2) return {};
   ensure(n < UINT32_MAX, "too many canonicals for one clustering call");
@@ -460,11 +581,11 @@ std::vector<Cluster> cluster_exact(std::span<const CodepointView> canonicals, do
   keep.reserve(n);
   for (uint32_t k = 0; k < n; ++k)
     if (first_of[k] == k || last_of[first_of[k]] == k) keep.push_back(k);
-  if (keep.size() == n) return cluster_distinct(canonicals, threshold);
+  if (keep.size() == n) return cluster_distinct(canonicals, threshold, hold, chunk_probes);
 
   std::vector<CodepointView> reduced(keep.size());
   for (size_t r = 0; r < keep.size(); ++r) reduced[r] = canonicals[keep[r]];
-  std::vector<Cluster> clusters = cluster_distinct(reduced, threshold);
+  std::vector<Cluster> clusters = cluster_distinct(reduced, threshold, hold, chunk_probes);
   constexpr uint32_t kNone = UINT32_MAX;
   std::vector<uint32_t> cluster_of_first(n, kNone);
   for (uint32_t c = 0; c < clusters.size(); ++c)

@@ -30,6 +30,12 @@ namespace detail {
 // screening it by group counts first (the same pairs, found more slowly).
 std::vector<std::pair<uint32_t, uint32_t>> candidate_pairs(std::span<const CodepointView> canonicals, double threshold,
                                                           bool plain_scan);
+
+// cluster_exact with the scan handing its candidates to the edge search whenever more than `hold`
+// are waiting at the end of a chunk of `chunk_probes` probes (rounded to whole tiles), instead of
+// past the usual memory budget. Same clusters.
+std::vector<Cluster> cluster_exact_holding(std::span<const CodepointView> canonicals, double threshold, size_t hold,
+                                           size_t chunk_probes);
 }  // namespace detail
 
 }  // namespace simsieve

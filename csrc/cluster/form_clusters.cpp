@@ -83,6 +83,9 @@ void lower_all_minima(std::vector<PairSource>& sources, std::span<const Codepoin
     const double start = std::bit_cast<double>(minima[s.cluster].load(std::memory_order_relaxed));
     const double low = block_minimum(block, canonicals, slots, start, parallel, &progress);
     minima[s.cluster].store(std::bit_cast<uint64_t>(low), std::memory_order_relaxed);
+    // Clusters share no member, so no other comparison needs these indexes again; over many
+    // clusters they would add up to far more memory than the strings.
+    for (uint32_t m : s.members) slots.slot(m).release();
   };
   std::vector<uint32_t> small;
   for (uint32_t k = 0; k < sources.size(); ++k) {

@@ -35,6 +35,12 @@ void LazyMatchIndex::set(MatchIndex index) {
   state_.store(kReady, std::memory_order_release);
 }
 
+void LazyMatchIndex::release() {
+  if (state_.load(std::memory_order_acquire) != kReady) return;
+  index_.reset();
+  state_.store(kEmpty, std::memory_order_release);
+}
+
 MatchIndexTable::MatchIndexTable(std::span<const CodepointView> canonicals, std::vector<MatchIndex> ready)
     : MatchIndexTable(canonicals) {
   ensure(ready.size() == canonicals.size(), "one ready match index per canonical expected");

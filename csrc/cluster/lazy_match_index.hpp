@@ -31,6 +31,10 @@ class LazyMatchIndex {
 
   bool ready() const { return state_.load(std::memory_order_acquire) == kReady; }
 
+  // Frees a ready index and empties the slot, so that a later ask builds it again. Only for a slot
+  // nobody else can be reading or building at the time.
+  void release();
+
  private:
   static constexpr uint8_t kEmpty = 0, kBuilding = 1, kReady = 2, kFailed = 3;
   std::atomic<uint8_t> state_{kEmpty};

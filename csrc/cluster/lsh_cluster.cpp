@@ -206,24 +206,7 @@ std::vector<Cluster> cluster_lsh(std::span<const std::string_view> canonicals, d
   const std::vector<uint64_t> plausible = plausible_candidates(candidates, text, histograms, threshold);
   histograms = {};
 
-  // The match index of every string that verification compares against: the later string of each
-  // pair, and the earlier one too where one of its copies comes after a copy of the later string.
-  // Any other index that cluster formation needs is built there on demand.
-  std::vector<uint8_t> indexed(d, 0);
-  for (uint64_t key : plausible) {
-    const uint32_t s = CandidateSet::lo_of(key), t = CandidateSet::hi_of(key);
-    indexed[t] = 1;
-    if (copies.first[t] < copies.last[s]) indexed[s] = 1;
-  }
-  auto build = [&](size_t s) { return indexed[s] ? build_match_index(text[s]) : MatchIndex{}; };
-  std::vector<MatchIndex> indexes;
-  if (d < kParallelMin) {
-    for (size_t s = 0; s < d; ++s) indexes.push_back(build(s));
-  } else {
-    indexes = parallel_map_collect<MatchIndex>(d, build, with_min_len(8));
-  }
-
-  const DistinctStrings strings{text, indexes, copies.first, copies.last};
+  const DistinctStrings strings{text, copies.first, copies.last};
   PhaseCounter verify(phases, "verify", plausible.size());
   const std::vector<PairVerdict> verdicts = verify_candidates(plausible, strings, threshold, &verify);
   verify.finish();
@@ -281,11 +264,6 @@ std::vector<Cluster> cluster_lsh(std::span<const std::string_view> canonicals, d
   std::vector<CodepointView> reduced_text(r);
   for (size_t k = 0; k < r; ++k) reduced_text[k] = text[copies.string_of[reduced_position[k]]];
   MatchIndexTable slots(reduced_text);
-  for (uint32_t s = 0; s < d; ++s) {
-    if (!indexed[s]) continue;
-    if (copies.count(s) >= 2) slots.slot(reduced_of[copies.last[s]]).set(indexes[s]);
-    slots.slot(reduced_of[copies.first[s]]).set(std::move(indexes[s]));
-  }
   std::vector<Cluster> clusters = form_clusters(r, edges, reduced_text, slots);
 
   // Back to input positions, with the copies in between rejoining their first copy.

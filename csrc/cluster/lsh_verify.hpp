@@ -37,7 +37,6 @@ std::vector<uint64_t> plausible_candidates(std::span<const uint64_t> candidates,
 // copy. Strings are numbered by first position.
 struct DistinctStrings {
   std::span<const CodepointView> text;  // decoded for every string in a candidate pair
-  std::span<const MatchIndex> index;  // built for every string that verification compares against
   std::span<const uint32_t> first;
   std::span<const uint32_t> last;
 };
@@ -53,7 +52,8 @@ struct PairVerdict {
 };
 
 // The verdicts of every candidate pair (keys (s << 32) | t) that links in at least one
-// orientation, in key order. Runs in parallel on the caller's pool.
+// orientation, in key order. Runs in parallel on the caller's pool; the match indexes it compares
+// against are built as it goes and not kept.
 std::vector<PairVerdict> verify_candidates(std::span<const uint64_t> candidates, const DistinctStrings& strings,
                                            double threshold, PhaseCounter* progress = nullptr);
 

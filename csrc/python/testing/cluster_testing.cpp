@@ -24,6 +24,7 @@ namespace {
 
 constexpr Signature<4> kFormClusters{"form_clusters()", {"canonicals", "edges", "ready", "task_chunk"}, 2};
 constexpr Signature<3> kCandidatePairs{"candidate_pairs()", {"canonicals", "threshold", "plain_scan"}, 2};
+constexpr Signature<4> kClusterHolding{"cluster_holding()", {"canonicals", "threshold", "hold", "chunk"}, 4};
 constexpr Signature<2> kLcsLength{"lcs_length()", {"a", "b"}, 2};
 constexpr Signature<3> kBlockMinimum{"block_minimum()", {"canonicals", "start", "parallel"}, 1};
 
@@ -90,6 +91,26 @@ PyObject* candidate_pairs_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// cluster_holding(canonicals, threshold, hold, chunk) -> the clusters of cluster_canonicals, found
+// with the candidate scan handing its candidates on whenever more than `hold` wait after a chunk of
+// `chunk` probes
+PyObject* cluster_holding_hook(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    auto bound = kClusterHolding.bind(args, kwargs);
+    auto texts = arg("canonicals", bound[0], [](PyObject* o) { return to_vector(o, to_string); });
+    double threshold = arg("threshold", bound[1], to_real);
+    uint64_t hold = arg("hold", bound[2], to_count);
+    uint64_t chunk = arg("chunk", bound[3], to_count);
+    auto clusters = without_gil([&] {
+      auto code_points = decode_all(texts);
+      std::vector<CodepointView> views = codepoint_views(code_points);
+      return simsieve::detail::cluster_exact_holding(views, threshold, static_cast<size_t>(hold),
+                                                           static_cast<size_t>(chunk));
+    });
+    return clusters_to_py(clusters).release();
+  });
+}
+
 // block_minimum(canonicals, start=1.0, parallel=False) -> min(start, minimum ratio over all pairs
 // i < j, compared in that orientation)
 PyObject* block_minimum_hook(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -124,6 +145,7 @@ PyMethodDef functions[] = {
     SIMSIEVE_TEST_ENTRY("lcs_length", lcs_length_hook),
     SIMSIEVE_TEST_ENTRY("form_clusters", form_clusters_hook),
     SIMSIEVE_TEST_ENTRY("candidate_pairs", candidate_pairs_hook),
+    SIMSIEVE_TEST_ENTRY("cluster_holding", cluster_holding_hook),
     SIMSIEVE_TEST_ENTRY("block_minimum", block_minimum_hook),
     {nullptr, nullptr, 0, nullptr},
 };

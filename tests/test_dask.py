@@ -257,7 +257,8 @@ def test_buffer_kernels_check_their_inputs():
     assert memoryview(weights).cast("d").tolist() == [wb / norm, wa / norm, 1.0]
     assert memoryview(largest).cast("d").tolist() == [wb / norm, 1.0]
     for bad in ((offsets[:-1], ids, counts, df, 3), (offsets, ids, counts[:4], df, 3),
-                (offsets, ids, counts, df[:1], 3), (offsets[8:], ids, counts, df, 3)):
+                (offsets, ids, counts, df[:1], 3), (offsets[8:], ids, counts, df, 3),
+                (offsets, ids, counts, df, 1)):
         with pytest.raises(ValueError):
             _simsieve.tfidf_weigh_rows(*bad)
     with pytest.raises(TypeError):

@@ -34,10 +34,11 @@ const char tfidf_weigh_rows_doc[] =
     "Second pass: the unit-length TF-IDF rows of a partition, with the weights, bit for bit, of "
     "`cosine_join` on the whole corpus. `offsets`, `ids` and `counts` are those of "
     "`tfidf_count_tokens`; `doc_freq` holds, per local token number, its document frequency in the "
-    "whole corpus of `n_docs` documents, as uint64. Returns `(offsets, ids, weights, max_weight)`: "
-    "row k is entries `offsets[k]` to `offsets[k+1]` of `ids` (uint32) and `weights` (float64), in "
-    "order of first occurrence, empty when all its weights are zero; `max_weight` (float64, per "
-    "local number) is the token's largest weight in these rows, -1.0 when no row holds it.";
+    "whole corpus of `n_docs` documents, as uint64 (at most `n_docs`). Returns `(offsets, ids, "
+    "weights, max_weight)`: row k is entries `offsets[k]` to `offsets[k+1]` of `ids` (uint32) "
+    "and `weights` (float64), in order of first occurrence, empty when all its weights are zero; "
+    "`max_weight` (float64, per local number) is the token's largest weight in these rows, -1.0 "
+    "when no row holds it.";
 
 const char tfidf_rank_rows_doc[] =
     "tfidf_rank_rows(offsets, ids, weights, rank)\n--\n\n"
@@ -117,7 +118,8 @@ struct BufferBlock {
 
 BufferBlock to_buffer_block(const char* name, PyObject* obj, size_t n_features) {
   if (!PyTuple_Check(obj) || PyTuple_Size(obj) != 4)
-    throw_error(PyExc_TypeError, (std::string("argument '") + name + "': a block must be a (docs, offsets, ranks, weights) tuple").c_str());
+    throw_error(PyExc_TypeError,
+                (std::string("argument '") + name + "': a block must be a (docs, offsets, ranks, weights) tuple").c_str());
   BufferBlock block{buffer_values<uint64_t>(name, PyTuple_GetItem(obj, 0)),
                     buffer_values<uint64_t>(name, PyTuple_GetItem(obj, 1)),
                     buffer_values<uint32_t>(name, PyTuple_GetItem(obj, 2)),
@@ -159,6 +161,8 @@ PyObject* tfidf_weigh_rows_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     if (ids.size() != counts.size()) value_error("counts", "ids and counts differ in length");
     check_offsets("offsets", offsets, ids.size());
     check_below("ids", ids, doc_freq.size(), "a token number has no document frequency");
+    for (uint64_t df : doc_freq)
+      if (df > n_docs) value_error("doc_freq", "a document frequency exceeds n_docs");
     const WeighedRows rows =
         without_gil([&] { return weigh_partition_rows(offsets, ids, counts, doc_freq, n_docs); });
     return to_py_tuple(to_py_bytes(rows.offsets), to_py_bytes(rows.ids), to_py_bytes(rows.weights),
@@ -189,7 +193,8 @@ PyObject* cosine_join_row_blocks_entry(PyObject*, PyObject* args, PyObject* kwar
     if (max_weight.size() >= UINT32_MAX) throw_error(PyExc_ValueError, "too many features");
     const BufferBlock probe = to_buffer_block("probe", bound[0], max_weight.size());
     const bool same = bound[1] == Py_None;
-    const BufferBlock indexed = same ? BufferBlock{{}, {0}, {}, {}} : to_buffer_block("indexed", bound[1], max_weight.size());
+    const BufferBlock indexed =
+        same ? BufferBlock{{}, {0}, {}, {}} : to_buffer_block("indexed", bound[1], max_weight.size());
     const double threshold = arg("threshold", bound[3], to_real);
     const uint64_t threads = bound[4] ? arg("threads", bound[4], to_count) : 0;
     if (!same && !indexed.docs.empty() && !probe.docs.empty() && indexed.docs.back() >= probe.docs.front())

@@ -170,9 +170,6 @@ std::vector<int32_t> group_distance_limits(double threshold) {
   return limit;
 }
 
-// Candidate pairs (lo < hi), each ranked by its histogram bound: the pairs inside the length
-// window whose histogram bound reaches the threshold. With `grouped`, pairs are first screened by
-// the group counts, which only removes pairs the histogram bound removes too.
 // Probes scanned between two points where the waiting candidates may be handed on.
 inline constexpr size_t kChunkProbes = 4096;
 
@@ -188,6 +185,10 @@ struct CandidateStream {
   std::vector<uint32_t> component;
 };
 
+// Candidate pairs (lo < hi), each ranked by its histogram bound: the pairs inside the length
+// window whose histogram bound reaches the threshold. With `grouped`, pairs are first screened by
+// the group counts, which only removes pairs the histogram bound removes too. With a
+// `stream`, the candidates may be handed on in parts; the ones returned are those still waiting.
 std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> canonicals,
                                                const std::vector<CharHistogram>& histograms,
                                                const std::vector<uint32_t>& order, double threshold, bool grouped,

@@ -1,6 +1,8 @@
 // Exact single-linkage clustering of canonicals at a ratio threshold: pairs pruned by the length
-// and character-histogram bounds (screened by group counts first), the survivors tested best-bound first in batches, skipping pairs
-// whose canonicals are already connected; then cluster formation with exact minimum ratios.
+// and character-histogram bounds (screened by group counts first), the survivors tested best-bound
+// first in batches, skipping pairs whose canonicals are already connected (past a memory budget the
+// scan hands its candidates over in parts and skips connected pairs itself); then cluster
+// formation with exact minimum ratios.
 #pragma once
 
 #include <cstddef>

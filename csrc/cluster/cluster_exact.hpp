@@ -29,9 +29,10 @@ std::vector<Cluster> cluster_exact(std::span<const CodepointView> canonicals, do
 namespace detail {
 // The candidate pairs (lo, hi) the edge search ranks, ascending: every pair whose histogram bound
 // reaches the threshold. `plain_scan` tests every pair of the length window directly instead of
-// screening it by group counts first (the same pairs, found more slowly).
+// screening it by group counts first (the same pairs, found more slowly). `groups` (8, 16 or 32)
+// sets the screen's column count instead of the estimate (0).
 std::vector<std::pair<uint32_t, uint32_t>> candidate_pairs(std::span<const CodepointView> canonicals, double threshold,
-                                                          bool plain_scan);
+                                                          bool plain_scan, size_t groups = 0);
 
 // cluster_exact with the scan handing its candidates to the edge search whenever more than `hold`
 // are waiting at the end of a chunk of `chunk_probes` probes (rounded to whole tiles), instead of

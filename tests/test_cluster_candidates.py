@@ -46,12 +46,18 @@ def inputs():
     yield "copies and empties", ["", "", "x", "x", "ab", "ab", "ba", "", "abc" * 30, "abc" * 30]
 
 
+# 0 leaves the screen's column count to its estimate; 8 and 16 fold the fine groups.
+GROUPS = [0, 8, 16, 32]
+
+
 @pytest.mark.parametrize("name,canonicals", list(inputs()))
 def test_candidates_match_plain_scan_and_cover_every_reaching_pair(name, canonicals):
     ref = Reference(canonicals)
     for t in THRESHOLDS:
         screened = testing.candidate_pairs(canonicals, t)
         assert screened == testing.candidate_pairs(canonicals, t, True), (name, t)
+        for groups in GROUPS[1:]:
+            assert testing.candidate_pairs(canonicals, t, False, groups) == screened, (name, t, groups)
         found = set(screened)
         reaching = {pair for pair, r in ref.ratio.items() if math.isnan(t) or r >= t}
         assert reaching <= found, (name, t, sorted(reaching - found)[:5])
@@ -65,10 +71,13 @@ def test_candidates_on_standard_library_lines_with_edits():
 
 
 def test_candidates_over_windows_longer_than_a_slice():
-    # Thousands of rows per window: slices of the shared rows, tiles and their leftovers.
+    # Thousands of rows per window: slices of the shared rows, tiles and their leftovers; large
+    # enough for the estimate to choose a column count of its own.
     lines = edited_copies(12, source_lines(13, 1000), 2)
     for t in (0.6, 0.8, 0.9):
-        assert testing.candidate_pairs(lines, t) == testing.candidate_pairs(lines, t, True), t
+        plain = testing.candidate_pairs(lines, t, True)
+        for groups in GROUPS:
+            assert testing.candidate_pairs(lines, t, False, groups) == plain, (t, groups)
 
 
 def plain_minimum(canonicals):

@@ -170,9 +170,46 @@ std::vector<int32_t> group_distance_limits(double threshold) {
   return limit;
 }
 
-// Candidate pairs (lo < hi), each ranked by its histogram bound: the pairs inside the length
-// window whose histogram bound reaches the threshold. With `grouped`, pairs are first screened by
-// the group counts, which only removes pairs the histogram bound removes too.
+// The least overlap of a total length no canonical pair of that total can reach.
+inline constexpr uint32_t kUnreachable = UINT32_MAX;
+
+// How many group columns the first screen of the candidate scan sums over (8, 16 or 32), from
+// the share of window pairs each width lets through on a sample of probes. A row costs about its
+// column count; a row let through costs about kRecheckCost more (its lane written out, its check
+// against all fine groups, the branch that decides it), a weight fitted to scan times of the three
+// widths on standard-library lines at 0.8 and 0.9. Results do not depend on the choice, only time.
+size_t screen_groups(const ScanTables& scan, size_t n, double threshold, const std::vector<uint32_t>& least) {
+  constexpr size_t kSampleProbes = 192, kSampleRows = 512, kMinPairs = 4096;
+  constexpr double kRecheckCost = 1200.0;
+  const GroupColumns fold16(std::span<const FineGroupCounts>{}, 16), fold8(std::span<const FineGroupCounts>{}, 8);
+  uint64_t pairs = 0, pass8 = 0, pass16 = 0;
+  const size_t step = std::max<size_t>(1, n / kSampleProbes);
+  for (size_t p = step / 2; p < n; p += step) {
+    const uint32_t la = scan.length[p];
+    if (la == 0 || la > kMaxFineLength) continue;
+    const FineGroupCounts a16 = fold16.fold(scan.fine[p]), a8 = fold8.fold(scan.fine[p]);
+    for (size_t q = p + 1; q < std::min(n, p + 1 + kSampleRows); ++q) {
+      const uint32_t lb = scan.length[q];
+      if (lb > kMaxFineLength || threshold > length_bound(la, lb)) break;
+      const uint32_t need = least[la + lb];
+      if (need == kUnreachable) continue;
+      ++pairs;
+      const FineGroupCounts b16 = fold16.fold(scan.fine[q]), b8 = fold8.fold(scan.fine[q]);
+      uint32_t o16 = 0, o8 = 0;
+      for (size_t g = 0; g < 16; ++g) o16 += std::min(a16.count[g], b16.count[g]);
+      for (size_t g = 0; g < 8; ++g) o8 += std::min(a8.count[g], b8.count[g]);
+      pass16 += o16 >= need;
+      pass8 += o8 >= need;
+    }
+  }
+  if (pairs < kMinPairs) return kFineGroups;
+  const double cost8 = 8.0 + kRecheckCost * static_cast<double>(pass8) / static_cast<double>(pairs);
+  const double cost16 = 16.0 + kRecheckCost * static_cast<double>(pass16) / static_cast<double>(pairs);
+  const double cost32 = static_cast<double>(kFineGroups);
+  if (cost8 <= cost16 && cost8 < cost32) return 8;
+  return cost16 < cost32 ? 16 : kFineGroups;
+}
+
 // Probes scanned between two points where the waiting candidates may be handed on.
 inline constexpr size_t kChunkProbes = 4096;
 
@@ -188,21 +225,31 @@ struct CandidateStream {
   std::vector<uint32_t> component;
 };
 
+// Candidate pairs (lo < hi), each ranked by its histogram bound: the pairs inside the length
+// window whose histogram bound reaches the threshold. With `grouped`, pairs are first screened by
+// the group counts, which only removes pairs the histogram bound removes too. With a
+// `stream`, the candidates may be handed on in parts; the ones returned are those still waiting.
 std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> canonicals,
                                                const std::vector<CharHistogram>& histograms,
                                                const std::vector<uint32_t>& order, double threshold, bool grouped,
-                                               PhaseProgress* progress, CandidateStream* stream = nullptr) {
+                                               PhaseProgress* progress, CandidateStream* stream = nullptr,
+                                               size_t forced_groups = 0) {
   const size_t n = canonicals.size();
   const bool parallel = n >= CLUSTER_PARALLEL_MIN;
   const ScanTables scan = scan_tables(order, histograms);
   const std::vector<int32_t> distance_limit = group_distance_limits(threshold);
-  const GroupColumns columns(scan.fine);
   // The least character overlap that lets the histogram bound reach the threshold, by total length
   // (kUnreachable when none does), for totals of two canonicals the fine group screen takes.
-  constexpr uint32_t kUnreachable = UINT32_MAX;
   std::vector<uint32_t> least_overlap(2 * kMaxFineLength + 1, kUnreachable);
   for (size_t total = 0; total < least_overlap.size(); ++total)
     if (distance_limit[total] >= 0) least_overlap[total] = static_cast<uint32_t>(total - distance_limit[total]) / 2;
+  // Fewer group columns than the 32 fine groups when a sample of the windows says the screen's
+  // cheaper rows outweigh the rows it then lets through; those are checked against all 32 fine
+  // groups before the histogram test.
+  const size_t groups = forced_groups != 0 ? forced_groups
+                        : grouped        ? screen_groups(scan, n, threshold, least_overlap)
+                                         : kFineGroups;
+  const GroupColumns columns(scan.fine, groups);
   PhaseCounter counter(progress, "candidates", n);
   constexpr size_t kSlice = 1024;
   enum class Screen { skip, fine, coarse, none };
@@ -248,6 +295,14 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
       if (threshold > bound) return;
       row.push_back({~std::bit_cast<uint64_t>(bound), std::min(a, b), std::max(a, b)});
     };
+    // A row the folded columns let through, checked against all fine groups with the exact least
+    // overlap of the pair's total length before the histogram test.
+    auto admit = [&](size_t p, size_t q) {
+      if (groups < kFineGroups &&
+          fine_overlap(scan.fine[p], scan.fine[q]) < least_overlap[scan.length[p] + scan.length[q]])
+        return;
+      test(p, q);
+    };
     uint32_t buffers[kTileProbes][kSlice + GroupColumns::kBlock];
     // Rows [begin, end) of probe p's window, screened in slices, each 32 rows a step with one
     // byte-sized limit where the slice's totals allow it, row by row against the exact per-length
@@ -263,7 +318,8 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
             continue;
           case Screen::fine:
             kept = screen_columns(scan.fine[p], columns, need, begin, stop, survivors);
-            break;
+            for (size_t k = 0; k < kept; ++k) admit(p, survivors[k]);
+            continue;
           case Screen::coarse:
             kept = screen_window(scan.groups[p], scan.groups.data(), scan.key.data(),
                                  distance_limit.data() + scan.length[p], begin, stop, survivors);
@@ -308,7 +364,7 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
       for (size_t k = 0; k < kTileProbes; ++k) out[k] = buffers[k];
       screen_columns_tile(probes, needs, count, columns, begin, stop, out, kept);
       for (size_t k = 0; k < count; ++k)
-        for (size_t j = 0; j < kept[k]; ++j) test(tiled[k], out[k][j]);
+        for (size_t j = 0; j < kept[k]; ++j) admit(tiled[k], out[k][j]);
     }
     counter.add(last - first);
     return row;
@@ -537,12 +593,13 @@ std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals,
 namespace detail {
 
 std::vector<std::pair<uint32_t, uint32_t>> candidate_pairs(std::span<const CodepointView> canonicals, double threshold,
-                                                          bool plain_scan) {
+                                                          bool plain_scan, size_t groups) {
   const size_t n = canonicals.size();
   ensure(n < UINT32_MAX, "too many canonicals for one clustering call");
   auto histograms = detail::map_indices<CharHistogram>(n, n >= CLUSTER_PARALLEL_MIN,
                                                        [&](size_t k) { return char_histogram(canonicals[k]); });
-  auto ranked = ranked_candidates(canonicals, histograms, length_order(canonicals), threshold, !plain_scan, nullptr);
+  auto ranked =
+      ranked_candidates(canonicals, histograms, length_order(canonicals), threshold, !plain_scan, nullptr, nullptr, groups);
   std::vector<std::pair<uint32_t, uint32_t>> pairs;
   pairs.reserve(ranked.size());
   for (const RankedCandidate& c : ranked) pairs.emplace_back(c.lo, c.hi);

@@ -1,6 +1,8 @@
 // Exact single-linkage clustering of canonicals at a ratio threshold: pairs pruned by the length
-// and character-histogram bounds (screened by group counts first), the survivors tested best-bound first in batches, skipping pairs
-// whose canonicals are already connected; then cluster formation with exact minimum ratios.
+// and character-histogram bounds (screened by group counts first), the survivors tested best-bound
+// first in batches, skipping pairs whose canonicals are already connected (past a memory budget the
+// scan hands its candidates over in parts and skips connected pairs itself); then cluster
+// formation with exact minimum ratios.
 #pragma once
 
 #include <cstddef>
@@ -27,9 +29,10 @@ std::vector<Cluster> cluster_exact(std::span<const CodepointView> canonicals, do
 namespace detail {
 // The candidate pairs (lo, hi) the edge search ranks, ascending: every pair whose histogram bound
 // reaches the threshold. `plain_scan` tests every pair of the length window directly instead of
-// screening it by group counts first (the same pairs, found more slowly).
+// screening it by group counts first (the same pairs, found more slowly). `groups` (8, 16 or 32)
+// sets the screen's column count instead of the estimate (0).
 std::vector<std::pair<uint32_t, uint32_t>> candidate_pairs(std::span<const CodepointView> canonicals, double threshold,
-                                                          bool plain_scan);
+                                                          bool plain_scan, size_t groups = 0);
 
 // cluster_exact with the scan handing its candidates to the edge search whenever more than `hold`
 // are waiting at the end of a chunk of `chunk_probes` probes (rounded to whole tiles), instead of

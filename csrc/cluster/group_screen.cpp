@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 
+#include "common/internal_error.hpp"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define SIMSIEVE_X86 1
@@ -77,16 +79,18 @@ inline size_t write_lanes(size_t b, uint32_t mask, uint32_t* out) {
   return n;
 }
 
+template <size_t G>
 size_t columns_sse2(const FineGroupCounts& a, const GroupColumns& columns, uint8_t need, size_t begin, size_t end,
                     uint32_t* out) {
-  __m128i va[kFineGroups];
-  for (size_t g = 0; g < kFineGroups; ++g) va[g] = _mm_set1_epi8(static_cast<char>(a.count[g]));
+  const FineGroupCounts folded = columns.fold(a);
+  __m128i va[G];
+  for (size_t g = 0; g < G; ++g) va[g] = _mm_set1_epi8(static_cast<char>(folded.count[g]));
   const __m128i floor = _mm_set1_epi8(static_cast<char>(need));
   size_t n = 0;
   for (size_t b = begin / GroupColumns::kBlock; b * GroupColumns::kBlock < end; ++b) {
     const auto* rows = reinterpret_cast<const __m128i*>(columns.block(b));
     __m128i lo = _mm_setzero_si128(), hi = _mm_setzero_si128();
-    for (size_t g = 0; g < kFineGroups; ++g) {
+    for (size_t g = 0; g < G; ++g) {
       lo = _mm_add_epi8(lo, _mm_min_epu8(_mm_load_si128(rows + 2 * g), va[g]));
       hi = _mm_add_epi8(hi, _mm_min_epu8(_mm_load_si128(rows + 2 * g + 1), va[g]));
     }
@@ -102,22 +106,23 @@ __attribute__((target("avx2"))) inline uint32_t reaching_avx2(__m256i acc, __m25
   return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(acc, floor), acc)));
 }
 
+template <size_t G>
 __attribute__((target("avx2"))) void tile_avx2(const FineGroupCounts* const* probes, const uint8_t* needs,
                                                size_t count, const GroupColumns& columns, size_t begin, size_t end,
                                                uint32_t* const* out, size_t* kept) {
-  __m256i va[kTileProbes][kFineGroups];
+  __m256i va[kTileProbes][G];
   __m256i floor[kTileProbes];
   for (size_t k = 0; k < kTileProbes; ++k) {
     // Missing probes repeat the first one; their lanes are never written.
-    const FineGroupCounts& a = *probes[k < count ? k : 0];
-    for (size_t g = 0; g < kFineGroups; ++g) va[k][g] = _mm256_set1_epi8(static_cast<char>(a.count[g]));
+    const FineGroupCounts a = columns.fold(*probes[k < count ? k : 0]);
+    for (size_t g = 0; g < G; ++g) va[k][g] = _mm256_set1_epi8(static_cast<char>(a.count[g]));
     floor[k] = _mm256_set1_epi8(static_cast<char>(needs[k < count ? k : 0]));
     if (k < count) kept[k] = 0;
   }
   for (size_t b = begin / GroupColumns::kBlock; b * GroupColumns::kBlock < end; ++b) {
     const auto* rows = reinterpret_cast<const __m256i*>(columns.block(b));
     __m256i acc[kTileProbes] = {};
-    for (size_t g = 0; g < kFineGroups; ++g) {
+    for (size_t g = 0; g < G; ++g) {
       const __m256i x = _mm256_load_si256(rows + g);
       for (size_t k = 0; k < kTileProbes; ++k) acc[k] = _mm256_add_epi8(acc[k], _mm256_min_epu8(x, va[k][g]));
     }
@@ -140,29 +145,51 @@ ScreenFn pick_screen() {
 
 }  // namespace
 
-GroupColumns::GroupColumns(std::span<const FineGroupCounts> rows) {
+GroupColumns::GroupColumns(std::span<const FineGroupCounts> rows, size_t groups) : groups_(groups) {
+  ensure(groups == 8 || groups == 16 || groups == kFineGroups, "group columns of an unsupported width");
   const size_t blocks = (rows.size() + kBlock - 1) / kBlock;
   // One spare block of alignment slack: the vector loads want 32-byte alignment.
-  bytes_.assign((blocks + 1) * kBlock * kFineGroups, 0);
+  bytes_.assign((blocks + 1) * kBlock * groups_, 0);
   const size_t skew = (32 - reinterpret_cast<uintptr_t>(bytes_.data()) % 32) % 32;
   offset_ = skew;
-  for (size_t q = 0; q < rows.size(); ++q)
-    for (size_t g = 0; g < kFineGroups; ++g)
-      bytes_[offset_ + (q / kBlock) * kBlock * kFineGroups + g * kBlock + q % kBlock] = rows[q].count[g];
+  for (size_t q = 0; q < rows.size(); ++q) {
+    const FineGroupCounts folded = fold(rows[q]);
+    for (size_t g = 0; g < groups_; ++g)
+      bytes_[offset_ + (q / kBlock) * kBlock * groups_ + g * kBlock + q % kBlock] = folded.count[g];
+  }
+}
+
+FineGroupCounts GroupColumns::fold(const FineGroupCounts& a) const {
+  FineGroupCounts folded;
+  // Saturating: only rows longer than kMaxFineLength, which the screen never takes, get there.
+  for (size_t f = 0; f < kFineGroups; ++f) {
+    const uint32_t sum = folded.count[f % groups_] + a.count[f];
+    folded.count[f % groups_] = static_cast<uint8_t>(std::min<uint32_t>(sum, 255));
+  }
+  return folded;
 }
 
 size_t screen_columns(const FineGroupCounts& a, const GroupColumns& columns, uint8_t need, size_t begin, size_t end,
                       uint32_t* out) {
   if (begin >= end) return 0;
 #if defined(SIMSIEVE_X86)
-  return columns_sse2(a, columns, need, begin, end, out);
+  switch (columns.groups()) {
+    case 8:
+      return columns_sse2<8>(a, columns, need, begin, end, out);
+    case 16:
+      return columns_sse2<16>(a, columns, need, begin, end, out);
+    default:
+      return columns_sse2<kFineGroups>(a, columns, need, begin, end, out);
+  }
 #else
+  const FineGroupCounts folded = columns.fold(a);
+  const size_t groups = columns.groups();
   size_t n = 0;
   for (size_t q = begin; q < end; ++q) {
     const uint8_t* block = columns.block(q / GroupColumns::kBlock);
     uint32_t overlap = 0;
-    for (size_t g = 0; g < kFineGroups; ++g)
-      overlap += std::min(block[g * GroupColumns::kBlock + q % GroupColumns::kBlock], a.count[g]);
+    for (size_t g = 0; g < groups; ++g)
+      overlap += std::min(block[g * GroupColumns::kBlock + q % GroupColumns::kBlock], folded.count[g]);
     out[n] = static_cast<uint32_t>(q);
     n += overlap >= need;
   }
@@ -175,11 +202,35 @@ void screen_columns_tile(const FineGroupCounts* const* probes, const uint8_t* ne
 #if defined(SIMSIEVE_X86)
   static const bool avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
   if (avx2 && begin < end) {
-    tile_avx2(probes, needs, count, columns, begin, end, out, kept);
-    return;
+    switch (columns.groups()) {
+      case 8:
+        tile_avx2<8>(probes, needs, count, columns, begin, end, out, kept);
+        return;
+      case 16:
+        tile_avx2<16>(probes, needs, count, columns, begin, end, out, kept);
+        return;
+      default:
+        tile_avx2<kFineGroups>(probes, needs, count, columns, begin, end, out, kept);
+        return;
+    }
   }
 #endif
   for (size_t k = 0; k < count; ++k) kept[k] = screen_columns(*probes[k], columns, needs[k], begin, end, out[k]);
+}
+
+uint32_t fine_overlap(const FineGroupCounts& a, const FineGroupCounts& b) {
+#if defined(SIMSIEVE_X86)
+  const __m128i zero = _mm_setzero_si128();
+  const auto* x = reinterpret_cast<const __m128i*>(a.count);
+  const auto* y = reinterpret_cast<const __m128i*>(b.count);
+  const __m128i sum = _mm_add_epi64(_mm_sad_epu8(_mm_min_epu8(_mm_load_si128(x), _mm_load_si128(y)), zero),
+                                    _mm_sad_epu8(_mm_min_epu8(_mm_load_si128(x + 1), _mm_load_si128(y + 1)), zero));
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(sum) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sum, sum)));
+#else
+  uint32_t sum = 0;
+  for (size_t g = 0; g < kFineGroups; ++g) sum += std::min(a.count[g], b.count[g]);
+  return sum;
+#endif
 }
 
 uint32_t group_distance(const GroupCounts& x, const GroupCounts& y) {

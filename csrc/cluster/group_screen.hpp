@@ -28,21 +28,27 @@ struct alignas(32) FineGroupCounts {
   uint8_t count[kFineGroups] = {};
 };
 
-// The fine group counts of many rows, 32 rows a block and group by group inside a block, so that
-// one probe is compared with 32 rows per vector step.
+// The fine group counts of many rows, folded to `groups` columns (32, 16 or 8: column g sums the
+// fine groups f with f % groups == g), 32 rows a block and column by column inside a block, so
+// that one probe is compared with 32 rows per vector step. Fewer columns cost less per row and
+// let more rows through.
 class GroupColumns {
  public:
   static constexpr size_t kBlock = 32;
-  explicit GroupColumns(std::span<const FineGroupCounts> rows);
-  const uint8_t* block(size_t b) const { return bytes_.data() + offset_ + b * kBlock * kFineGroups; }
+  explicit GroupColumns(std::span<const FineGroupCounts> rows, size_t groups = kFineGroups);
+  size_t groups() const { return groups_; }
+  const uint8_t* block(size_t b) const { return bytes_.data() + offset_ + b * kBlock * groups_; }
+  // The counts of `a` folded the same way (the first groups() entries).
+  FineGroupCounts fold(const FineGroupCounts& a) const;
 
  private:
   std::vector<uint8_t> bytes_;
   size_t offset_ = 0;
+  size_t groups_ = kFineGroups;
 };
 
 // Writes to `out` (room for end - begin + GroupColumns::kBlock entries), ascending, every q in
-// [begin, end) whose group overlap with `a` (the sum over fine groups of the smaller count) is at
+// [begin, end) whose group overlap with `a` (the sum over the columns of the smaller count) is at
 // least `need`, and returns how many it wrote. The group overlap is never below the character
 // overlap, so a row below `need` has a character overlap below it too.
 size_t screen_columns(const FineGroupCounts& a, const GroupColumns& columns, uint8_t need, size_t begin, size_t end,
@@ -53,6 +59,9 @@ size_t screen_columns(const FineGroupCounts& a, const GroupColumns& columns, uin
 inline constexpr size_t kTileProbes = 4;
 void screen_columns_tile(const FineGroupCounts* const* probes, const uint8_t* needs, size_t count,
                          const GroupColumns& columns, size_t begin, size_t end, uint32_t* const* out, size_t* kept);
+
+// The overlap of two rows over all 32 fine groups.
+uint32_t fine_overlap(const FineGroupCounts& a, const FineGroupCounts& b);
 
 // Sum over the groups of |x - y|.
 uint32_t group_distance(const GroupCounts& x, const GroupCounts& y);

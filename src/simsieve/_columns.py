@@ -99,7 +99,9 @@ def cosine_join(
 
 
 cluster_canonicals.__doc__ = (cluster_canonicals.__doc__ or "").rstrip() + _PROGRESS_DOC.format(
-    phases='"candidates", "edges" (the exact edge search), "minima"'
+    phases='"candidates" (one step per canonical), "edges" (the exact edge search over the ranked '
+    'candidates; on inputs with more than about 16 million candidates, most of it runs inside '
+    '"candidates" and "edges" covers the last part), "minima"'
 )
 cluster_canonicals_lsh.__doc__ = (cluster_canonicals_lsh.__doc__ or "").rstrip() + _PROGRESS_DOC.format(
     phases='"signatures", "candidates" (one step per band), "verify", "minima"'

@@ -23,7 +23,7 @@ namespace simsieve::py::testing {
 namespace {
 
 constexpr Signature<4> kFormClusters{"form_clusters()", {"canonicals", "edges", "ready", "task_chunk"}, 2};
-constexpr Signature<3> kCandidatePairs{"candidate_pairs()", {"canonicals", "threshold", "plain_scan"}, 2};
+constexpr Signature<4> kCandidatePairs{"candidate_pairs()", {"canonicals", "threshold", "plain_scan", "groups"}, 2};
 constexpr Signature<4> kClusterHolding{"cluster_holding()", {"canonicals", "threshold", "hold", "chunk"}, 4};
 constexpr Signature<2> kLcsLength{"lcs_length()", {"a", "b"}, 2};
 constexpr Signature<3> kBlockMinimum{"block_minimum()", {"canonicals", "start", "parallel"}, 1};
@@ -74,17 +74,23 @@ PyObject* form_clusters_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// candidate_pairs(canonicals, threshold, plain_scan=False) -> sorted list of (lo, hi)
+// candidate_pairs(canonicals, threshold, plain_scan=False, groups=0) -> sorted list of (lo, hi);
+// groups 8, 16 or 32 sets the screen's column count, 0 leaves it to the estimate
 PyObject* candidate_pairs_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kCandidatePairs.bind(args, kwargs);
     auto texts = arg("canonicals", bound[0], [](PyObject* o) { return to_vector(o, to_string); });
     double threshold = arg("threshold", bound[1], to_real);
     bool plain = bound[2] && PyObject_IsTrue(bound[2]) == 1;
+    uint64_t groups = bound[3] ? arg("groups", bound[3], to_count) : 0;
+    if (groups != 0 && groups != 8 && groups != 16 && groups != 32) {
+      PyErr_SetString(PyExc_ValueError, "groups must be 0, 8, 16 or 32");
+      throw PythonError{};
+    }
     auto pairs = without_gil([&] {
       auto code_points = decode_all(texts);
       std::vector<CodepointView> views = codepoint_views(code_points);
-      return simsieve::detail::candidate_pairs(views, threshold, plain);
+      return simsieve::detail::candidate_pairs(views, threshold, plain, static_cast<size_t>(groups));
     });
     return to_py_list(pairs, [](const std::pair<uint32_t, uint32_t>& p) { return to_py_tuple(to_py(p.first), to_py(p.second)); })
         .release();

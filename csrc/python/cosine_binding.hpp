@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "python/convert.hpp"
 #include "python/frame.hpp"
 #include "simjoin/cosine_join.hpp"
+#include "simjoin/join_blocks.hpp"
 #include "simjoin/tfidf_corpus.hpp"
 
 namespace simsieve::py {
@@ -47,6 +49,26 @@ inline JoinOptions join_options(PyObject* concurrency, PyObject* threads) {
 
 inline Ref join_pairs_to_py(const std::vector<JoinPair>& pairs) {
   return to_py_list(pairs, [](const JoinPair& p) { return to_py_tuple(to_py(p.j), to_py(p.i), to_py(p.cos)); });
+}
+
+// The block join of two converted row blocks (`indexed` is null when the probe block is joined
+// with itself): checks that the indexed documents precede the probe ones and that the rows fit,
+// joins with the lock released, and returns the list of (j, i, cos, reach) tuples.
+inline PyObject* block_join_result(const RowBlock& probe, const RowBlock* indexed, std::span<const double> max_weight,
+                                   double threshold, uint64_t threads) {
+  const bool same = indexed == nullptr;
+  const size_t indexed_rows = same ? 0 : indexed->docs.size();
+  if (!same && indexed_rows != 0 && !probe.docs.empty() && indexed->docs.back() >= probe.docs.front())
+    throw_error(PyExc_ValueError, "every indexed document must precede every probe document");
+  if (probe.docs.size() + indexed_rows >= UINT32_MAX) throw_error(PyExc_ValueError, "too many rows");
+  std::vector<BlockPair> pairs = without_gil([&] {
+    return with_thread_budget(threads,
+                              [&] { return join_row_blocks(probe, same ? probe : *indexed, same, max_weight, threshold); });
+  });
+  return to_py_list(pairs, [](const BlockPair& p) {
+           return to_py_tuple(to_py(p.j), to_py(p.i), to_py(p.cos), to_py(p.reach));
+         })
+      .release();
 }
 
 }  // namespace simsieve::py

@@ -11,6 +11,7 @@
 #include "pool/thread_budget.hpp"
 #include "python/build.hpp"
 #include "python/convert.hpp"
+#include "python/cosine_binding.hpp"
 #include "python/entries.hpp"
 #include "python/frame.hpp"
 #include "simjoin/join_blocks.hpp"
@@ -191,18 +192,8 @@ PyObject* cosine_join_blocks_entry(PyObject*, PyObject* args, PyObject* kwargs) 
     const Rows indexed = same ? Rows{} : to_rows("indexed", bound[1], max_weight.size());
     const double threshold = arg("threshold", bound[3], to_real);
     const uint64_t threads = bound[4] ? arg("threads", bound[4], to_count) : 0;
-    if (!same && !indexed.docs.empty() && !probe.docs.empty() && indexed.docs.back() >= probe.docs.front())
-      throw_error(PyExc_ValueError, "every indexed document must precede every probe document");
-    if (probe.docs.size() + indexed.docs.size() >= UINT32_MAX) throw_error(PyExc_ValueError, "too many rows");
-    std::vector<BlockPair> pairs = without_gil([&] {
-      return with_thread_budget(threads, [&] {
-        return join_row_blocks(probe.view(), same ? probe.view() : indexed.view(), same, max_weight, threshold);
-      });
-    });
-    return to_py_list(pairs, [](const BlockPair& p) {
-             return to_py_tuple(to_py(p.j), to_py(p.i), to_py(p.cos), to_py(p.reach));
-           })
-        .release();
+    const RowBlock indexed_view = indexed.view();
+    return block_join_result(probe.view(), same ? nullptr : &indexed_view, max_weight, threshold, threads);
   });
 }
 

@@ -197,18 +197,8 @@ PyObject* cosine_join_row_blocks_entry(PyObject*, PyObject* args, PyObject* kwar
         same ? BufferBlock{{}, {0}, {}, {}} : to_buffer_block("indexed", bound[1], max_weight.size());
     const double threshold = arg("threshold", bound[3], to_real);
     const uint64_t threads = bound[4] ? arg("threads", bound[4], to_count) : 0;
-    if (!same && !indexed.docs.empty() && !probe.docs.empty() && indexed.docs.back() >= probe.docs.front())
-      throw_error(PyExc_ValueError, "every indexed document must precede every probe document");
-    if (probe.docs.size() + indexed.docs.size() >= UINT32_MAX) throw_error(PyExc_ValueError, "too many rows");
-    std::vector<BlockPair> pairs = without_gil([&] {
-      return with_thread_budget(threads, [&] {
-        return join_row_blocks(probe.view(), same ? probe.view() : indexed.view(), same, max_weight, threshold);
-      });
-    });
-    return to_py_list(pairs, [](const BlockPair& p) {
-             return to_py_tuple(to_py(p.j), to_py(p.i), to_py(p.cos), to_py(p.reach));
-           })
-        .release();
+    const RowBlock indexed_view = indexed.view();
+    return block_join_result(probe.view(), same ? nullptr : &indexed_view, max_weight, threshold, threads);
   });
 }
 

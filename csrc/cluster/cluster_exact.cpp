@@ -181,20 +181,19 @@ inline constexpr uint32_t kUnreachable = UINT32_MAX;
 size_t screen_groups(const ScanTables& scan, size_t n, double threshold, const std::vector<uint32_t>& least) {
   constexpr size_t kSampleProbes = 192, kSampleRows = 512, kMinPairs = 4096;
   constexpr double kRecheckCost = 1200.0;
-  const GroupColumns fold16(std::span<const FineGroupCounts>{}, 16), fold8(std::span<const FineGroupCounts>{}, 8);
   uint64_t pairs = 0, pass8 = 0, pass16 = 0;
   const size_t step = std::max<size_t>(1, n / kSampleProbes);
   for (size_t p = step / 2; p < n; p += step) {
     const uint32_t la = scan.length[p];
     if (la == 0 || la > kMaxFineLength) continue;
-    const FineGroupCounts a16 = fold16.fold(scan.fine[p]), a8 = fold8.fold(scan.fine[p]);
+    const FineGroupCounts a16 = fold_groups(scan.fine[p], 16), a8 = fold_groups(scan.fine[p], 8);
     for (size_t q = p + 1; q < std::min(n, p + 1 + kSampleRows); ++q) {
       const uint32_t lb = scan.length[q];
       if (lb > kMaxFineLength || threshold > length_bound(la, lb)) break;
       const uint32_t need = least[la + lb];
       if (need == kUnreachable) continue;
       ++pairs;
-      const FineGroupCounts b16 = fold16.fold(scan.fine[q]), b8 = fold8.fold(scan.fine[q]);
+      const FineGroupCounts b16 = fold_groups(scan.fine[q], 16), b8 = fold_groups(scan.fine[q], 8);
       uint32_t o16 = 0, o8 = 0;
       for (size_t g = 0; g < 16; ++g) o16 += std::min(a16.count[g], b16.count[g]);
       for (size_t g = 0; g < 8; ++g) o8 += std::min(a8.count[g], b8.count[g]);

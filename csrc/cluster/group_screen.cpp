@@ -159,15 +159,17 @@ GroupColumns::GroupColumns(std::span<const FineGroupCounts> rows, size_t groups)
   }
 }
 
-FineGroupCounts GroupColumns::fold(const FineGroupCounts& a) const {
+FineGroupCounts fold_groups(const FineGroupCounts& a, size_t groups) {
   FineGroupCounts folded;
   // Saturating: only rows longer than kMaxFineLength, which the screen never takes, get there.
   for (size_t f = 0; f < kFineGroups; ++f) {
-    const uint32_t sum = folded.count[f % groups_] + a.count[f];
-    folded.count[f % groups_] = static_cast<uint8_t>(std::min<uint32_t>(sum, 255));
+    const uint32_t sum = folded.count[f % groups] + a.count[f];
+    folded.count[f % groups] = static_cast<uint8_t>(std::min<uint32_t>(sum, 255));
   }
   return folded;
 }
+
+FineGroupCounts GroupColumns::fold(const FineGroupCounts& a) const { return fold_groups(a, groups_); }
 
 size_t screen_columns(const FineGroupCounts& a, const GroupColumns& columns, uint8_t need, size_t begin, size_t end,
                       uint32_t* out) {

@@ -28,6 +28,10 @@ struct alignas(32) FineGroupCounts {
   uint8_t count[kFineGroups] = {};
 };
 
+// The fine group counts of `a` folded to `groups` columns (32, 16 or 8): column g sums the fine
+// groups f with f % groups == g; the first `groups` entries are used.
+FineGroupCounts fold_groups(const FineGroupCounts& a, size_t groups);
+
 // The fine group counts of many rows, folded to `groups` columns (32, 16 or 8: column g sums the
 // fine groups f with f % groups == g), 32 rows a block and column by column inside a block, so
 // that one probe is compared with 32 rows per vector step. Fewer columns cost less per row and

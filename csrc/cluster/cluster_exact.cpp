@@ -303,6 +303,10 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
       test(p, q);
     };
     uint32_t buffers[kTileProbes][kSlice + GroupColumns::kBlock];
+    const size_t first = tile * kTileProbes, last = std::min(n, first + kTileProbes);
+    // The tile's probes folded to the screen's columns, once for all their slices.
+    FineGroupCounts folded[kTileProbes];
+    for (size_t p = first; p < last; ++p) folded[p - first] = columns.fold(scan.fine[p]);
     // Rows [begin, end) of probe p's window, screened in slices, each 32 rows a step with one
     // byte-sized limit where the slice's totals allow it, row by row against the exact per-length
     // limits otherwise.
@@ -316,7 +320,7 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
           case Screen::skip:
             continue;
           case Screen::fine:
-            kept = screen_columns(scan.fine[p], columns, need, begin, stop, survivors);
+            kept = screen_columns(folded[p - first], columns, need, begin, stop, survivors);
             for (size_t k = 0; k < kept; ++k) admit(p, survivors[k]);
             continue;
           case Screen::coarse:
@@ -330,7 +334,6 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
         for (size_t k = 0; k < kept; ++k) test(p, survivors[k]);
       }
     };
-    const size_t first = tile * kTileProbes, last = std::min(n, first + kTileProbes);
     size_t end[kTileProbes];
     for (size_t p = first; p < last; ++p) end[p - first] = window_end(p);
     // Windows end in ascending order, so the shared rows are [last, end of the first window).
@@ -353,7 +356,7 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
           screen_alone(p, begin, stop);
           continue;
         }
-        probes[count] = &scan.fine[p];
+        probes[count] = &folded[p - first];
         needs[count] = need;
         tiled[count++] = p;
       }

@@ -80,9 +80,8 @@ inline size_t write_lanes(size_t b, uint32_t mask, uint32_t* out) {
 }
 
 template <size_t G>
-size_t columns_sse2(const FineGroupCounts& a, const GroupColumns& columns, uint8_t need, size_t begin, size_t end,
+size_t columns_sse2(const FineGroupCounts& folded, const GroupColumns& columns, uint8_t need, size_t begin, size_t end,
                     uint32_t* out) {
-  const FineGroupCounts folded = columns.fold(a);
   __m128i va[G];
   for (size_t g = 0; g < G; ++g) va[g] = _mm_set1_epi8(static_cast<char>(folded.count[g]));
   const __m128i floor = _mm_set1_epi8(static_cast<char>(need));
@@ -101,34 +100,46 @@ size_t columns_sse2(const FineGroupCounts& a, const GroupColumns& columns, uint8
   return n;
 }
 
-// Lanes of `acc` at least `floor`, as a bit mask.
-__attribute__((target("avx2"))) inline uint32_t reaching_avx2(__m256i acc, __m256i floor) {
-  return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(acc, floor), acc)));
-}
-
+// Four probes against every block of rows: each column of a block is loaded once and taken by the
+// four running sums, which stay in registers; the probes' broadcast counts are read from memory.
 template <size_t G>
 __attribute__((target("avx2"))) void tile_avx2(const FineGroupCounts* const* probes, const uint8_t* needs,
                                                size_t count, const GroupColumns& columns, size_t begin, size_t end,
                                                uint32_t* const* out, size_t* kept) {
-  __m256i va[kTileProbes][G];
+  static_assert(kTileProbes == 4);
+  __m256i va[G][kTileProbes];
   __m256i floor[kTileProbes];
   for (size_t k = 0; k < kTileProbes; ++k) {
     // Missing probes repeat the first one; their lanes are never written.
-    const FineGroupCounts a = columns.fold(*probes[k < count ? k : 0]);
-    for (size_t g = 0; g < G; ++g) va[k][g] = _mm256_set1_epi8(static_cast<char>(a.count[g]));
+    const FineGroupCounts& a = *probes[k < count ? k : 0];
+    for (size_t g = 0; g < G; ++g) va[g][k] = _mm256_set1_epi8(static_cast<char>(a.count[g]));
     floor[k] = _mm256_set1_epi8(static_cast<char>(needs[k < count ? k : 0]));
     if (k < count) kept[k] = 0;
   }
   for (size_t b = begin / GroupColumns::kBlock; b * GroupColumns::kBlock < end; ++b) {
     const auto* rows = reinterpret_cast<const __m256i*>(columns.block(b));
-    __m256i acc[kTileProbes] = {};
+    __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+#pragma GCC unroll 32
     for (size_t g = 0; g < G; ++g) {
       const __m256i x = _mm256_load_si256(rows + g);
-      for (size_t k = 0; k < kTileProbes; ++k) acc[k] = _mm256_add_epi8(acc[k], _mm256_min_epu8(x, va[k][g]));
+      a0 = _mm256_add_epi8(a0, _mm256_min_epu8(x, va[g][0]));
+      a1 = _mm256_add_epi8(a1, _mm256_min_epu8(x, va[g][1]));
+      a2 = _mm256_add_epi8(a2, _mm256_min_epu8(x, va[g][2]));
+      a3 = _mm256_add_epi8(a3, _mm256_min_epu8(x, va[g][3]));
+      // Keeps the compiler from hoisting all the minima ahead of the sums, which spills them.
+      asm("" : "+x"(a0), "+x"(a1), "+x"(a2), "+x"(a3));
     }
+    // Lanes at least their probe's floor; most blocks have none for any probe.
+    const __m256i r0 = _mm256_cmpeq_epi8(_mm256_max_epu8(a0, floor[0]), a0);
+    const __m256i r1 = _mm256_cmpeq_epi8(_mm256_max_epu8(a1, floor[1]), a1);
+    const __m256i r2 = _mm256_cmpeq_epi8(_mm256_max_epu8(a2, floor[2]), a2);
+    const __m256i r3 = _mm256_cmpeq_epi8(_mm256_max_epu8(a3, floor[3]), a3);
+    const __m256i any = _mm256_or_si256(_mm256_or_si256(r0, r1), _mm256_or_si256(r2, r3));
+    if (_mm256_testz_si256(any, any)) continue;
+    const __m256i reached[kTileProbes] = {r0, r1, r2, r3};
     const uint32_t inside = lanes_inside(b, begin, end);
     for (size_t k = 0; k < count; ++k) {
-      const uint32_t pass = reaching_avx2(acc[k], floor[k]) & inside;
+      const uint32_t pass = static_cast<uint32_t>(_mm256_movemask_epi8(reached[k])) & inside;
       if (pass) kept[k] += write_lanes(b, pass, out[k] + kept[k]);
     }
   }
@@ -184,7 +195,7 @@ size_t screen_columns(const FineGroupCounts& a, const GroupColumns& columns, uin
       return columns_sse2<kFineGroups>(a, columns, need, begin, end, out);
   }
 #else
-  const FineGroupCounts folded = columns.fold(a);
+  const FineGroupCounts& folded = a;
   const size_t groups = columns.groups();
   size_t n = 0;
   for (size_t q = begin; q < end; ++q) {

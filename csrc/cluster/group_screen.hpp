@@ -53,13 +53,14 @@ class GroupColumns {
 
 // Writes to `out` (room for end - begin + GroupColumns::kBlock entries), ascending, every q in
 // [begin, end) whose group overlap with `a` (the sum over the columns of the smaller count) is at
-// least `need`, and returns how many it wrote. The group overlap is never below the character
-// overlap, so a row below `need` has a character overlap below it too.
+// least `need`, and returns how many it wrote. `a` is already folded by columns.fold, once per
+// probe rather than once per call. The group overlap is never below the character overlap, so a
+// row below `need` has a character overlap below it too.
 size_t screen_columns(const FineGroupCounts& a, const GroupColumns& columns, uint8_t need, size_t begin, size_t end,
                       uint32_t* out);
 
-// screen_columns for `count` (at most kTileProbes) probes at once over the same rows, each row block
-// loaded once for all of them: probe k writes to out[k] and its count to kept[k].
+// screen_columns for `count` (at most kTileProbes) probes, already folded, at once over the same
+// rows, each row block loaded once for all of them: probe k writes to out[k] and its count to kept[k].
 inline constexpr size_t kTileProbes = 4;
 void screen_columns_tile(const FineGroupCounts* const* probes, const uint8_t* needs, size_t count,
                          const GroupColumns& columns, size_t begin, size_t end, uint32_t* const* out, size_t* kept);

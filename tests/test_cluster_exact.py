@@ -143,6 +143,33 @@ def test_source_lines_with_mutations(seed):
     check_all(source_lines(seed, 40))
 
 
+def long_lines(seed, count):
+    # Windows of difflib's source, 90 to 200 characters (both sides of the 128-character width of
+    # the bit-parallel counts), each with near copies, some with non-ASCII characters mixed in.
+    rnd = random.Random(seed)
+    text = " ".join(inspect.getsource(difflib).split())
+    out = []
+    for _ in range(count):
+        start = rnd.randrange(len(text) - 200)
+        line = text[start : start + rnd.randint(90, 200)]
+        if rnd.random() < 0.3:
+            pos = rnd.randrange(len(line))
+            line = line[:pos] + rnd.choice("éø€𝄞") + line[pos:]
+        out.append(line)
+        for _ in range(rnd.randint(1, 3)):
+            copy = line
+            for _ in range(rnd.randint(1, 12)):
+                copy = mutate(rnd, copy)
+            out.append(copy)
+    rnd.shuffle(out)
+    return out
+
+
+@pytest.mark.parametrize("seed", range(2))
+def test_long_lines_with_near_copies(seed):
+    check_all(long_lines(seed, 14), thresholds=[0.3, 0.6, 0.8, 0.9, 0.95], threads=(0, 1))
+
+
 def test_long_runs_of_one_character():
     # Counts above 255 and code points above 127 take the general histogram path.
     check_all(["a" * 300, "a" * 299 + "b", "b" + "a" * 280, "a" * 256, "é" + "a" * 290, "ab" * 140], threads=(0, 2))

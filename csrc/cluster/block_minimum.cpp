@@ -128,7 +128,7 @@ class RunningMinimum {
 };
 
 // Pairs whose limit times total length exceeds this are compared by the indexed search.
-constexpr uint64_t kBitParallelBudget = 1536;
+constexpr uint64_t kBitParallelBudget = uint64_t{1} << 16;
 
 // A member's run pattern, built when its row first needs it.
 struct RowPattern {

@@ -19,6 +19,7 @@
 #include "cluster/progress.hpp"
 #include "common/internal_error.hpp"
 #include "gestalt/bounded.hpp"
+#include "gestalt/common_run.hpp"
 #include "gestalt/lcs_bound.hpp"
 #include "gestalt/match_index.hpp"
 #include "pool/cancel.hpp"
@@ -476,6 +477,9 @@ class EdgeSearch {
       tests = detail::filter_items(tests, tested >= CLUSTER_PARALLEL_MIN, [&](const CandidatePair& c) {
         return lcs_allows(canonicals_[c.lo], canonicals_[c.hi], threshold_);
       });
+      // Pairs whose earlier string fits a run pattern are counted bit-parallel, one pattern per
+      // lo; the rest against an index of their later string.
+      count_short_pairs(tests, tested >= CLUSTER_PARALLEL_MIN);
       std::sort(tests.begin(), tests.end(), [](const CandidatePair& x, const CandidatePair& y) {
         return std::tie(x.hi, x.lo) < std::tie(y.hi, y.lo);
       });
@@ -529,6 +533,50 @@ class EdgeSearch {
   std::vector<ClusterEdge> edges;
 
  private:
+  // Tests the pairs of `tests` (in (lo, hi) order) whose lo has at most kRunMaxPattern code
+  // points by the bit-parallel match count, adds the edges found and leaves the other pairs in
+  // `tests`, in the same order. The count is the exact gestalt count below the limit, so the
+  // answer is the indexed search's.
+  void count_short_pairs(std::vector<CandidatePair>& tests, bool parallel) {
+    std::vector<size_t> lo_runs;
+    std::vector<CandidatePair> rest;
+    for (size_t k = 0; k < tests.size(); ++k) {
+      if (canonicals_[tests[k].lo].size() > kRunMaxPattern) {
+        rest.push_back(tests[k]);
+        continue;
+      }
+      if (lo_runs.empty() || tests[k].lo != tests[lo_runs.back()].lo) lo_runs.push_back(k);
+    }
+    if (lo_runs.empty()) return;
+    std::vector<uint8_t> reached(tests.size(), 0);
+    auto count_run = [&](size_t r) {
+      // Held through a pointer, like the match indexes: the pattern's tables are large for
+      // thread-local storage of a module loaded at run time.
+      thread_local std::unique_ptr<RunPattern> own;
+      if (!own) own = std::make_unique<RunPattern>();
+      const uint32_t lo = tests[lo_runs[r]].lo;
+      const CodepointView a = canonicals_[lo];
+      own->build(a);
+      for (size_t k = lo_runs[r]; k < tests.size() && tests[k].lo == lo; ++k) {
+        const CodepointView b = canonicals_[tests[k].hi];
+        const uint64_t need = need_for(threshold_, a.size() + b.size());
+        reached[k] = need == 0 || own->match_count(b, need) >= need;
+      }
+    };
+    if (parallel && lo_runs.size() >= 2)
+      parallel_for_each(lo_runs.size(), count_run);
+    else
+      for (size_t r = 0; r < lo_runs.size(); ++r) count_run(r);
+    for (size_t k = 0; k < tests.size(); ++k) {
+      if (!reached[k]) continue;
+      const CandidatePair& c = tests[k];
+      uint32_t rx = find_root(parent_, c.lo), ry = find_root(parent_, c.hi);
+      if (rx != ry) parent_[rx] = ry;
+      edges.push_back({c.lo, c.hi, std::nullopt});
+    }
+    tests = std::move(rest);
+  }
+
   bool passes(uint32_t lo, uint32_t hi) {
     return ratio_reaches_fast(canonicals_[lo], slots_.match_index_of(hi), canonicals_[hi], threshold_);
   }

@@ -74,7 +74,9 @@ uint64_t lcs_length(std::span<const uint32_t> a, std::span<const uint32_t> b) {
   };
   if (is_pattern(a)) return pattern.lcs_with(b, scratch);
   if (pattern_text.size() <= kLcsMaxPattern && is_pattern(b)) return pattern.lcs_with(a, scratch);
-  if (a.size() > b.size()) std::swap(a, b);
+  // The first string becomes the pattern unless that takes more words than the other: a caller
+  // walking the pairs of one first string then builds its pattern once.
+  if ((a.size() + 63) / 64 > (b.size() + 63) / 64) std::swap(a, b);
   pattern.build(a);
   pattern_text.assign(a.begin(), a.end());
   return pattern.lcs_with(b, scratch);

@@ -218,3 +218,10 @@ def test_bit_parallel_match_count_equals_difflib():
         limit = rnd.randint(0, matched + 2)
         got = testing.run_match_count(a, b, limit)
         assert got >= limit if matched >= limit else got == matched, (a, b, limit)
+    # Runs of every length around the powers of two the longest match is assembled from.
+    for length in [1, 2, 3, 4, 7, 8, 9, 31, 32, 33, 63, 64, 65, 100, 127, 128]:
+        a = "".join(rnd.choice("abcdefgh") for _ in range(length))
+        for b in [a, a[: length // 2] + "#" + a[length // 2 + 1 :], "xy" + a[1:], a[:-1] + "#" + a]:
+            matched = sum(size for _, _, size in difflib.SequenceMatcher(None, a, b, autojunk=False).get_matching_blocks())
+            assert testing.run_match_count(a, b, 10**9) == matched, (a, b)
+            assert testing.run_match_count(a, b, matched) >= matched, (a, b)

@@ -101,48 +101,77 @@ uint64_t RunPattern::match_count(std::span<const uint32_t> text, uint64_t limit)
 }
 
 // The gestalt recursion: the longest match of a range pair, the earliest in the pattern and then
-// the earliest in the text among the longest, splits the ranges in two. level[j] holds the pattern
-// positions i where a common run of k characters ends at (i, j); level k + 1 is level k at j
-// intersected with level k at j - 1 shifted by one. The last level that is not empty gives the
-// longest length and, through its lowest set bit, the earliest end.
+// the earliest in the text among the longest, splits the ranges in two. A level of run length k
+// holds, for every text position j, the pattern positions i where a common run of k characters
+// ends at (i, j). Runs of k + d characters are runs of d characters whose position pair, moved back
+// by d, ends a run of k: so the levels of lengths 1, 2, 4, ... are built by doubling, and the
+// longest length is then found by adding the halving powers that still leave a run. The last
+// level's lowest set bit at each j gives the earliest end.
 template <bool Wide>
 uint64_t RunPattern::count(std::span<const uint32_t> text, uint64_t limit) {
   load_text(text);
   const Bits* x = text_bits_.data();
-  back_.resize(text.size());
-  forth_.resize(text.size());
+  const size_t n = text.size();
+  back_.resize(n);
+  forth_.resize(n);
+  // Runs are at most min(pattern, text) long, so the powers of two below that bound the levels.
+  powers_.resize(static_cast<size_t>(std::bit_width(std::min<uint64_t>(length_, n))) * n);
   ranges_.clear();
-  ranges_.push_back({0, static_cast<uint32_t>(length_), 0, static_cast<uint32_t>(text.size())});
+  ranges_.push_back({0, static_cast<uint32_t>(length_), 0, static_cast<uint32_t>(n)});
   uint64_t m = 0;
   while (!ranges_.empty()) {
     const Range r = ranges_.back();
     ranges_.pop_back();
     if (r.alo >= r.ahi || r.blo >= r.bhi) continue;
     const Bits mask = span_mask(r.alo, r.ahi);
-    Bits* cur = back_.data();
-    Bits* next = forth_.data();
+    // powers_[e * n + j]: the level of run length 2^e at text position j.
+    Bits* one = powers_level(0, n);
     bool found = false;
     for (size_t j = r.blo; j < r.bhi; ++j) {
-      cur[j] = both<Wide>(x[j], mask);
-      found |= any<Wide>(cur[j]);
+      one[j] = both<Wide>(x[j], mask);
+      found |= any<Wide>(one[j]);
     }
     if (!found) continue;
-    uint64_t k = 1;
     // Longer runs than the ranges allow, or than the limit needs, are not looked for.
     const uint64_t longest = std::min<uint64_t>(r.ahi - r.alo, r.bhi - r.blo);
-    while (k < longest && m + k < limit) {
+    size_t top = 0;  // the highest power level that is not empty
+    while ((uint64_t{2} << top) <= longest && m + (uint64_t{1} << top) < limit) {
+      const size_t d = size_t{1} << top;
+      const Bits* lower = powers_level(top, n);
+      Bits* upper = powers_level(top + 1, n);
       bool more = false;
-      next[r.blo] = Bits{};
-      for (size_t j = r.blo + 1; j < r.bhi; ++j) {
-        next[j] = both<Wide>(cur[j], shift_up<Wide>(cur[j - 1], 1));
-        more |= any<Wide>(next[j]);
+      for (size_t j = r.blo; j < std::min<size_t>(r.blo + d, r.bhi); ++j) upper[j] = Bits{};
+      for (size_t j = r.blo + d; j < r.bhi; ++j) {
+        upper[j] = both<Wide>(lower[j], shift_up<Wide>(lower[j - d], d));
+        more |= any<Wide>(upper[j]);
       }
       if (!more) break;
-      std::swap(cur, next);
-      ++k;
+      ++top;
+    }
+    uint64_t k = uint64_t{1} << top;
+    if (m + k >= limit) return m + k;
+    // Grow the run by the lower powers while runs of the longer length remain.
+    const Bits* cur = powers_level(top, n);
+    Bits* spare[2] = {back_.data(), forth_.data()};
+    int turn = 0;
+    for (size_t e = top; e-- > 0;) {
+      const size_t d = size_t{1} << e;
+      if (k + d > longest) continue;
+      const Bits* piece = powers_level(e, n);
+      Bits* next = spare[turn];
+      bool more = false;
+      for (size_t j = r.blo; j < std::min<size_t>(r.blo + k + d - 1, r.bhi); ++j) next[j] = Bits{};
+      for (size_t j = r.blo + k + d - 1; j < r.bhi; ++j) {
+        next[j] = both<Wide>(piece[j], shift_up<Wide>(cur[j - d], d));
+        more |= any<Wide>(next[j]);
+      }
+      if (!more) continue;
+      cur = next;
+      turn ^= 1;
+      k += d;
+      if (m + k >= limit) return m + k;
     }
     m += k;
-    if (m >= limit) return m;
     size_t best_i = SIZE_MAX, best_j = 0;
     for (size_t j = r.blo + k - 1; j < r.bhi; ++j) {
       if (!any<Wide>(cur[j])) continue;

@@ -50,7 +50,10 @@ class RunPattern {
   size_t length_ = 0;
   std::array<Bits, 128> ascii_{};
   std::vector<Other> others_;
-  std::vector<Bits> text_bits_, back_, forth_;
+  // Level e of the run levels of count(), for a text of n characters (sized by count()).
+  Bits* powers_level(size_t e, size_t n) { return powers_.data() + e * n; }
+
+  std::vector<Bits> text_bits_, back_, forth_, powers_;
   struct Range {
     uint32_t alo, ahi, blo, bhi;
   };

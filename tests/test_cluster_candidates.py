@@ -73,11 +73,16 @@ def test_candidates_on_standard_library_lines_with_edits():
 def test_candidates_over_windows_longer_than_a_slice():
     # Thousands of rows per window: slices of the shared rows, tiles and their leftovers; large
     # enough for the estimate to choose a column count of its own.
-    lines = edited_copies(12, source_lines(13, 1000), 2)
-    for t in (0.6, 0.8, 0.9):
-        plain = testing.candidate_pairs(lines, t, True)
-        for groups in GROUPS:
-            assert testing.candidate_pairs(lines, t, False, groups) == plain, (t, groups)
+    # Within one length the rows are walked by runs of keys: many rows per length and key, tiles
+    # across lengths, and names whose characters vary little from one to the next.
+    rnd = random.Random(14)
+    around = ["".join(rnd.choice("abcdefgh (_)") for _ in range(rnd.randint(200, 300))) for _ in range(150)]
+    for lines in (edited_copies(12, source_lines(13, 1000), 2), names_with_typos(15, 1200),
+                  edited_copies(16, around, 3)):
+        for t in (0.5, 0.8, 0.9, 0.95):
+            plain = testing.candidate_pairs(lines, t, True)
+            for groups in GROUPS:
+                assert testing.candidate_pairs(lines, t, False, groups) == plain, (t, groups)
 
 
 def plain_minimum(canonicals):

@@ -17,6 +17,7 @@
 #include "cluster/lazy_match_index.hpp"
 #include "cluster/parallel_steps.hpp"
 #include "cluster/progress.hpp"
+#include "cluster/scan_order.hpp"
 #include "common/internal_error.hpp"
 #include "gestalt/bounded.hpp"
 #include "gestalt/common_run.hpp"
@@ -86,42 +87,14 @@ struct ScanTables {
   std::vector<uint32_t> key;
 };
 
-// Assigns every character a fine group so that the groups hold about the same number of
-// occurrences over the whole input: ASCII characters by their frequency, heaviest first into the
-// lightest group; other code points by a hash. Fine group f belongs to group f % 16.
-struct CharGroups {
-  std::array<uint8_t, 128> ascii{};
-  uint8_t of(uint32_t c) const {
-    return c < 128 ? ascii[c] : static_cast<uint8_t>((c * 2654435761u) >> 27);
-  }
-};
-
-CharGroups balanced_groups(const std::vector<CharHistogram>& histograms) {
-  std::array<uint64_t, 128> frequency{};
-  for (const CharHistogram& h : histograms)
-    for (const CharCount& c : h.counts)
-      if (c.code_point < 128) frequency[c.code_point] += c.count;
-  std::array<uint8_t, 128> chars;
-  std::iota(chars.begin(), chars.end(), uint8_t{0});
-  std::stable_sort(chars.begin(), chars.end(), [&](uint8_t x, uint8_t y) { return frequency[x] > frequency[y]; });
-  std::array<uint64_t, kFineGroups> load{};
-  CharGroups g;
-  for (uint8_t c : chars) {
-    auto lightest = static_cast<uint8_t>(std::min_element(load.begin(), load.end()) - load.begin());
-    g.ascii[c] = lightest;
-    load[lightest] += frequency[c] + 1;
-  }
-  return g;
-}
-
-ScanTables scan_tables(const std::vector<uint32_t>& order, const std::vector<CharHistogram>& histograms) {
+ScanTables scan_tables(const std::vector<uint32_t>& order, const std::vector<CharHistogram>& histograms,
+                       const CharGroups& groups) {
   ScanTables t;
   t.length.resize(order.size());
   t.dense.resize(order.size(), -1);
   t.groups.resize(order.size());
   t.fine.resize(order.size());
   t.key.resize(order.size(), kUngrouped);
-  const CharGroups groups = balanced_groups(histograms);
   for (size_t p = 0; p < order.size(); ++p) {
     const CharHistogram& h = histograms[order[p]];
     t.length[p] = h.length;
@@ -230,13 +203,16 @@ struct CandidateStream {
 // the group counts, which only removes pairs the histogram bound removes too. With a
 // `stream`, the candidates may be handed on in parts; the ones returned are those still waiting.
 std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> canonicals,
-                                               const std::vector<CharHistogram>& histograms,
-                                               const std::vector<uint32_t>& order, double threshold, bool grouped,
-                                               PhaseProgress* progress, CandidateStream* stream = nullptr,
-                                               size_t forced_groups = 0) {
+                                               const std::vector<CharHistogram>& histograms, double threshold,
+                                               bool grouped, PhaseProgress* progress,
+                                               CandidateStream* stream = nullptr, size_t forced_groups = 0) {
   const size_t n = canonicals.size();
   const bool parallel = n >= CLUSTER_PARALLEL_MIN;
-  const ScanTables scan = scan_tables(order, histograms);
+  const CharGroups char_groups = balanced_groups(histograms);
+  // Screened scans walk each length of a window by key runs; the plain scan by length alone.
+  const ScanOrder scan_order(histograms, char_groups, grouped);
+  const std::vector<uint32_t>& order = scan_order.order();
+  const ScanTables scan = scan_tables(order, histograms, char_groups);
   const std::vector<int32_t> distance_limit = group_distance_limits(threshold);
   // The least character overlap that lets the histogram bound reach the threshold, by total length
   // (kUnreachable when none does), for totals of two canonicals the fine group screen takes.
@@ -335,39 +311,75 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
         for (size_t k = 0; k < kept; ++k) test(p, survivors[k]);
       }
     };
+    // Rows [begin, end) that every probe of the tile takes, screened for all of them at once.
+    auto screen_shared = [&](size_t shared_begin, size_t shared_end) {
+      for (size_t begin = shared_begin; begin < shared_end; begin += kSlice) {
+        const size_t stop = std::min(shared_end, begin + kSlice);
+        const FineGroupCounts* probes[kTileProbes];
+        uint8_t needs[kTileProbes];
+        size_t tiled[kTileProbes];
+        size_t count = 0;
+        for (size_t p = first; p < last; ++p) {
+          uint8_t need = 0;
+          const Screen screen = screen_for(p, begin, stop, need);
+          if (screen == Screen::skip) continue;
+          if (screen != Screen::fine) {
+            screen_alone(p, begin, stop);
+            continue;
+          }
+          probes[count] = &folded[p - first];
+          needs[count] = need;
+          tiled[count++] = p;
+        }
+        if (count == 0) continue;
+        uint32_t* out[kTileProbes];
+        size_t kept[kTileProbes];
+        for (size_t k = 0; k < kTileProbes; ++k) out[k] = buffers[k];
+        screen_columns_tile(probes, needs, count, columns, begin, stop, out, kept);
+        for (size_t k = 0; k < count; ++k)
+          for (size_t j = 0; j < kept[k]; ++j) admit(tiled[k], out[k][j]);
+      }
+    };
     size_t end[kTileProbes];
     for (size_t p = first; p < last; ++p) end[p - first] = window_end(p);
-    // Windows end in ascending order, so the shared rows are [last, end of the first window).
-    const size_t shared_begin = last, shared_end = std::max(last, end[0]);
-    for (size_t p = first; p < last; ++p) {
-      screen_alone(p, p + 1, std::min(shared_begin, end[p - first]));
-      screen_alone(p, shared_end, end[p - first]);
-    }
-    for (size_t begin = shared_begin; begin < shared_end; begin += kSlice) {
-      const size_t stop = std::min(shared_end, begin + kSlice);
-      const FineGroupCounts* probes[kTileProbes];
-      uint8_t needs[kTileProbes];
-      size_t tiled[kTileProbes];
-      size_t count = 0;
-      for (size_t p = first; p < last; ++p) {
-        uint8_t need = 0;
-        const Screen screen = screen_for(p, begin, stop, need);
-        if (screen == Screen::skip) continue;
-        if (screen != Screen::fine) {
-          screen_alone(p, begin, stop);
+    const uint32_t la = scan.length[first];
+    const size_t window_stop = end[last - 1 - first];
+    if (scan_order.keyed() && la > 0 && la <= kMaxFineLength && scan.length[last - 1] == la &&
+        (window_stop == last || scan.length[window_stop - 1] <= kMaxFineLength)) {
+      // One length for the whole tile and a window inside the fine screen: length by length, only
+      // the run of keys that can reach (the tile's probes have neighbouring keys).
+      const uint32_t lb_last = window_stop > last ? scan.length[window_stop - 1] : la;
+      const int64_t key_first = scan_order.key(first), key_last = scan_order.key(last - 1);
+      for (uint32_t lb = la; lb <= lb_last; ++lb) {
+        if (least_overlap[la + lb] == kUnreachable) continue;
+        const int64_t limit = distance_limit[la + lb], grow = lb - la;
+        if (limit < grow) continue;
+        if (lb != la) {
+          screen_shared(scan_order.key_begin(lb, key_first - (limit - grow) / 2),
+                        scan_order.key_begin(lb, key_last + (limit + grow) / 2 + 1));
           continue;
         }
-        probes[count] = &folded[p - first];
-        needs[count] = need;
-        tiled[count++] = p;
+        // The probes' own length: the rows after each probe up to its last reachable key. Those
+        // ends ascend with the probes' keys, so the rows after the tile up to the first probe's
+        // end are shared.
+        size_t stop[kTileProbes];
+        for (size_t p = first; p < last; ++p)
+          stop[p - first] = scan_order.key_begin(la, scan_order.key(p) + limit / 2 + 1);
+        const size_t shared_end = std::max(last, stop[0]);
+        for (size_t p = first; p < last; ++p) {
+          screen_alone(p, p + 1, std::min(last, stop[p - first]));
+          screen_alone(p, shared_end, stop[p - first]);
+        }
+        screen_shared(last, shared_end);
       }
-      if (count == 0) continue;
-      uint32_t* out[kTileProbes];
-      size_t kept[kTileProbes];
-      for (size_t k = 0; k < kTileProbes; ++k) out[k] = buffers[k];
-      screen_columns_tile(probes, needs, count, columns, begin, stop, out, kept);
-      for (size_t k = 0; k < count; ++k)
-        for (size_t j = 0; j < kept[k]; ++j) admit(tiled[k], out[k][j]);
+    } else {
+      // Windows end in ascending order, so the shared rows are [last, end of the first window).
+      const size_t shared_begin = last, shared_end = std::max(last, end[0]);
+      for (size_t p = first; p < last; ++p) {
+        screen_alone(p, p + 1, std::min(shared_begin, end[p - first]));
+        screen_alone(p, shared_end, end[p - first]);
+      }
+      screen_shared(shared_begin, shared_end);
     }
     counter.add(last - first);
     return row;
@@ -402,14 +414,6 @@ uint32_t find_root(std::vector<uint32_t>& parent, uint32_t x) {
     x = parent[x];
   }
   return x;
-}
-
-std::vector<uint32_t> length_order(std::span<const CodepointView> canonicals) {
-  std::vector<uint32_t> order(canonicals.size());
-  std::iota(order.begin(), order.end(), 0u);
-  std::stable_sort(order.begin(), order.end(),
-                   [&](uint32_t x, uint32_t y) { return canonicals[x].size() < canonicals[y].size(); });
-  return order;
 }
 
 // Candidates waiting for the edge search beyond which the scan hands them on (16 bytes each).
@@ -599,8 +603,6 @@ std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals,
   auto histograms =
       detail::map_indices<CharHistogram>(n, parallel, [&](size_t k) { return char_histogram(canonicals[k]); });
 
-  const std::vector<uint32_t> order = length_order(canonicals);
-
   PhaseProgress* progress = current_phase_progress();
   MatchIndexTable slots(canonicals);
   EdgeSearch search(canonicals, slots, threshold, progress);
@@ -617,7 +619,7 @@ std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals,
     search.components(stream.component);
   };
   std::vector<RankedCandidate> ranked =
-      ranked_candidates(canonicals, histograms, order, threshold, true, progress, &stream);
+      ranked_candidates(canonicals, histograms, threshold, true, progress, &stream);
   stream = {};
   histograms = {};
 
@@ -649,7 +651,7 @@ std::vector<std::pair<uint32_t, uint32_t>> candidate_pairs(std::span<const Codep
   auto histograms = detail::map_indices<CharHistogram>(n, n >= CLUSTER_PARALLEL_MIN,
                                                        [&](size_t k) { return char_histogram(canonicals[k]); });
   auto ranked =
-      ranked_candidates(canonicals, histograms, length_order(canonicals), threshold, !plain_scan, nullptr, nullptr, groups);
+      ranked_candidates(canonicals, histograms, threshold, !plain_scan, nullptr, nullptr, groups);
   std::vector<std::pair<uint32_t, uint32_t>> pairs;
   pairs.reserve(ranked.size());
   for (const RankedCandidate& c : ranked) pairs.emplace_back(c.lo, c.hi);

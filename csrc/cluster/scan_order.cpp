@@ -7,8 +7,6 @@
 namespace simsieve {
 namespace {
 
-inline constexpr size_t kKeyRow = kMaxFineLength + 2;
-
 // The half of the fine groups along which the shares of the groups in a canonical vary most over a
 // sample: the groups with a positive entry in the leading eigenvector of the shares' covariance,
 // found by power iteration. A bit mask over the fine groups.
@@ -93,24 +91,20 @@ ScanOrder::ScanOrder(const std::vector<CharHistogram>& histograms, const CharGro
   });
   key_.resize(n);
   for (size_t p = 0; p < n; ++p) key_[p] = key_of[order_[p]];
-  if (!keyed) return;
-  // begin_[l][k]: positions are grouped by length and ascending in key inside a length, so one
-  // pass fills each length's row; keys no canonical has point at the next one that exists.
-  begin_.assign((kMaxFineLength + 1) * kKeyRow, 0);
-  size_t p = 0;
-  for (uint32_t l = 0; l <= kMaxFineLength; ++l) {
-    uint32_t* row = begin_.data() + l * kKeyRow;
-    for (size_t k = 0; k < kKeyRow; ++k) {
-      while (p < n && histograms[order_[p]].length == l && key_[p] < k) ++p;
-      row[k] = static_cast<uint32_t>(p);
-    }
-    while (p < n && histograms[order_[p]].length == l) ++p;
+  // Positions are grouped by length, so each length's first position bounds its keys' search.
+  class_begin_.assign(kMaxFineLength + 2, static_cast<uint32_t>(n));
+  for (size_t p = n; p-- > 0;) {
+    const uint32_t l = histograms[order_[p]].length;
+    class_begin_[std::min(l, kMaxFineLength + 1)] = static_cast<uint32_t>(p);
   }
+  for (size_t l = kMaxFineLength + 1; l-- > 0;) class_begin_[l] = std::min(class_begin_[l], class_begin_[l + 1]);
 }
 
 uint32_t ScanOrder::key_begin(uint32_t length, int64_t key) const {
-  const int64_t k = std::clamp<int64_t>(key, 0, static_cast<int64_t>(kKeyRow - 1));
-  return begin_[length * kKeyRow + static_cast<size_t>(k)];
+  const auto first = key_.begin() + class_begin_[length], stop = key_.begin() + class_begin_[length + 1];
+  if (key <= 0) return class_begin_[length];
+  if (key > static_cast<int64_t>(length)) return class_begin_[length + 1];
+  return static_cast<uint32_t>(std::lower_bound(first, stop, static_cast<uint8_t>(key)) - key_.begin());
 }
 
 }  // namespace simsieve

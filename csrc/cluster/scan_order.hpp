@@ -44,8 +44,8 @@ class ScanOrder {
  private:
   std::vector<uint32_t> order_;
   std::vector<uint8_t> key_;
-  // (kMaxFineLength + 1) rows of kMaxFineLength + 2 entries: key_begin of every length and key.
-  std::vector<uint32_t> begin_;
+  // The first position of every length up to kMaxFineLength, then of all longer ones.
+  std::vector<uint32_t> class_begin_;
   bool keyed_ = false;
 };
 

@@ -73,7 +73,7 @@ uint32_t dense_overlap(const DenseCounts& x, const DenseCounts& y) {
 #endif
 }
 
-// Per position of the length order: what the candidate scan needs, stored contiguously.
+// Per position of the scan order: what the candidate scan needs, stored contiguously.
 struct ScanTables {
   std::vector<uint32_t> length;     // code point length
   std::vector<int32_t> dense;       // slot in `counts`, or -1 when the canonical has no dense form
@@ -254,7 +254,7 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
                              [&](uint32_t lb) { return !(threshold > length_bound(la, lb)); }) -
         scan.length.begin());
   };
-  // Probes in tiles of consecutive rows of the length order. The rows that all windows of a tile
+  // Probes in tiles of consecutive rows of the scan order. The rows that all windows of a tile
   // share are screened once for the whole tile; the rest of each window probe by probe.
   const size_t tiles = (n + kTileProbes - 1) / kTileProbes;
   const uint32_t* connected = nullptr;  // the stream's components, once it has some

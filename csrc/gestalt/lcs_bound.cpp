@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <memory>
 
 #include "gestalt/bounded.hpp"
 
@@ -66,10 +67,19 @@ uint64_t lcs_length(std::span<const uint32_t> a, std::span<const uint32_t> b) {
   // The pattern of the previous call is kept with its text: callers that walk the candidates of
   // one string in a row build it once. The text is compared, not its address, since storage can
   // be reused for other text.
-  thread_local LcsPattern pattern;
-  thread_local std::vector<uint32_t> pattern_text;
-  thread_local std::vector<uint64_t> scratch;
-  auto is_pattern = [](std::span<const uint32_t> s) {
+  struct Cache {
+    LcsPattern pattern;
+    std::vector<uint32_t> pattern_text;
+    std::vector<uint64_t> scratch;
+  };
+  // Held through a pointer: a pattern's tables in thread-local storage would take much of the
+  // loader's small static TLS block of a module loaded at run time.
+  thread_local std::unique_ptr<Cache> cache;
+  if (!cache) cache = std::make_unique<Cache>();
+  LcsPattern& pattern = cache->pattern;
+  std::vector<uint32_t>& pattern_text = cache->pattern_text;
+  std::vector<uint64_t>& scratch = cache->scratch;
+  auto is_pattern = [&](std::span<const uint32_t> s) {
     return s.size() == pattern_text.size() && std::equal(s.begin(), s.end(), pattern_text.begin());
   };
   if (is_pattern(a)) return pattern.lcs_with(b, scratch);

@@ -516,13 +516,7 @@ class EdgeSearch {
       } else {
         for (size_t r = 0; r < run_count; ++r) test_run(r);
       }
-      for (size_t k = 0; k < tests.size(); ++k) {
-        if (!reached[k]) continue;
-        const CandidatePair& c = tests[k];
-        uint32_t rx = find_root(parent_, c.lo), ry = find_root(parent_, c.hi);
-        if (rx != ry) parent_[rx] = ry;
-        edges.push_back({c.lo, c.hi, std::nullopt});
-      }
+      add_edges(tests, reached);
       if (progress_lines_) write_edge_progress(before + done, ranked_so_far_, tested, edges.size());
     }
     if (counter) counter->finish();
@@ -537,6 +531,17 @@ class EdgeSearch {
   std::vector<ClusterEdge> edges;
 
  private:
+  // Joins the components of every pair of `tests` marked in `reached` and records it as an edge.
+  void add_edges(const std::vector<CandidatePair>& tests, const std::vector<uint8_t>& reached) {
+    for (size_t k = 0; k < tests.size(); ++k) {
+      if (!reached[k]) continue;
+      const CandidatePair& c = tests[k];
+      uint32_t rx = find_root(parent_, c.lo), ry = find_root(parent_, c.hi);
+      if (rx != ry) parent_[rx] = ry;
+      edges.push_back({c.lo, c.hi, std::nullopt});
+    }
+  }
+
   // Tests the pairs of `tests` (in (lo, hi) order) whose lo has at most kRunMaxPattern code
   // points by the bit-parallel match count, adds the edges found and leaves the other pairs in
   // `tests`, in the same order. The count is the exact gestalt count below the limit, so the
@@ -571,13 +576,7 @@ class EdgeSearch {
       parallel_for_each(lo_runs.size(), count_run);
     else
       for (size_t r = 0; r < lo_runs.size(); ++r) count_run(r);
-    for (size_t k = 0; k < tests.size(); ++k) {
-      if (!reached[k]) continue;
-      const CandidatePair& c = tests[k];
-      uint32_t rx = find_root(parent_, c.lo), ry = find_root(parent_, c.hi);
-      if (rx != ry) parent_[rx] = ry;
-      edges.push_back({c.lo, c.hi, std::nullopt});
-    }
+    add_edges(tests, reached);
     tests = std::move(rest);
   }
 

@@ -7,6 +7,8 @@ import random
 
 import pytest
 
+import simsieve
+
 from test_cluster_exact import Reference, mutate, names_with_typos, random_strings, source_lines
 
 testing = pytest.importorskip("simsieve._testing")
@@ -205,6 +207,57 @@ def test_block_minimum_where_screens_settle_most_pairs(parallel):
     assert testing.block_minimum(lines, min(1.0, expected + 0.05), parallel) == expected
     edges = [(i, i + 1, None) for i in range(len(lines) - 1)]
     assert testing.form_clusters(lines, edges, False, 1) == [(list(range(len(lines))), expected)]
+
+
+def indexed_block(seed):
+    # Source lines that all hold "self." somewhere, some with non-ASCII characters and some random
+    # ones: every pair shares a character, the minimum is near 0.06, and the pairs' limits range
+    # over runs of 1 to 9 characters.
+    rnd = random.Random(seed)
+    lines = [line for line in source_lines(seed, 300) if line]
+    lines = [line + " é€" if k % 7 == 0 else line for k, line in enumerate(lines)]
+    lines += ["".join(rnd.choice("abc de(é") for _ in range(rnd.randint(3, 150))) for _ in range(60)]
+    placed = []
+    for line in lines:
+        k = rnd.randint(0, len(line))
+        placed.append(line[:k] + "self." + line[k:])
+    rnd.shuffle(placed)
+    return placed
+
+
+@pytest.mark.parametrize("parallel", [False, True])
+@pytest.mark.parametrize("seed", range(3))
+def test_block_minimum_with_indexed_common_runs(seed, parallel):
+    # Blocks of this size index their members' short runs once and settle a pair by one bit of its
+    # row when both hold a run of the pair's limit; a run reported that is not there would settle
+    # the minimum's pair. The reference is the engine's ratio (equal to difflib's) over all pairs.
+    block = indexed_block(seed)
+    assert len(block) > 600
+    expected = min(simsieve.ratio(block[i], block[j]) for i in range(len(block)) for j in range(i + 1, len(block)))
+    assert 0.0 < expected < 0.1
+    assert testing.block_minimum(block, 1.0, parallel) == expected
+    assert testing.block_minimum(block, min(1.0, expected + 0.02), parallel) == expected
+    assert testing.block_minimum(block, expected / 2, parallel) == expected / 2
+
+
+def test_run_index_reports_exactly_the_ascii_common_runs():
+    # The index may miss runs with non-ASCII characters (those pairs go to the exact tests), but
+    # every run it reports must be there, and it must report every ASCII one: rows with one
+    # member's runs unioned as bitsets (common runs) and member by member (rare ones), across
+    # word boundaries of the bitsets, with repeated runs and strings shorter than q.
+    rnd = random.Random(43)
+    block = indexed_block(5)[:150] + ["", "ab", "aaaaaaaaaaaa", "é€aé€", "selfé.", "x" * 200]
+    block += ["".join(rnd.choice("ab é") for _ in range(rnd.randint(0, 30))) for _ in range(120)]
+    rnd.shuffle(block)
+
+    def ascii_runs(text, q):
+        return {text[k : k + q] for k in range(len(text) - q + 1) if all(ord(c) < 128 for c in text[k : k + q])}
+
+    for q in (1, 2, 3, 5, 9):
+        runs = [ascii_runs(text, q) for text in block]
+        expected = [[y for y in range(x + 1, len(block)) if runs[x] & runs[y]] for x in range(len(block))]
+        for parallel in (False, True):
+            assert testing.shared_runs(block, q, parallel) == expected, q
 
 
 def test_bit_parallel_match_count_equals_difflib():

@@ -5,9 +5,11 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <memory>
 #include <numeric>
 #include <vector>
 
+#include "cluster/shared_grams.hpp"
 #include "gestalt/bounded.hpp"
 #include "gestalt/common_run.hpp"
 #include "pool/cancel.hpp"
@@ -130,6 +132,11 @@ class RunningMinimum {
 // Pairs whose limit times total length exceeds this are compared by the indexed search.
 constexpr uint64_t kBitParallelBudget = uint64_t{1} << 16;
 
+// Blocks from this many members up index their short common runs (below, the pairs are few).
+constexpr size_t kRunIndexMembers = 512;
+// The most run occurrences one index may hold (16 bytes each while it is built).
+constexpr uint64_t kRunIndexEntries = uint64_t{1} << 24;
+
 // A member's run pattern, built when its row first needs it.
 struct RowPattern {
   RunPattern pattern;
@@ -208,12 +215,37 @@ class BlockScan {
     return matched >= limit ? 2.0 : static_cast<double>(matched + matched) / static_cast<double>(total);
   }
 
+  // Indexes the runs of every length a pair's limit L can take while the running minimum is at
+  // most r (from 2 up to kMaxSharedGram characters): a pair whose members share a run of L
+  // characters is then settled by one bit of its row's sharers. The running minimum only falls,
+  // so the limits only fall; those below the indexed lengths are left to the pair tests.
+  void index_runs(double r, bool parallel) {
+    const size_t m = facts_.size();
+    if (m < kRunIndexMembers || !(r > 0.0)) return;
+    uint64_t shortest = UINT64_MAX, longest = 0, characters = 0;
+    for (const MemberFacts& f : facts_) {
+      if (f.length == 0) continue;
+      shortest = std::min<uint64_t>(shortest, f.length);
+      longest = std::max<uint64_t>(longest, f.length);
+      characters += f.length;
+    }
+    if (longest == 0 || characters > kRunIndexEntries) return;
+    const uint64_t low = std::max<uint64_t>(2, saturating_floor(static_cast<double>(2 * shortest) * r * 0.5) + 1);
+    const uint64_t high =
+        std::min<uint64_t>(kMaxSharedGram, saturating_floor(static_cast<double>(2 * longest) * r * 0.5) + 1);
+    for (uint64_t q = low; q <= high; ++q)
+      runs_[q] = std::make_unique<SharedGrams>(block_.members, canonicals_, static_cast<uint32_t>(q), parallel);
+  }
+
   void lower_row(size_t x, RunningMinimum& best) {
     RowPattern pattern;
     RowPattern* row = facts_[x].length <= kRunMaxPattern ? &pattern : nullptr;
+    // The row's sharers of each indexed run length, found when a pair first needs them.
+    std::array<std::vector<uint64_t>, kMaxSharedGram + 1> sharers;
     walk_row(x, [&](size_t y) {
       const double r = best.get();
       if (r <= 0.0) return false;
+      if (shares_indexed_run(x, y, r, sharers)) return true;
       best.lower(screened_ratio(x, y, r, row));
       return true;
     });
@@ -223,10 +255,24 @@ class BlockScan {
   const MemberFacts& facts(size_t x) const { return facts_[x]; }
 
  private:
+  // True when members x < y certainly share a run of their limit's length at the running minimum
+  // r, so that their ratio is not below r.
+  bool shares_indexed_run(size_t x, size_t y, double r,
+                          std::array<std::vector<uint64_t>, kMaxSharedGram + 1>& sharers) const {
+    const uint64_t la = facts_[x].length, lb = facts_[y].length;
+    if (la == 0 || lb == 0) return false;
+    const uint64_t limit = saturating_floor(static_cast<double>(la + lb) * r * 0.5) + 1;
+    if (limit > kMaxSharedGram || !runs_[limit]) return false;
+    std::vector<uint64_t>& bits = sharers[limit];
+    if (bits.empty()) runs_[limit]->sharers_after(x, bits);
+    return (bits[y / 64] >> (y % 64) & 1) != 0;
+  }
+
   const MinimumBlock& block_;
   std::span<const CodepointView> canonicals_;
   MatchIndexTable& slots_;
   std::vector<MemberFacts> facts_;
+  std::array<std::unique_ptr<SharedGrams>, kMaxSharedGram + 1> runs_;
 };
 
 // Runs row(x) for every row x of an m-member triangle. In parallel, rows are taken in pairs x and
@@ -326,6 +372,7 @@ double block_minimum(const MinimumBlock& block, std::span<const CodepointView> c
       if (!scan.skipped(seed.x, seed.y)) best.lower(scan.screened_ratio(seed.x, seed.y, r));
     }
   }
+  scan.index_runs(best.get(), parallel);
   for_each_row(m, parallel, [&](size_t x) {
     scan.lower_row(x, best);
     count(m - 1 - x);

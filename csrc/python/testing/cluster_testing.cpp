@@ -2,7 +2,8 @@
 // table either empty (indexes built on demand) or filled up front, as the LSH pipeline hands it,
 // and optionally a small size above which a cluster's minimum is searched by all workers; the
 // candidate pairs of the edge search, screened or by the plain scan of the length window; and the
-// minimum ratio of a block of strings; the longest common subsequence that bounds the edge tests.
+// minimum ratio of a block of strings and the index of short common runs it screens pairs with; the
+// longest common subsequence that bounds the edge tests.
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "cluster/block_minimum.hpp"
 #include "cluster/cluster_exact.hpp"
 #include "cluster/form_clusters.hpp"
+#include "cluster/shared_grams.hpp"
 #include "gestalt/codepoints.hpp"
 #include "gestalt/lcs_bound.hpp"
 #include "gestalt/match_index.hpp"
@@ -27,6 +29,7 @@ constexpr Signature<4> kCandidatePairs{"candidate_pairs()", {"canonicals", "thre
 constexpr Signature<4> kClusterHolding{"cluster_holding()", {"canonicals", "threshold", "hold", "chunk"}, 4};
 constexpr Signature<2> kLcsLength{"lcs_length()", {"a", "b"}, 2};
 constexpr Signature<3> kBlockMinimum{"block_minimum()", {"canonicals", "start", "parallel"}, 1};
+constexpr Signature<3> kSharedRuns{"shared_runs()", {"canonicals", "q", "parallel"}, 2};
 
 std::vector<std::vector<uint32_t>> decode_all(const std::vector<std::string>& texts) {
   std::vector<std::vector<uint32_t>> code_points;
@@ -137,6 +140,37 @@ PyObject* block_minimum_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// shared_runs(canonicals, q, parallel=False) -> for every x, the y > x (ascending) that the run index
+// reports as sharing a run of q characters with x
+PyObject* shared_runs_hook(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    auto bound = kSharedRuns.bind(args, kwargs);
+    auto texts = arg("canonicals", bound[0], [](PyObject* o) { return to_vector(o, to_string); });
+    uint64_t q = arg("q", bound[1], to_count);
+    bool parallel = bound[2] && PyObject_IsTrue(bound[2]) == 1;
+    if (q < 1 || q > kMaxSharedGram) {
+      PyErr_SetString(PyExc_ValueError, "q must be between 1 and 9");
+      throw PythonError{};
+    }
+    auto rows = without_gil([&] {
+      auto code_points = decode_all(texts);
+      std::vector<CodepointView> views = codepoint_views(code_points);
+      std::vector<uint32_t> members(views.size());
+      for (uint32_t k = 0; k < members.size(); ++k) members[k] = k;
+      SharedGrams grams(members, views, static_cast<uint32_t>(q), parallel);
+      std::vector<std::vector<uint32_t>> out(members.size());
+      std::vector<uint64_t> bits;
+      for (size_t x = 0; x < members.size(); ++x) {
+        grams.sharers_after(x, bits);
+        for (size_t y = x + 1; y < members.size(); ++y)
+          if (bits[y / 64] >> (y % 64) & 1) out[x].push_back(static_cast<uint32_t>(y));
+      }
+      return out;
+    });
+    return to_py_list(rows, [](const std::vector<uint32_t>& row) { return to_py_list(row); }).release();
+  });
+}
+
 // lcs_length(a, b) -> length of the longest common subsequence of the two strings
 PyObject* lcs_length_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
@@ -153,6 +187,7 @@ PyMethodDef functions[] = {
     SIMSIEVE_TEST_ENTRY("candidate_pairs", candidate_pairs_hook),
     SIMSIEVE_TEST_ENTRY("cluster_holding", cluster_holding_hook),
     SIMSIEVE_TEST_ENTRY("block_minimum", block_minimum_hook),
+    SIMSIEVE_TEST_ENTRY("shared_runs", shared_runs_hook),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -29,6 +29,8 @@ void LcsPattern::build(std::span<const uint32_t> pattern) {
   for (Other& o : others_) o.row = rows++;
   masks_.assign(size_t{rows} * words_, 0);
   for (size_t i = 0; i < pattern.size(); ++i) masks_[row_of(pattern[i]) * words_ + i / 64] |= uint64_t{1} << (i % 64);
+  if (words_ == 1)
+    for (size_t c = 0; c < 128; ++c) ascii_mask_[c] = ascii_row_[c] < 0 ? 0 : masks_[static_cast<size_t>(ascii_row_[c])];
 }
 
 size_t LcsPattern::row_of(uint32_t c) const {
@@ -40,6 +42,16 @@ size_t LcsPattern::row_of(uint32_t c) const {
 
 uint64_t LcsPattern::lcs_with(std::span<const uint32_t> text, std::vector<uint64_t>& scratch) const {
   if (length_ == 0) return 0;
+  if (words_ == 1) {
+    // One word, no carry between words: V' = (V + (V & M)) | (V & ~M), and V & ~M = V - (V & M).
+    uint64_t v = ~uint64_t{0};
+    for (uint32_t c : text) {
+      const uint64_t u = v & (c < 128 ? ascii_mask_[c] : masks_[row_of(c)]);
+      v = (v + u) | (v - u);
+    }
+    const uint64_t used = length_ == 64 ? ~v : ~v & ((uint64_t{1} << length_) - 1);
+    return static_cast<uint64_t>(std::popcount(used));
+  }
   scratch.assign(words_, ~uint64_t{0});
   uint64_t* v = scratch.data();
   // V holds a one for every pattern position not yet used by the longest common subsequence of

@@ -33,6 +33,8 @@ class LcsPattern {
   size_t length_ = 0;
   size_t words_ = 0;
   std::array<int32_t, 128> ascii_row_{};
+  // For a pattern of one word, each ASCII character's bits directly (one load a text character).
+  std::array<uint64_t, 128> ascii_mask_{};
   std::vector<Other> others_;
   std::vector<uint64_t> masks_;
 };

@@ -8,7 +8,6 @@
 #include <numeric>
 #include <optional>
 #include <tuple>
-#include <unordered_map>
 
 #include "cluster/char_histogram.hpp"
 #include "cluster/copies.hpp"
@@ -88,14 +87,17 @@ struct ScanTables {
 };
 
 ScanTables scan_tables(const std::vector<uint32_t>& order, const std::vector<CharHistogram>& histograms,
-                       const CharGroups& groups) {
+                       const CharGroups& groups, bool parallel) {
   ScanTables t;
-  t.length.resize(order.size());
-  t.dense.resize(order.size(), -1);
-  t.groups.resize(order.size());
-  t.fine.resize(order.size());
-  t.key.resize(order.size(), kUngrouped);
-  for (size_t p = 0; p < order.size(); ++p) {
+  const size_t n = order.size();
+  t.length.resize(n);
+  t.dense.resize(n, -1);
+  t.groups.resize(n);
+  t.fine.resize(n);
+  t.key.resize(n, kUngrouped);
+  // Per position, then the dense slots in position order, then the dense counts.
+  std::vector<uint8_t> fits(n, 0);
+  auto row = [&](size_t p) {
     const CharHistogram& h = histograms[order[p]];
     t.length[p] = h.length;
     std::array<uint32_t, kFineGroups> fine{};
@@ -109,14 +111,27 @@ ScanTables scan_tables(const std::vector<uint32_t>& order, const std::vector<Cha
       t.key[p] = h.length;
       for (size_t k = 0; k < kCharGroups; ++k) t.groups[p].count[k] = static_cast<uint8_t>(sums[k]);
     }
-    bool fits = std::all_of(h.counts.begin(), h.counts.end(),
-                            [](const CharCount& c) { return c.code_point < 128 && c.count <= 255; });
-    if (!fits) continue;
-    t.dense[p] = static_cast<int32_t>(t.counts.size());
-    DenseCounts& d = t.counts.emplace_back();
+    fits[p] = std::all_of(h.counts.begin(), h.counts.end(),
+                          [](const CharCount& c) { return c.code_point < 128 && c.count <= 255; });
+  };
+  auto dense = [&](size_t p) {
+    if (t.dense[p] < 0) return;
+    DenseCounts& d = t.counts[static_cast<size_t>(t.dense[p])];
     std::fill(std::begin(d.count), std::end(d.count), uint8_t{0});
-    for (const CharCount& c : h.counts) d.count[c.code_point] = static_cast<uint8_t>(c.count);
-  }
+    for (const CharCount& c : histograms[order[p]].counts) d.count[c.code_point] = static_cast<uint8_t>(c.count);
+  };
+  auto each = [&](auto&& f) {
+    if (parallel)
+      parallel_for_each(n, f, with_min_len(1024));
+    else
+      for (size_t p = 0; p < n; ++p) f(p);
+  };
+  each(row);
+  int32_t slots = 0;
+  for (size_t p = 0; p < n; ++p)
+    if (fits[p]) t.dense[p] = slots++;
+  t.counts.resize(static_cast<size_t>(slots));
+  each(dense);
   return t;
 }
 
@@ -210,9 +225,9 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
   const bool parallel = n >= CLUSTER_PARALLEL_MIN;
   const CharGroups char_groups = balanced_groups(histograms);
   // Screened scans walk each length of a window by key runs; the plain scan by length alone.
-  const ScanOrder scan_order(histograms, char_groups, grouped);
+  const ScanOrder scan_order(histograms, char_groups, grouped, parallel);
   const std::vector<uint32_t>& order = scan_order.order();
-  const ScanTables scan = scan_tables(order, histograms, char_groups);
+  const ScanTables scan = scan_tables(order, histograms, char_groups, parallel);
   const std::vector<int32_t> distance_limit = group_distance_limits(threshold);
   // The least character overlap that lets the histogram bound reach the threshold, by total length
   // (kUnreachable when none does), for totals of two canonicals the fine group screen takes.
@@ -225,7 +240,7 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
   const size_t groups = forced_groups != 0 ? forced_groups
                         : grouped        ? screen_groups(scan, n, threshold, least_overlap)
                                          : kFineGroups;
-  const GroupColumns columns(scan.fine, groups);
+  const GroupColumns columns(scan.fine, groups, parallel);
   PhaseCounter counter(progress, "candidates", n);
   constexpr size_t kSlice = 1024;
   enum class Screen { skip, fine, coarse, none };
@@ -676,15 +691,32 @@ std::vector<Cluster> detail::cluster_exact_holding(std::span<const CodepointView
   // minimum, and are linked to each other whenever the threshold admits any pair at all. So the
   // clustering of the first and last copies, with every other copy joined to its first copy's
   // cluster, is the clustering of the full input.
-  std::unordered_map<CodepointView, uint32_t, detail::CodepointHash, detail::CodepointEqual> seen;
-  seen.reserve(n);
-  std::vector<uint32_t> first_of(n), last_of(n);
-  for (uint32_t k = 0; k < n; ++k) {
-    auto [it, inserted] = seen.try_emplace(canonicals[k], k);
-    first_of[k] = it->second;
-    last_of[it->second] = k;
+  // Canonicals grouped by hash (hashes and the sort spread over the pool), then, within a group
+  // in index order, each matched against the group's distinct strings so far.
+  const bool parallel = n >= CLUSTER_PARALLEL_MIN;
+  const std::vector<uint64_t> hash =
+      detail::map_indices<uint64_t>(n, parallel, [&](size_t k) { return detail::CodepointHash{}(canonicals[k]); });
+  std::vector<uint32_t> by_hash(n);
+  std::iota(by_hash.begin(), by_hash.end(), 0u);
+  detail::sort_items(by_hash, parallel, [&](uint32_t x, uint32_t y) {
+    return hash[x] != hash[y] ? hash[x] < hash[y] : x < y;
+  });
+  std::vector<uint32_t> first_of(n), last_of(n), distinct;
+  for (size_t begin = 0, end = 0; begin < n; begin = end) {
+    end = begin + 1;
+    while (end < n && hash[by_hash[end]] == hash[by_hash[begin]]) ++end;
+    distinct.clear();
+    for (size_t r = begin; r < end; ++r) {
+      const uint32_t k = by_hash[r];
+      auto same = std::find_if(distinct.begin(), distinct.end(), [&](uint32_t d) {
+        return detail::CodepointEqual{}(canonicals[d], canonicals[k]);
+      });
+      const uint32_t first = same == distinct.end() ? k : *same;
+      if (same == distinct.end()) distinct.push_back(k);
+      first_of[k] = first;
+      last_of[first] = k;
+    }
   }
-  seen = {};
   std::vector<uint32_t> keep;
   keep.reserve(n);
   for (uint32_t k = 0; k < n; ++k)

@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "common/internal_error.hpp"
+#include "pool/parallel.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -156,18 +157,23 @@ ScreenFn pick_screen() {
 
 }  // namespace
 
-GroupColumns::GroupColumns(std::span<const FineGroupCounts> rows, size_t groups) : groups_(groups) {
+GroupColumns::GroupColumns(std::span<const FineGroupCounts> rows, size_t groups, bool parallel) : groups_(groups) {
   ensure(groups == 8 || groups == 16 || groups == kFineGroups, "group columns of an unsupported width");
   const size_t blocks = (rows.size() + kBlock - 1) / kBlock;
   // One spare block of alignment slack: the vector loads want 32-byte alignment.
   bytes_.assign((blocks + 1) * kBlock * groups_, 0);
   const size_t skew = (32 - reinterpret_cast<uintptr_t>(bytes_.data()) % 32) % 32;
   offset_ = skew;
-  for (size_t q = 0; q < rows.size(); ++q) {
-    const FineGroupCounts folded = fold(rows[q]);
-    for (size_t g = 0; g < groups_; ++g)
-      bytes_[offset_ + (q / kBlock) * kBlock * groups_ + g * kBlock + q % kBlock] = folded.count[g];
-  }
+  auto fill = [&](size_t b) {
+    for (size_t q = b * kBlock; q < std::min(rows.size(), (b + 1) * kBlock); ++q) {
+      const FineGroupCounts folded = fold(rows[q]);
+      for (size_t g = 0; g < groups_; ++g) bytes_[offset_ + b * kBlock * groups_ + g * kBlock + q % kBlock] = folded.count[g];
+    }
+  };
+  if (parallel)
+    parallel_for_each(blocks, fill, with_min_len(32));
+  else
+    for (size_t b = 0; b < blocks; ++b) fill(b);
 }
 
 FineGroupCounts fold_groups(const FineGroupCounts& a, size_t groups) {

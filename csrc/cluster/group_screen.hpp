@@ -39,7 +39,8 @@ FineGroupCounts fold_groups(const FineGroupCounts& a, size_t groups);
 class GroupColumns {
  public:
   static constexpr size_t kBlock = 32;
-  explicit GroupColumns(std::span<const FineGroupCounts> rows, size_t groups = kFineGroups);
+  // With `parallel`, the blocks are filled on the caller's pool.
+  explicit GroupColumns(std::span<const FineGroupCounts> rows, size_t groups = kFineGroups, bool parallel = false);
   size_t groups() const { return groups_; }
   const uint8_t* block(size_t b) const { return bytes_.data() + offset_ + b * kBlock * groups_; }
   // The counts of `a` folded the same way (the first groups() entries).

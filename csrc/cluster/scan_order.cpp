@@ -4,6 +4,8 @@
 #include <cmath>
 #include <numeric>
 
+#include "cluster/parallel_steps.hpp"
+
 namespace simsieve {
 namespace {
 
@@ -69,25 +71,32 @@ CharGroups balanced_groups(const std::vector<CharHistogram>& histograms) {
   return g;
 }
 
-ScanOrder::ScanOrder(const std::vector<CharHistogram>& histograms, const CharGroups& groups, bool keyed)
+ScanOrder::ScanOrder(const std::vector<CharHistogram>& histograms, const CharGroups& groups, bool keyed,
+                     bool parallel)
     : keyed_(keyed) {
   const size_t n = histograms.size();
   std::vector<uint8_t> key_of(n, 0);
   if (keyed) {
     const uint32_t half = varying_half(histograms, groups);
-    for (size_t k = 0; k < n; ++k) {
+    auto key = [&](size_t k) {
       const CharHistogram& h = histograms[k];
-      if (h.length > kMaxFineLength) continue;
+      if (h.length > kMaxFineLength) return;
       uint32_t count = 0;
       for (const CharCount& c : h.counts) count += (half >> groups.of(c.code_point) & 1) ? c.count : 0;
       key_of[k] = static_cast<uint8_t>(count);
-    }
+    };
+    if (parallel)
+      parallel_for_each(n, key, with_min_len(1024));
+    else
+      for (size_t k = 0; k < n; ++k) key(k);
   }
   order_.resize(n);
   std::iota(order_.begin(), order_.end(), 0u);
-  std::stable_sort(order_.begin(), order_.end(), [&](uint32_t x, uint32_t y) {
+  // Ties by index: the stable order of (length, key), whichever sort runs.
+  detail::sort_items(order_, parallel, [&](uint32_t x, uint32_t y) {
     const uint32_t lx = histograms[x].length, ly = histograms[y].length;
-    return lx != ly ? lx < ly : key_of[x] < key_of[y];
+    if (lx != ly) return lx < ly;
+    return key_of[x] != key_of[y] ? key_of[x] < key_of[y] : x < y;
   });
   key_.resize(n);
   for (size_t p = 0; p < n; ++p) key_[p] = key_of[order_[p]];

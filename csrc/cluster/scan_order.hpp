@@ -30,8 +30,9 @@ CharGroups balanced_groups(const std::vector<CharHistogram>& histograms);
 
 class ScanOrder {
  public:
-  // With `keyed` false, the order is by length alone (stable), as the plain scan has it.
-  ScanOrder(const std::vector<CharHistogram>& histograms, const CharGroups& groups, bool keyed);
+  // With `keyed` false, the order is by length alone (stable), as the plain scan has it. With
+  // `parallel`, the keys and the sort are spread over the caller's pool; the order is the same.
+  ScanOrder(const std::vector<CharHistogram>& histograms, const CharGroups& groups, bool keyed, bool parallel);
 
   const std::vector<uint32_t>& order() const { return order_; }
   bool keyed() const { return keyed_; }

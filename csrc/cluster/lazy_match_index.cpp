@@ -11,7 +11,7 @@ const MatchIndex& LazyMatchIndex::get(CodepointView text) {
   if (state == kReady) [[likely]] return *index_;
   if (state == kEmpty && state_.compare_exchange_strong(state, kBuilding, std::memory_order_acquire)) {
     try {
-      index_.emplace(build_match_index(text));
+      index_ = std::make_unique<MatchIndex>(build_match_index(text));
     } catch (...) {
       state_.store(kFailed, std::memory_order_release);
       state_.notify_all();
@@ -31,7 +31,7 @@ const MatchIndex& LazyMatchIndex::get(CodepointView text) {
 
 void LazyMatchIndex::set(MatchIndex index) {
   ensure(state_.load(std::memory_order_relaxed) == kEmpty, "match index slot filled twice");
-  index_.emplace(std::move(index));
+  index_ = std::make_unique<MatchIndex>(std::move(index));
   state_.store(kReady, std::memory_order_release);
 }
 

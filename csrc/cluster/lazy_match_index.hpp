@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -38,7 +38,9 @@ class LazyMatchIndex {
  private:
   static constexpr uint8_t kEmpty = 0, kBuilding = 1, kReady = 2, kFailed = 3;
   std::atomic<uint8_t> state_{kEmpty};
-  std::optional<MatchIndex> index_;
+  // Held apart from the slot: an index is several hundred bytes before its first entry, and most
+  // slots of a large call never get one, so the table stays a few bytes per canonical.
+  std::unique_ptr<MatchIndex> index_;
 };
 
 // The slots of one call, one per canonical, together with the canonicals they index.

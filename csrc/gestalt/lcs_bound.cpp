@@ -11,14 +11,30 @@ namespace simsieve {
 void LcsPattern::build(std::span<const uint32_t> pattern) {
   length_ = pattern.size();
   words_ = (pattern.size() + 63) / 64;
-  ascii_row_.fill(-1);
   others_.clear();
+  // The one-word masks of the previous pattern, cleared entry by entry: cheaper than the whole
+  // table when patterns are a few dozen characters and change with nearly every pair.
+  for (uint8_t c : ascii_set_) ascii_mask_[c] = 0;
+  ascii_set_.clear();
   uint32_t rows = 1;  // row 0 stays all zero: characters absent from the pattern
-  for (uint32_t c : pattern) {
-    if (c < 128) {
-      if (ascii_row_[c] < 0) ascii_row_[c] = static_cast<int32_t>(rows++);
-    } else {
-      others_.push_back({c, 0});
+  if (words_ == 1) {
+    for (size_t i = 0; i < pattern.size(); ++i) {
+      const uint32_t c = pattern[i];
+      if (c < 128) {
+        if (ascii_mask_[c] == 0) ascii_set_.push_back(static_cast<uint8_t>(c));
+        ascii_mask_[c] |= uint64_t{1} << i;
+      } else {
+        others_.push_back({c, 0});
+      }
+    }
+  } else {
+    ascii_row_.fill(-1);
+    for (uint32_t c : pattern) {
+      if (c < 128) {
+        if (ascii_row_[c] < 0) ascii_row_[c] = static_cast<int32_t>(rows++);
+      } else {
+        others_.push_back({c, 0});
+      }
     }
   }
   auto by_code_point = [](const Other& x, const Other& y) { return x.code_point < y.code_point; };
@@ -28,9 +44,11 @@ void LcsPattern::build(std::span<const uint32_t> pattern) {
                 others_.end());
   for (Other& o : others_) o.row = rows++;
   masks_.assign(size_t{rows} * words_, 0);
-  for (size_t i = 0; i < pattern.size(); ++i) masks_[row_of(pattern[i]) * words_ + i / 64] |= uint64_t{1} << (i % 64);
-  if (words_ == 1)
-    for (size_t c = 0; c < 128; ++c) ascii_mask_[c] = ascii_row_[c] < 0 ? 0 : masks_[static_cast<size_t>(ascii_row_[c])];
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    // One-word patterns keep their ASCII characters' bits in ascii_mask_ alone.
+    if (words_ == 1 && pattern[i] < 128) continue;
+    masks_[row_of(pattern[i]) * words_ + i / 64] |= uint64_t{1} << (i % 64);
+  }
 }
 
 size_t LcsPattern::row_of(uint32_t c) const {

@@ -28,13 +28,16 @@ class LcsPattern {
     uint32_t code_point;
     uint32_t row;
   };
+  // The row of c among the multi-word masks, or of a non-ASCII c in any pattern.
   size_t row_of(uint32_t c) const;
 
   size_t length_ = 0;
   size_t words_ = 0;
   std::array<int32_t, 128> ascii_row_{};
-  // For a pattern of one word, each ASCII character's bits directly (one load a text character).
+  // For a pattern of one word, each ASCII character's bits directly (one load a text character);
+  // zero for every character absent from it, and for every character of a multi-word pattern.
   std::array<uint64_t, 128> ascii_mask_{};
+  std::vector<uint8_t> ascii_set_;  // the characters with a non-zero entry in ascii_mask_
   std::vector<Other> others_;
   std::vector<uint64_t> masks_;
 };

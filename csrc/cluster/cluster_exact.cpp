@@ -432,7 +432,9 @@ uint32_t find_root(std::vector<uint32_t>& parent, uint32_t x) {
 }
 
 // Candidates waiting for the edge search beyond which the scan hands them on (16 bytes each).
-inline constexpr size_t kHeldCandidates = size_t{1} << 24;
+// Handing them on often pays: every hand-over lets the rest of the scan skip the pairs it connected
+// before their bounds are computed, ranked and tested, at the price of one pass over the components.
+inline constexpr size_t kHeldCandidates = size_t{1} << 20;
 
 // The edge search: candidates tested best bound first in growing batches against lazily built
 // match indexes, skipping every pair whose canonicals are already connected. It may run several

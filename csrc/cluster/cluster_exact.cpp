@@ -272,13 +272,16 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
   // Probes in tiles of consecutive rows of the scan order. The rows that all windows of a tile
   // share are screened once for the whole tile; the rest of each window probe by probe.
   const size_t tiles = (n + kTileProbes - 1) / kTileProbes;
-  const uint32_t* connected = nullptr;  // the stream's components, once it has some
+  // The stream's components, once it has some, by position in the scan order: the scan reads
+  // them for rows in ascending order, where by canonical they would be scattered loads.
+  std::vector<uint32_t> component_at;
+  const uint32_t* connected = nullptr;
   auto scan_tile = [&](size_t tile) {
     check_cancelled_every(tile);
     std::vector<RankedCandidate> row;
     auto test = [&](size_t p, size_t q) {
+      if (connected != nullptr && connected[p] == connected[q]) return;
       const uint32_t a = order[p], b = order[q];
-      if (connected != nullptr && connected[a] == connected[b]) return;
       const int32_t da = scan.dense[p], db = scan.dense[q];
       uint32_t overlap = (da >= 0 && db >= 0) ? dense_overlap(scan.counts[da], scan.counts[db])
                                               : histogram_overlap(histograms[a], histograms[b]);
@@ -293,6 +296,24 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
           fine_overlap(scan.fine[p], scan.fine[q]) < least_overlap[scan.length[p] + scan.length[q]])
         return;
       test(p, q);
+    };
+    // Rows a screen let through, each admitted in turn. Their dense counts and components are
+    // scattered over memory far larger than the caches, so those of a row a few places ahead are
+    // fetched while the current one is tested.
+    auto admit_all = [&](size_t p, const uint32_t* rows, size_t count) {
+      constexpr size_t kAhead = 8;
+      for (size_t k = 0; k < count; ++k) {
+        if (k + kAhead < count) {
+          const uint32_t q = rows[k + kAhead];
+          if (connected != nullptr) __builtin_prefetch(connected + q);
+          const int32_t dq = scan.dense[q];
+          if (dq >= 0) {
+            __builtin_prefetch(scan.counts[static_cast<size_t>(dq)].count);
+            __builtin_prefetch(scan.counts[static_cast<size_t>(dq)].count + 64);
+          }
+        }
+        admit(p, rows[k]);
+      }
     };
     uint32_t buffers[kTileProbes][kSlice + GroupColumns::kBlock];
     const size_t first = tile * kTileProbes, last = std::min(n, first + kTileProbes);
@@ -313,7 +334,7 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
             continue;
           case Screen::fine:
             kept = screen_columns(folded[p - first], columns, need, begin, stop, survivors);
-            for (size_t k = 0; k < kept; ++k) admit(p, survivors[k]);
+            admit_all(p, survivors, kept);
             continue;
           case Screen::coarse:
             kept = screen_window(scan.groups[p], scan.groups.data(), scan.key.data(),
@@ -351,8 +372,7 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
         size_t kept[kTileProbes];
         for (size_t k = 0; k < kTileProbes; ++k) out[k] = buffers[k];
         screen_columns_tile(probes, needs, count, columns, begin, stop, out, kept);
-        for (size_t k = 0; k < count; ++k)
-          for (size_t j = 0; j < kept[k]; ++j) admit(tiled[k], out[k][j]);
+        for (size_t k = 0; k < count; ++k) admit_all(tiled[k], out[k], kept[k]);
       }
     };
     size_t end[kTileProbes];
@@ -416,7 +436,16 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
     if (stream != nullptr && ranked.size() > stream->hold && begin + count < tiles) {
       stream->flush(ranked);
       ranked = {};
-      if (!stream->component.empty()) connected = stream->component.data();
+      if (!stream->component.empty()) {
+        component_at.resize(n);
+        const std::vector<uint32_t>& component = stream->component;
+        auto place = [&](size_t p) { component_at[p] = component[order[p]]; };
+        if (parallel)
+          parallel_for_each(n, place, with_min_len(4096));
+        else
+          for (size_t p = 0; p < n; ++p) place(p);
+        connected = component_at.data();
+      }
     }
   }
   counter.finish();

@@ -1,6 +1,8 @@
 """Argument binding, conversion, error mapping and the package surface of the call frame."""
 
+import gc
 import inspect
+import random
 import sys
 
 import pytest
@@ -194,3 +196,22 @@ def test_core_failures_map_to_python_exceptions():
     # The interpreter lock was taken back on every path: the interpreter goes on normally.
     assert _testing.fail_in_core("fine") == "fine"
     assert native.ratio("abcd", "bcde") == 0.75
+
+
+def test_large_results_leave_the_collector_as_they_found_it():
+    # Results of a thousand items or more are built with the cyclic collector paused: it must be
+    # back on afterwards, still off when the caller had turned it off, and the result whole.
+    rnd = random.Random(3)
+    lines = []
+    for _ in range(1200):
+        word = "".join(rnd.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(16))
+        lines += [word, word[:7] + "#" + word[8:]]
+    expected = [([2 * k, 2 * k + 1], simsieve.ratio(lines[2 * k], lines[2 * k + 1])) for k in range(1200)]
+    was_enabled = gc.isenabled()
+    try:
+        for enabled in (True, False, True):
+            gc.enable() if enabled else gc.disable()
+            assert native.cluster_canonicals(lines, 0.9) == expected
+            assert gc.isenabled() is enabled
+    finally:
+        gc.enable() if was_enabled else gc.disable()

@@ -95,37 +95,43 @@ ScanTables scan_tables(const std::vector<uint32_t>& order, const std::vector<Cha
   t.groups.resize(n);
   t.fine.resize(n);
   t.key.resize(n, kUngrouped);
-  // Per position, then the dense slots in position order, then the dense counts.
+  // Per position, then the dense slots in position order, then the dense counts. Both passes walk
+  // the canonicals in input order, where their histograms lie in memory, and write to each one's
+  // position: read in scan order, every histogram would be a cache miss.
+  std::vector<uint32_t> position(n);
   std::vector<uint8_t> fits(n, 0);
-  auto row = [&](size_t p) {
-    const CharHistogram& h = histograms[order[p]];
+  auto row = [&](size_t k) {
+    const CharHistogram& h = histograms[k];
+    const size_t p = position[k];
     t.length[p] = h.length;
     std::array<uint32_t, kFineGroups> fine{};
     for (const CharCount& c : h.counts) fine[groups.of(c.code_point)] += c.count;
     std::array<uint32_t, kCharGroups> sums{};
-    for (size_t k = 0; k < kFineGroups; ++k) {
-      sums[k % kCharGroups] += fine[k];
-      t.fine[p].count[k] = static_cast<uint8_t>(std::min<uint32_t>(fine[k], 255));
+    for (size_t g = 0; g < kFineGroups; ++g) {
+      sums[g % kCharGroups] += fine[g];
+      t.fine[p].count[g] = static_cast<uint8_t>(std::min<uint32_t>(fine[g], 255));
     }
     if (std::all_of(sums.begin(), sums.end(), [](uint32_t v) { return v <= 255; })) {
       t.key[p] = h.length;
-      for (size_t k = 0; k < kCharGroups; ++k) t.groups[p].count[k] = static_cast<uint8_t>(sums[k]);
+      for (size_t g = 0; g < kCharGroups; ++g) t.groups[p].count[g] = static_cast<uint8_t>(sums[g]);
     }
     fits[p] = std::all_of(h.counts.begin(), h.counts.end(),
                           [](const CharCount& c) { return c.code_point < 128 && c.count <= 255; });
   };
-  auto dense = [&](size_t p) {
+  auto dense = [&](size_t k) {
+    const size_t p = position[k];
     if (t.dense[p] < 0) return;
     DenseCounts& d = t.counts[static_cast<size_t>(t.dense[p])];
     std::fill(std::begin(d.count), std::end(d.count), uint8_t{0});
-    for (const CharCount& c : histograms[order[p]].counts) d.count[c.code_point] = static_cast<uint8_t>(c.count);
+    for (const CharCount& c : histograms[k].counts) d.count[c.code_point] = static_cast<uint8_t>(c.count);
   };
   auto each = [&](auto&& f) {
     if (parallel)
       parallel_for_each(n, f, with_min_len(1024));
     else
-      for (size_t p = 0; p < n; ++p) f(p);
+      for (size_t k = 0; k < n; ++k) f(k);
   };
+  each([&](size_t p) { position[order[p]] = static_cast<uint32_t>(p); });
   each(row);
   int32_t slots = 0;
   for (size_t p = 0; p < n; ++p)

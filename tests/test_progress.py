@@ -239,3 +239,42 @@ def test_progress_with_arrow_results():
     docs = [["a", "b"], ["a", "b"], ["c"]]
     pairs = pa.table(simsieve.cosine_join(docs, 0.5, as_arrow=True, progress=Recorder()))
     assert [tuple(r.values()) for r in pairs.to_pylist()] == simsieve.cosine_join(docs, 0.5)
+
+
+HOLDING_RUNNER = """
+import json, sys
+from simsieve import _testing as testing
+canonicals, threshold = json.load(open(sys.argv[1]))
+result = testing.cluster_holding(canonicals, threshold, 40, 8)
+json.dump([[list(m), r] for m, r in result], open(sys.argv[2], "w"))
+"""
+
+
+def test_lines_count_one_ranked_list_when_the_scan_could_hand_over(tmp_path):
+    # Without lines, the scan hands its waiting candidates to the edge search as soon as more than
+    # the hold are waiting (40 here); with lines on, it keeps holding them, so that the lines count
+    # every candidate as one ranked list, as without any hold. The clusters are the same either way.
+    pytest.importorskip("simsieve._testing")
+    canonicals = distinct_words(3, 150)
+    threshold = 0.6
+    m = ranked_pair_count(canonicals, threshold)
+    assert m > 40
+    src = tmp_path / "in.json"
+    src.write_text(json.dumps([canonicals, threshold]))
+    outputs = []
+    for progress in ("1", None):
+        env = dict(os.environ)
+        env.pop("SIMSIEVE_PROGRESS", None)
+        if progress is not None:
+            env["SIMSIEVE_PROGRESS"] = progress
+        dst = tmp_path / f"out{len(outputs)}.json"
+        proc = subprocess.run([sys.executable, "-c", HOLDING_RUNNER, str(src), str(dst)], env=env,
+                              capture_output=True, text=True, check=True)
+        outputs.append((proc.stderr, json.loads(dst.read_text())))
+    (with_lines, clusters), (silent, clusters_silent) = outputs
+    lines = with_lines.splitlines()
+    assert lines and silent == ""
+    totals = {int(LINE.match(line).group(2)) for line in lines}
+    assert totals == {m}
+    assert clusters == clusters_silent
+    assert [[list(mm), r] for mm, r in run(tmp_path, canonicals, threshold, None)[1]] == clusters

@@ -207,15 +207,16 @@ size_t screen_groups(const ScanTables& scan, size_t n, double threshold, const s
 // Probes scanned between two points where the waiting candidates may be handed on.
 inline constexpr size_t kChunkProbes = 4096;
 
-// Where the candidate scan hands its candidates when they would take too much memory: once more
-// than `hold` are waiting (at a boundary between chunks of probes), `flush` receives them, tests
-// them and leaves the vector empty; it may then fill `component` with every canonical's component
-// so far, and the scan skips the pairs already connected from then on. Clusters depend only on the
-// components of the pairs that reach the threshold, so a skipped pair changes nothing.
+// Where the candidate scan hands its candidates on: once more than `hold` are waiting (at a
+// boundary between chunks of probes), `flush` receives them and either declines (false: the scan
+// keeps holding them) or tests them and leaves the vector empty; it may then fill `component` with
+// every canonical's component so far, and the scan skips the pairs already connected from then on.
+// Clusters depend only on the components of the pairs that reach the threshold, so a skipped pair
+// changes nothing.
 struct CandidateStream {
   size_t hold = SIZE_MAX;
   size_t chunk_probes = kChunkProbes;
-  std::function<void(std::vector<RankedCandidate>&)> flush;
+  std::function<bool(std::vector<RankedCandidate>&)> flush;
   std::vector<uint32_t> component;
 };
 
@@ -439,8 +440,7 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
       ranked.insert(ranked.end(), row.begin(), row.end());
       row = {};
     }
-    if (stream != nullptr && ranked.size() > stream->hold && begin + count < tiles) {
-      stream->flush(ranked);
+    if (stream != nullptr && ranked.size() > stream->hold && begin + count < tiles && stream->flush(ranked)) {
       ranked = {};
       if (!stream->component.empty()) {
         component_at.resize(n);
@@ -470,6 +470,9 @@ uint32_t find_root(std::vector<uint32_t>& parent, uint32_t x) {
 // Handing them on often pays: every hand-over lets the rest of the scan skip the pairs it connected
 // before their bounds are computed, ranked and tested, at the price of one pass over the components.
 inline constexpr size_t kHeldCandidates = size_t{1} << 20;
+// With progress lines on, candidates are held up to this many, so that the lines count all of them
+// as one ranked list unless memory forbids it.
+inline constexpr size_t kHeldWithLines = size_t{1} << 24;
 
 // The edge search: candidates tested best bound first in growing batches against lazily built
 // match indexes, skipping every pair whose canonicals are already connected. It may run several
@@ -504,10 +507,7 @@ class EdgeSearch {
       }
       return;
     }
-    if (!lines_looked_up_) {
-      progress_lines_ = progress_enabled();
-      lines_looked_up_ = true;
-    }
+    progress_lines();
     std::optional<PhaseCounter> counter;
     if (counted) counter.emplace(progress_, "edges", m);
     size_t batch = std::clamp<size_t>(m / 16, 32, 256);
@@ -572,6 +572,15 @@ class EdgeSearch {
       if (progress_lines_) write_edge_progress(before + done, ranked_so_far_, tested, edges.size());
     }
     if (counter) counter->finish();
+  }
+
+  // Whether edge-search progress lines are written: looked up once per call, when first asked.
+  bool progress_lines() {
+    if (!lines_looked_up_) {
+      progress_lines_ = progress_enabled();
+      lines_looked_up_ = true;
+    }
+    return progress_lines_;
   }
 
   // Every canonical's component so far, as the root of its tree.
@@ -657,17 +666,19 @@ std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals,
   PhaseProgress* progress = current_phase_progress();
   MatchIndexTable slots(canonicals);
   EdgeSearch search(canonicals, slots, threshold, progress);
-  // Past kHeldCandidates waiting candidates, the scan hands them to the edge search, whose
-  // components then let it skip pairs already connected: memory stays bounded however many pairs
-  // the threshold admits.
+  // Past `hold` waiting candidates (kHeldWithLines while progress lines are on), the scan hands
+  // them to the edge search, whose components then let it skip pairs already connected: memory
+  // stays bounded however many pairs the threshold admits.
   CandidateStream stream;
   stream.hold = hold;
   stream.chunk_probes = chunk_probes;
   bool streamed = false;
   stream.flush = [&](std::vector<RankedCandidate>& found) {
+    if (found.size() <= kHeldWithLines && search.progress_lines()) return false;
     streamed = true;
     search.run(found, false);
     search.components(stream.component);
+    return true;
   };
   std::vector<RankedCandidate> ranked =
       ranked_candidates(canonicals, histograms, threshold, true, progress, &stream);

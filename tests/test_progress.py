@@ -21,7 +21,7 @@ json.dump(result, open(sys.argv[2], "w"))
 """
 
 
-def run(tmp_path, canonicals, threshold, progress):
+def run(tmp_path, canonicals, threshold, progress, runner=RUNNER):
     env = dict(os.environ)
     env.pop("SIMSIEVE_PROGRESS", None)
     if progress is not None:
@@ -29,7 +29,7 @@ def run(tmp_path, canonicals, threshold, progress):
     src, dst = tmp_path / "in.json", tmp_path / "out.json"
     src.write_text(json.dumps([canonicals, threshold]))
     proc = subprocess.run(
-        [sys.executable, "-c", RUNNER, str(src), str(dst)], env=env, capture_output=True, text=True, check=True
+        [sys.executable, "-c", runner, str(src), str(dst)], env=env, capture_output=True, text=True, check=True
     )
     assert proc.stdout == ""
     return proc.stderr, json.loads(dst.read_text())
@@ -259,19 +259,8 @@ def test_lines_count_one_ranked_list_when_the_scan_could_hand_over(tmp_path):
     threshold = 0.6
     m = ranked_pair_count(canonicals, threshold)
     assert m > 40
-    src = tmp_path / "in.json"
-    src.write_text(json.dumps([canonicals, threshold]))
-    outputs = []
-    for progress in ("1", None):
-        env = dict(os.environ)
-        env.pop("SIMSIEVE_PROGRESS", None)
-        if progress is not None:
-            env["SIMSIEVE_PROGRESS"] = progress
-        dst = tmp_path / f"out{len(outputs)}.json"
-        proc = subprocess.run([sys.executable, "-c", HOLDING_RUNNER, str(src), str(dst)], env=env,
-                              capture_output=True, text=True, check=True)
-        outputs.append((proc.stderr, json.loads(dst.read_text())))
-    (with_lines, clusters), (silent, clusters_silent) = outputs
+    with_lines, clusters = run(tmp_path, canonicals, threshold, "1", HOLDING_RUNNER)
+    silent, clusters_silent = run(tmp_path, canonicals, threshold, None, HOLDING_RUNNER)
     lines = with_lines.splitlines()
     assert lines and silent == ""
     totals = {int(LINE.match(line).group(2)) for line in lines}

@@ -9,6 +9,7 @@
 #include <numeric>
 #include <vector>
 
+#include "cluster/parallel_steps.hpp"
 #include "cluster/shared_grams.hpp"
 #include "gestalt/bounded.hpp"
 #include "gestalt/common_run.hpp"
@@ -150,10 +151,7 @@ class BlockScan {
 
   void collect_facts(bool parallel) {
     auto one = [&](size_t x) { facts_[x] = facts_of(canonicals_[block_.members[x]]); };
-    if (parallel)
-      parallel_for_each(facts_.size(), one, with_min_len(256));
-    else
-      for (size_t x = 0; x < facts_.size(); ++x) one(x);
+    detail::for_each_index(facts_.size(), parallel, one, with_min_len(256));
   }
 
   // Calls f(y) for every y > x whose pair with x is neither known nor two copies of one string,

@@ -125,19 +125,14 @@ ScanTables scan_tables(const std::vector<uint32_t>& order, const std::vector<Cha
     std::fill(std::begin(d.count), std::end(d.count), uint8_t{0});
     for (const CharCount& c : histograms[k].counts) d.count[c.code_point] = static_cast<uint8_t>(c.count);
   };
-  auto each = [&](auto&& f) {
-    if (parallel)
-      parallel_for_each(n, f, with_min_len(1024));
-    else
-      for (size_t k = 0; k < n; ++k) f(k);
-  };
-  each([&](size_t p) { position[order[p]] = static_cast<uint32_t>(p); });
-  each(row);
+  detail::for_each_index(n, parallel, [&](size_t p) { position[order[p]] = static_cast<uint32_t>(p); },
+                         with_min_len(1024));
+  detail::for_each_index(n, parallel, row, with_min_len(1024));
   int32_t slots = 0;
   for (size_t p = 0; p < n; ++p)
     if (fits[p]) t.dense[p] = slots++;
   t.counts.resize(static_cast<size_t>(slots));
-  each(dense);
+  detail::for_each_index(n, parallel, dense, with_min_len(1024));
   return t;
 }
 
@@ -445,11 +440,8 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
       if (!stream->component.empty()) {
         component_at.resize(n);
         const std::vector<uint32_t>& component = stream->component;
-        auto place = [&](size_t p) { component_at[p] = component[order[p]]; };
-        if (parallel)
-          parallel_for_each(n, place, with_min_len(4096));
-        else
-          for (size_t p = 0; p < n; ++p) place(p);
+        detail::for_each_index(n, parallel, [&](size_t p) { component_at[p] = component[order[p]]; },
+                               with_min_len(4096));
         connected = component_at.data();
       }
     }

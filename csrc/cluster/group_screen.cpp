@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <bit>
 
+#include "cluster/parallel_steps.hpp"
 #include "common/internal_error.hpp"
-#include "pool/parallel.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -170,10 +170,7 @@ GroupColumns::GroupColumns(std::span<const FineGroupCounts> rows, size_t groups,
       for (size_t g = 0; g < groups_; ++g) bytes_[offset_ + b * kBlock * groups_ + g * kBlock + q % kBlock] = folded.count[g];
     }
   };
-  if (parallel)
-    parallel_for_each(blocks, fill, with_min_len(32));
-  else
-    for (size_t b = 0; b < blocks; ++b) fill(b);
+  detail::for_each_index(blocks, parallel, fill, with_min_len(32));
 }
 
 FineGroupCounts fold_groups(const FineGroupCounts& a, size_t groups) {

@@ -20,6 +20,16 @@ std::vector<T> map_indices(size_t n, bool parallel, F&& f) {
   return out;
 }
 
+// f(k) for every k in [0, n); in parallel, pieces of at least `min` indices.
+template <class F>
+void for_each_index(size_t n, bool parallel, F&& f, MinLen min = {}) {
+  if (parallel) {
+    parallel_for_each(n, f, min);
+    return;
+  }
+  for (size_t k = 0; k < n; ++k) f(k);
+}
+
 template <class T, class F>
 void for_each_item(const std::vector<T>& items, bool parallel, F&& f) {
   if (parallel) {

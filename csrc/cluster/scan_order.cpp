@@ -85,10 +85,7 @@ ScanOrder::ScanOrder(const std::vector<CharHistogram>& histograms, const CharGro
       for (const CharCount& c : h.counts) count += (half >> groups.of(c.code_point) & 1) ? c.count : 0;
       key_of[k] = static_cast<uint8_t>(count);
     };
-    if (parallel)
-      parallel_for_each(n, key, with_min_len(1024));
-    else
-      for (size_t k = 0; k < n; ++k) key(k);
+    detail::for_each_index(n, parallel, key, with_min_len(1024));
   }
   order_.resize(n);
   std::iota(order_.begin(), order_.end(), 0u);

@@ -44,8 +44,9 @@ void LcsPattern::build(std::span<const uint32_t> pattern) {
                 others_.end());
   for (Other& o : others_) o.row = rows++;
   masks_.assign(size_t{rows} * words_, 0);
+  // One-word patterns keep their ASCII characters' bits in ascii_mask_ alone.
+  if (words_ == 1 && others_.empty()) return;
   for (size_t i = 0; i < pattern.size(); ++i) {
-    // One-word patterns keep their ASCII characters' bits in ascii_mask_ alone.
     if (words_ == 1 && pattern[i] < 128) continue;
     masks_[row_of(pattern[i]) * words_ + i / 64] |= uint64_t{1} << (i % 64);
   }

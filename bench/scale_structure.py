@@ -1,0 +1,90 @@
+"""How the work of the exact clustering grows with its input, beside its time: for each size of the
+scale series at 0.9, the pairs whose histogram bound reaches the threshold (the candidates the
+edge search ranks), and the member pairs of the clusters (every one of them is settled by the
+exact minima). Needs a development build, for the testing module:
+
+    PYTHONPATH=build/dev-NAME/stage python bench/scale_structure.py [--sampled] [--threshold 0.9]
+
+The input is bench_scale.py's: the first n distinct stripped lines of at least 20 characters of
+the .py files under the interpreter's library directory, in path order (installed packages there
+included), with edited copies beyond the distinct ones. With --sampled, n lines drawn at random
+(seeded) from all of those distinct lines instead, so that every size is a sample of one
+population. Each size runs in this process, one after the other; times are single runs.
+"""
+
+from __future__ import annotations
+
+import argparse
+import glob
+import os
+import random
+import resource
+import sysconfig
+import time
+
+
+def distinct_lines() -> list[str]:
+    lines, seen = [], set()
+    for path in sorted(glob.glob(os.path.join(sysconfig.get_paths()["stdlib"], "**", "*.py"), recursive=True)):
+        try:
+            text = open(path, encoding="utf-8").read()
+        except (UnicodeDecodeError, OSError):
+            continue
+        for line in text.splitlines():
+            line = line.strip()
+            if len(line) >= 20 and line not in seen:
+                seen.add(line)
+                lines.append(line)
+    return lines
+
+
+def scale_input(lines: list[str], n: int, sampled: bool) -> list[str]:
+    if sampled:
+        return random.Random(1).sample(lines, n)
+    rng = random.Random(1)
+
+    def mutate(s: str) -> str:
+        chars = list(s)
+        chars[rng.randrange(len(chars))] = rng.choice("abcdefgh ")
+        return "".join(chars)
+
+    return [lines[i % len(lines)] if i < len(lines) else mutate(lines[i % len(lines)]) for i in range(n)]
+
+
+def cpu() -> float:
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--sampled", action="store_true")
+    parser.add_argument("--threshold", type=float, default=0.9)
+    parser.add_argument("--sizes", default="100000,200000,400000,800000")
+    args = parser.parse_args()
+    import simsieve
+    from simsieve import _testing
+
+    lines = distinct_lines()
+    print(f"{len(lines):,} distinct lines; {'sampled' if args.sampled else 'first n in path order'}, "
+          f"threshold {args.threshold}")
+    print("| lines | time (s) | CPU (s) | candidates | growth | clusters | member pairs | growth | largest |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    previous = None
+    for n in (int(s) for s in args.sizes.split(",")):
+        data = scale_input(lines, n, args.sampled)
+        start, start_cpu = time.perf_counter(), cpu()
+        clusters = simsieve.cluster_canonicals(data, args.threshold)
+        wall, used = time.perf_counter() - start, cpu() - start_cpu
+        candidates = len(_testing.candidate_pairs(data, args.threshold, False))
+        member_pairs = sum(len(m) * (len(m) - 1) // 2 for m, _ in clusters)
+        largest = max((len(m) for m, _ in clusters), default=0)
+        grow_c = f"{candidates / previous[0]:.2f}×" if previous else ""
+        grow_m = f"{member_pairs / previous[1]:.2f}×" if previous else ""
+        print(f"| {n:,} | {wall:.2f} | {used:.2f} | {candidates:,} | {grow_c} | {len(clusters):,} | "
+              f"{member_pairs:,} | {grow_m} | {largest:,} |", flush=True)
+        previous = (candidates, member_pairs)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,90 @@
+"""Whether the candidate scan could pass over whole blocks of 32 rows, on the scale series' input
+(numpy only; simsieve is not called):
+
+    python bench/screen_block_estimate.py 800000 [--sampled] [--threshold 0.9]
+
+The scan orders ASCII rows by length and key (their count in the half of 32 frequency-balanced
+character groups along which the groups' shares vary most), screens each probe's key run by the
+overlap of 16 group counts, and settles 32 rows per vector step. Printed, over 1 500 sampled
+probes: the rows of their key runs and the share that passes 16 and 8 group columns; the share of
+32-row blocks whose per-column maxima still let the probe through (a block bound), with the rows
+of one key in input order, along the second principal direction and in text order; and the share
+of blocks in which some row passes 8 columns (what a second stage on 16 columns would see).
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import random
+
+import numpy as np
+
+from scale_structure import distinct_lines, scale_input
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("n", type=int)
+    parser.add_argument("--sampled", action="store_true")
+    parser.add_argument("--threshold", type=float, default=0.9)
+    args = parser.parse_args()
+    t = args.threshold
+    data = [s for s in scale_input(distinct_lines(), args.n, args.sampled) if s.isascii() and len(s) <= 255]
+    n = len(data)
+    counts = np.zeros((n, 128), np.int16)
+    for i, s in enumerate(data):
+        counts[i] = np.bincount(np.frombuffer(s.encode(), np.uint8), minlength=128)
+    # Heaviest characters first, each into the lightest of 32 groups; folded to 16 and 8 columns.
+    freq = counts.sum(0)
+    load, group = np.zeros(32), np.zeros(128, int)
+    for c in np.argsort(-freq, kind="stable"):
+        g = int(np.argmin(load))
+        group[c] = g
+        load[g] += freq[c] + 1
+    fine = np.stack([counts[:, group == g].sum(1) for g in range(32)], 1).astype(np.int32)
+    cols16 = fine[:, :16] + fine[:, 16:]
+    cols8 = cols16[:, :8] + cols16[:, 8:]
+    length = fine.sum(1)
+    shares = fine / np.maximum(length, 1)[:, None]
+    _, vectors = np.linalg.eigh(np.cov(shares[:: max(1, n // 4096)].T))
+    key = fine[:, vectors[:, -1] > 0].sum(1)
+    text_rank = np.empty(n, np.int64)
+    text_rank[np.argsort(np.array(data, dtype=object), kind="stable")] = np.arange(n)
+    orders = {"input": np.arange(n), "second direction": shares @ vectors[:, -2], "text": text_rank}
+    probes = random.Random(5).sample(range(n), 1500)
+    for name, secondary in orders.items():
+        idx = np.lexsort((secondary, key, length))
+        ls, ks, c16, c8 = length[idx], key[idx], cols16[idx], cols8[idx]
+        run_key = ls.astype(np.int64) * 1000 + ks
+        blocks = (n + 31) // 32
+        padded = np.vstack([c16, np.zeros((blocks * 32 - n, 16), np.int32)])
+        box = padded.reshape(blocks, 32, 16).max(1)
+        rows = pass16 = pass8 = seen = box_pass = any8 = 0
+        for p in probes:
+            la, ka = int(ls[p]), int(ks[p])
+            for lb in range(la, int(la * (2 - t) / t) + 1):
+                total = la + lb
+                need = math.ceil(t * total / 2 - 1e-9)
+                limit, grow = total - 2 * need, lb - la
+                if limit < grow:
+                    continue
+                lo = np.searchsorted(run_key, lb * 1000 + ka - (limit - grow) // 2, "left")
+                hi = np.searchsorted(run_key, lb * 1000 + ka + (limit + grow) // 2, "right")
+                if hi <= lo:
+                    continue
+                ok8 = np.minimum(c8[lo:hi], c8[p]).sum(1) >= need
+                rows += hi - lo
+                pass16 += int((np.minimum(c16[lo:hi], c16[p]).sum(1) >= need).sum())
+                pass8 += int(ok8.sum())
+                b0, b1 = lo // 32, (hi - 1) // 32 + 1
+                seen += b1 - b0
+                box_pass += int((np.minimum(box[b0:b1], c16[p]).sum(1) >= need).sum())
+                any8 += len(np.unique(np.arange(lo, hi)[ok8] // 32))
+        print(f"{name:17s} key-run rows/probe {rows / len(probes):,.0f}; pass 16 columns {pass16 / rows:.4%}, "
+              f"8 columns {pass8 / rows:.3%}; blocks/probe {seen / len(probes):,.0f}: block bound passes "
+              f"{box_pass / seen:.1%}, some row passes 8 columns {any8 / seen:.1%}", flush=True)
+
+
+if __name__ == "__main__":
+    main()

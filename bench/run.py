@@ -127,6 +127,8 @@ def main(argv: list[str]) -> int:
         plots = draw({s.key: s for s in sections}, str(args.out / "plots"))
     except ImportError:
         note = "(No plots: matplotlib is not installed in this environment.)"
+        print("warning: matplotlib is not installed, so RESULTS.md is written without its plots "
+              "(install it and redraw with --from-json)", file=sys.stderr)
     (args.out / "RESULTS.md").write_text(render(info, sections, plots, note) + "\n")
     print(f"wrote {args.out / 'RESULTS.md'}" + (f" and {len(plots)} plots" if plots else ""), file=sys.stderr)
     return 0

@@ -61,11 +61,24 @@ def main() -> None:
     parser.add_argument("--sampled", action="store_true")
     parser.add_argument("--threshold", type=float, default=0.9)
     parser.add_argument("--sizes", default="100000,200000,400000,800000")
+    parser.add_argument("--scan-runs", type=int, default=0,
+                        help="instead of the table, time the candidate scan alone this many times per size")
     args = parser.parse_args()
     import simsieve
     from simsieve import _testing
 
     lines = distinct_lines()
+    if args.scan_runs > 0:
+        for n in (int(s) for s in args.sizes.split(",")):
+            data = scale_input(lines, n, args.sampled)
+            times = []
+            for _ in range(args.scan_runs):
+                start = time.perf_counter()
+                _testing.candidate_pairs(data, args.threshold, False)
+                times.append(time.perf_counter() - start)
+            times.sort()
+            print(f"{n:,} lines: candidate scan fastest {times[0]:.3f} s, median {times[len(times) // 2]:.3f} s")
+        return
     print(f"{len(lines):,} distinct lines; {'sampled' if args.sampled else 'first n in path order'}, "
           f"threshold {args.threshold}")
     print("| lines | time (s) | CPU (s) | candidates | growth | clusters | member pairs | growth | largest |")

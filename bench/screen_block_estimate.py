@@ -9,7 +9,9 @@ overlap of 16 group counts, and settles 32 rows per vector step. Printed, over 1
 probes: the rows of their key runs and the share that passes 16 and 8 group columns; the share of
 32-row blocks whose per-column maxima still let the probe through (a block bound), with the rows
 of one key in input order, along the second principal direction and in text order; and the share
-of blocks in which some row passes 8 columns (what a second stage on 16 columns would see).
+of blocks in which some row passes 8 columns (what a second stage on 16 columns would see); and
+the share of key-run rows whose L1 distance to a pivot (over the 32 groups) is within the pair's
+limit of the probe's, as a third key ordered by that distance would leave them.
 """
 
 from __future__ import annotations
@@ -84,6 +86,28 @@ def main() -> None:
         print(f"{name:17s} key-run rows/probe {rows / len(probes):,.0f}; pass 16 columns {pass16 / rows:.4%}, "
               f"8 columns {pass8 / rows:.3%}; blocks/probe {seen / len(probes):,.0f}: block bound passes "
               f"{box_pass / seen:.1%}, some row passes 8 columns {any8 / seen:.1%}", flush=True)
+    idx = np.lexsort((np.arange(n), key, length))
+    ls, ks, fs = length[idx], key[idx], fine[idx]
+    run_key = ls.astype(np.int64) * 1000 + ks
+    mean = fs.mean(0)
+    pivots = {"a random row": fs[random.Random(7).randrange(n)], "the mean": mean.round().astype(np.int32),
+              "the row farthest from the mean": fs[np.abs(fs - mean).sum(1).argmax()]}
+    for name, pivot in pivots.items():
+        distance = np.abs(fs - pivot).sum(1)
+        rows = inside = 0
+        for p in probes:
+            la, ka = int(ls[p]), int(ks[p])
+            for lb in range(la, int(la * (2 - t) / t) + 1):
+                total = la + lb
+                need = math.ceil(t * total / 2 - 1e-9)
+                limit, grow = total - 2 * need, lb - la
+                if limit < grow:
+                    continue
+                lo = np.searchsorted(run_key, lb * 1000 + ka - (limit - grow) // 2, "left")
+                hi = np.searchsorted(run_key, lb * 1000 + ka + (limit + grow) // 2, "right")
+                rows += max(0, hi - lo)
+                inside += int((np.abs(distance[lo:hi] - distance[p]) <= limit).sum())
+        print(f"pivot {name}: {inside / rows:.1%} of the key-run rows are within reach", flush=True)
 
 
 if __name__ == "__main__":

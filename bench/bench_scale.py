@@ -9,36 +9,23 @@ standard library's own source lines (deduplicated) and random edits of them.
 
 import argparse
 import json
+import os
 import subprocess
 import sys
 import textwrap
 
-CHILD = textwrap.dedent(
+# The child imports the scale series' input from this directory's corpus module.
+CHILD = f"import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})\n" + textwrap.dedent(
     r"""
-    import glob, json, os, random, sys, sysconfig, time
+    import json, random, sys, time
     import simsieve
+    from stdlib_corpus import distinct_lines, scale_input
 
     op, n = sys.argv[1], int(sys.argv[2])
     rng = random.Random(1)
-    lines = []
-    seen = set()
-    for path in sorted(glob.glob(os.path.join(sysconfig.get_paths()["stdlib"], "**", "*.py"), recursive=True)):
-        try:
-            text = open(path, encoding="utf-8").read()
-        except (UnicodeDecodeError, OSError):
-            continue
-        for line in text.splitlines():
-            line = line.strip()
-            if len(line) >= 20 and line not in seen:
-                seen.add(line)
-                lines.append(line)
-    def mutate(s):
-        s = list(s)
-        i = rng.randrange(len(s))
-        s[i] = rng.choice("abcdefgh ")
-        return "".join(s)
+    lines = distinct_lines()
     def pool(k):
-        return [lines[i % len(lines)] if i < len(lines) else mutate(lines[i % len(lines)]) for i in range(k)]
+        return scale_input(lines, k)
     if op == "ratio":
         text = "".join(lines)
         while len(text) < n:

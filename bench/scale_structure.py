@@ -15,40 +15,10 @@ population. Each size runs in this process, one after the other; times are singl
 from __future__ import annotations
 
 import argparse
-import glob
-import os
-import random
 import resource
-import sysconfig
 import time
 
-
-def distinct_lines() -> list[str]:
-    lines, seen = [], set()
-    for path in sorted(glob.glob(os.path.join(sysconfig.get_paths()["stdlib"], "**", "*.py"), recursive=True)):
-        try:
-            text = open(path, encoding="utf-8").read()
-        except (UnicodeDecodeError, OSError):
-            continue
-        for line in text.splitlines():
-            line = line.strip()
-            if len(line) >= 20 and line not in seen:
-                seen.add(line)
-                lines.append(line)
-    return lines
-
-
-def scale_input(lines: list[str], n: int, sampled: bool) -> list[str]:
-    if sampled:
-        return random.Random(1).sample(lines, n)
-    rng = random.Random(1)
-
-    def mutate(s: str) -> str:
-        chars = list(s)
-        chars[rng.randrange(len(chars))] = rng.choice("abcdefgh ")
-        return "".join(chars)
-
-    return [lines[i % len(lines)] if i < len(lines) else mutate(lines[i % len(lines)]) for i in range(n)]
+from stdlib_corpus import distinct_lines, scale_input
 
 
 def cpu() -> float:

@@ -22,7 +22,24 @@ import random
 
 import numpy as np
 
-from scale_structure import distinct_lines, scale_input
+from stdlib_corpus import distinct_lines, scale_input
+
+
+def key_runs(run_key: np.ndarray, p: int, t: float):
+    """For row p of rows sorted by length * 1000 + key (`run_key`), every non-empty run [lo, hi) of
+    longer or equal rows whose length and key can still reach the threshold, with the pair's least
+    overlap (need) and largest L1 distance (limit)."""
+    la, ka = divmod(int(run_key[p]), 1000)
+    for lb in range(la, int(la * (2 - t) / t) + 1):
+        total = la + lb
+        need = math.ceil(t * total / 2 - 1e-9)
+        limit, grow = total - 2 * need, lb - la
+        if limit < grow:
+            continue
+        lo = int(np.searchsorted(run_key, lb * 1000 + ka - (limit - grow) // 2, "left"))
+        hi = int(np.searchsorted(run_key, lb * 1000 + ka + (limit + grow) // 2, "right"))
+        if hi > lo:
+            yield lo, hi, need, limit
 
 
 def main() -> None:
@@ -57,24 +74,14 @@ def main() -> None:
     probes = random.Random(5).sample(range(n), 1500)
     for name, secondary in orders.items():
         idx = np.lexsort((secondary, key, length))
-        ls, ks, c16, c8 = length[idx], key[idx], cols16[idx], cols8[idx]
-        run_key = ls.astype(np.int64) * 1000 + ks
+        c16, c8 = cols16[idx], cols8[idx]
+        run_key = length[idx].astype(np.int64) * 1000 + key[idx]
         blocks = (n + 31) // 32
         padded = np.vstack([c16, np.zeros((blocks * 32 - n, 16), np.int32)])
         box = padded.reshape(blocks, 32, 16).max(1)
         rows = pass16 = pass8 = seen = box_pass = any8 = 0
         for p in probes:
-            la, ka = int(ls[p]), int(ks[p])
-            for lb in range(la, int(la * (2 - t) / t) + 1):
-                total = la + lb
-                need = math.ceil(t * total / 2 - 1e-9)
-                limit, grow = total - 2 * need, lb - la
-                if limit < grow:
-                    continue
-                lo = np.searchsorted(run_key, lb * 1000 + ka - (limit - grow) // 2, "left")
-                hi = np.searchsorted(run_key, lb * 1000 + ka + (limit + grow) // 2, "right")
-                if hi <= lo:
-                    continue
+            for lo, hi, need, _ in key_runs(run_key, p, t):
                 ok8 = np.minimum(c8[lo:hi], c8[p]).sum(1) >= need
                 rows += hi - lo
                 pass16 += int((np.minimum(c16[lo:hi], c16[p]).sum(1) >= need).sum())
@@ -87,8 +94,8 @@ def main() -> None:
               f"8 columns {pass8 / rows:.3%}; blocks/probe {seen / len(probes):,.0f}: block bound passes "
               f"{box_pass / seen:.1%}, some row passes 8 columns {any8 / seen:.1%}", flush=True)
     idx = np.lexsort((np.arange(n), key, length))
-    ls, ks, fs = length[idx], key[idx], fine[idx]
-    run_key = ls.astype(np.int64) * 1000 + ks
+    fs = fine[idx]
+    run_key = length[idx].astype(np.int64) * 1000 + key[idx]
     mean = fs.mean(0)
     pivots = {"a random row": fs[random.Random(7).randrange(n)], "the mean": mean.round().astype(np.int32),
               "the row farthest from the mean": fs[np.abs(fs - mean).sum(1).argmax()]}
@@ -96,16 +103,8 @@ def main() -> None:
         distance = np.abs(fs - pivot).sum(1)
         rows = inside = 0
         for p in probes:
-            la, ka = int(ls[p]), int(ks[p])
-            for lb in range(la, int(la * (2 - t) / t) + 1):
-                total = la + lb
-                need = math.ceil(t * total / 2 - 1e-9)
-                limit, grow = total - 2 * need, lb - la
-                if limit < grow:
-                    continue
-                lo = np.searchsorted(run_key, lb * 1000 + ka - (limit - grow) // 2, "left")
-                hi = np.searchsorted(run_key, lb * 1000 + ka + (limit + grow) // 2, "right")
-                rows += max(0, hi - lo)
+            for lo, hi, _, limit in key_runs(run_key, p, t):
+                rows += hi - lo
                 inside += int((np.abs(distance[lo:hi] - distance[p]) <= limit).sum())
         print(f"pivot {name}: {inside / rows:.1%} of the key-run rows are within reach", flush=True)
 

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import glob
+import os
 import random
 import sysconfig
 from pathlib import Path
@@ -33,3 +35,37 @@ def stdlib_lines(n: int, seed: int = 0) -> list[str]:
     if len(lines) < n:
         raise SystemExit(f"only {len(lines)} distinct lines available")
     return random.Random(seed).sample(lines, n)
+
+
+def distinct_lines() -> list[str]:
+    """Every distinct stripped line of 20 characters or more of the .py files under the
+    interpreter's library directory, installed packages there included, in path order: the
+    scale series' population."""
+    lines, seen = [], set()
+    for path in sorted(glob.glob(os.path.join(sysconfig.get_paths()["stdlib"], "**", "*.py"), recursive=True)):
+        try:
+            text = open(path, encoding="utf-8").read()
+        except (UnicodeDecodeError, OSError):
+            continue
+        for line in text.splitlines():
+            line = line.strip()
+            if len(line) >= 20 and line not in seen:
+                seen.add(line)
+                lines.append(line)
+    return lines
+
+
+def scale_input(lines: list[str], n: int, sampled: bool = False) -> list[str]:
+    """The scale series' input of n lines: the first n of `lines`, with edited copies (one character
+    replaced) beyond them; or, with sampled, n of them drawn at random (seeded)."""
+    if sampled:
+        return random.Random(1).sample(lines, n)
+    rng = random.Random(1)
+
+    def mutate(s: str) -> str:
+        chars = list(s)
+        i = rng.randrange(len(chars))
+        chars[i] = rng.choice("abcdefgh ")
+        return "".join(chars)
+
+    return [lines[i % len(lines)] if i < len(lines) else mutate(lines[i % len(lines)]) for i in range(n)]

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <numeric>
 #include <vector>
 
@@ -189,7 +190,8 @@ class BlockScan {
 
   // The exact ratio of members x < y when it is below r; 2.0 once "not below r" is certain.
   // `row` is x's run pattern (built on first use; null when x is too long for one).
-  double screened_ratio(size_t x, size_t y, double r, RowPattern* row = nullptr) {
+  // With `no_run`, the pair is known to share no run of its limit's length.
+  double screened_ratio(size_t x, size_t y, double r, RowPattern* row = nullptr, bool no_run = false) {
     const MemberFacts& fa = facts_[x];
     const MemberFacts& fb = facts_[y];
     const uint64_t la = fa.length, lb = fb.length, total = la + lb;
@@ -204,7 +206,7 @@ class BlockScan {
     }
     const CodepointView b = canonicals_[block_.members[y]];
     // A common run of `limit` characters: the longest matching block is at least that long.
-    if (limit <= std::min(la, lb) && row->pattern.shares_run(b, limit)) return 2.0;
+    if (!no_run && limit <= std::min(la, lb) && row->pattern.shares_run(b, limit)) return 2.0;
     // The bit-parallel count visits the text once per run length it tries, up to the limit: for
     // large limits the indexed search is cheaper.
     if (limit > kBitParallelBudget / total)
@@ -215,8 +217,9 @@ class BlockScan {
 
   // Indexes the runs of every length a pair's limit L can take while the running minimum is at
   // most r (from 2 up to kMaxSharedGram characters): a pair whose members share a run of L
-  // characters is then settled by one bit of its row's sharers. The running minimum only falls,
-  // so the limits only fall; those below the indexed lengths are left to the pair tests.
+  // characters is then settled by one bit of its row's sharers, and an ASCII pair that does not
+  // needs no search for one. The running minimum only falls, so the limits only fall; the shorter
+  // lengths it reaches later are indexed when a row first needs them.
   void index_runs(double r, bool parallel) {
     const size_t m = facts_.size();
     if (m < kRunIndexMembers || !(r > 0.0)) return;
@@ -228,11 +231,11 @@ class BlockScan {
       characters += f.length;
     }
     if (longest == 0 || characters > kRunIndexEntries) return;
+    indexable_ = true;
     const uint64_t low = std::max<uint64_t>(2, saturating_floor(static_cast<double>(2 * shortest) * r * 0.5) + 1);
     const uint64_t high =
         std::min<uint64_t>(kMaxSharedGram, saturating_floor(static_cast<double>(2 * longest) * r * 0.5) + 1);
-    for (uint64_t q = low; q <= high; ++q)
-      runs_[q] = std::make_unique<SharedGrams>(block_.members, canonicals_, static_cast<uint32_t>(q), parallel);
+    for (uint64_t q = low; q <= high; ++q) grams(static_cast<uint32_t>(q), parallel);
   }
 
   void lower_row(size_t x, RunningMinimum& best) {
@@ -243,8 +246,9 @@ class BlockScan {
     walk_row(x, [&](size_t y) {
       const double r = best.get();
       if (r <= 0.0) return false;
-      if (shares_indexed_run(x, y, r, sharers)) return true;
-      best.lower(screened_ratio(x, y, r, row));
+      const IndexedRun run = indexed_run(x, y, r, sharers);
+      if (run == IndexedRun::shared) return true;
+      best.lower(screened_ratio(x, y, r, row, run == IndexedRun::absent));
       return true;
     });
   }
@@ -253,24 +257,36 @@ class BlockScan {
   const MemberFacts& facts(size_t x) const { return facts_[x]; }
 
  private:
-  // True when members x < y certainly share a run of their limit's length at the running minimum
-  // r, so that their ratio is not below r.
-  bool shares_indexed_run(size_t x, size_t y, double r,
-                          std::array<std::vector<uint64_t>, kMaxSharedGram + 1>& sharers) const {
+  // The index of runs of q characters (2 <= q <= kMaxSharedGram, the block indexable), built by
+  // the first caller that needs it.
+  const SharedGrams& grams(uint32_t q, bool parallel) {
+    std::call_once(built_[q], [&] { runs_[q] = std::make_unique<SharedGrams>(block_.members, canonicals_, q, parallel); });
+    return *runs_[q];
+  }
+
+  // What the run index says of members x < y and a common run of their limit's length at the
+  // running minimum r: shared (their ratio is not below r), certainly absent (both are ASCII, so
+  // the index sees every run they have), or nothing (the limit is out of the index's reach).
+  enum class IndexedRun { unknown, shared, absent };
+  IndexedRun indexed_run(size_t x, size_t y, double r,
+                         std::array<std::vector<uint64_t>, kMaxSharedGram + 1>& sharers) {
     const uint64_t la = facts_[x].length, lb = facts_[y].length;
-    if (la == 0 || lb == 0) return false;
+    if (!indexable_ || la == 0 || lb == 0) return IndexedRun::unknown;
     const uint64_t limit = saturating_floor(static_cast<double>(la + lb) * r * 0.5) + 1;
-    if (limit > kMaxSharedGram || !runs_[limit]) return false;
+    if (limit < 2 || limit > kMaxSharedGram) return IndexedRun::unknown;
     std::vector<uint64_t>& bits = sharers[limit];
-    if (bits.empty()) runs_[limit]->sharers_after(x, bits);
-    return (bits[y / 64] >> (y % 64) & 1) != 0;
+    if (bits.empty()) grams(static_cast<uint32_t>(limit), false).sharers_after(x, bits);
+    if (bits[y / 64] >> (y % 64) & 1) return IndexedRun::shared;
+    return facts_[x].ascii && facts_[y].ascii ? IndexedRun::absent : IndexedRun::unknown;
   }
 
   const MinimumBlock& block_;
   std::span<const CodepointView> canonicals_;
   MatchIndexTable& slots_;
   std::vector<MemberFacts> facts_;
+  bool indexable_ = false;
   std::array<std::unique_ptr<SharedGrams>, kMaxSharedGram + 1> runs_;
+  std::array<std::once_flag, kMaxSharedGram + 1> built_;
 };
 
 // Runs row(x) for every row x of an m-member triangle. In parallel, rows are taken in pairs x and

@@ -240,6 +240,27 @@ def test_block_minimum_with_indexed_common_runs(seed, parallel):
     assert testing.block_minimum(block, expected / 2, parallel) == expected / 2
 
 
+@pytest.mark.parametrize("seed", range(2))
+def test_block_minimum_with_long_indexed_runs(seed):
+    # Heavily edited copies of one line: every pair is alike but none closely, so the minimum is
+    # near 0.3 and the pairs' limits are runs of 10 to 20 characters, indexed in two words. The
+    # ASCII pairs the index finds without such a run go straight to the match count; non-ASCII
+    # members and members too long for a run pattern take the other paths.
+    rnd = random.Random(seed)
+    base = "for key, value in sorted(self.items.items(), reverse=True):"
+    block = []
+    for k in range(560):
+        chars = list(base)
+        for _ in range(rnd.randint(8, 16)):
+            chars[rnd.randrange(len(chars))] = rnd.choice("abcdefgh ()é" if k % 9 == 0 else "abcdefgh ()")
+        block.append("".join(chars) + (base[:75] if k % 50 == 0 else ""))
+    expected = min(simsieve.ratio(block[i], block[j]) for i in range(len(block)) for j in range(i + 1, len(block)))
+    assert 0.1 < expected < 0.6
+    for parallel in (False, True):
+        assert testing.block_minimum(block, 1.0, parallel) == expected
+        assert testing.block_minimum(block, min(1.0, expected + 0.05), parallel) == expected
+
+
 def test_run_index_reports_exactly_the_ascii_common_runs():
     # The index may miss runs with non-ASCII characters (those pairs go to the exact tests), but
     # every run it reports must be there, and it must report every ASCII one: rows with one
@@ -253,33 +274,37 @@ def test_run_index_reports_exactly_the_ascii_common_runs():
     def ascii_runs(text, q):
         return {text[k : k + q] for k in range(len(text) - q + 1) if all(ord(c) < 128 for c in text[k : k + q])}
 
-    for q in (1, 2, 3, 5, 9):
+    for q in (1, 2, 3, 5, 9, 10, 18):
         runs = [ascii_runs(text, q) for text in block]
         expected = [[y for y in range(x + 1, len(block)) if runs[x] & runs[y]] for x in range(len(block))]
         for parallel in (False, True):
             assert testing.shared_runs(block, q, parallel) == expected, q
 
 
-def test_bit_parallel_match_count_equals_difflib():
+@pytest.mark.parametrize("bitwise", [False, True])
+def test_bit_parallel_match_count_equals_difflib(bitwise):
     # Short members are compared by this count instead of the indexed search; it must follow
     # difflib's recursion exactly, tie-breaks included (earliest in the first string, then in the
-    # second), in one and two machine words, and stop only once the limit is certain.
+    # second), in one and two machine words (or one to eight vectors of run lengths for an ASCII
+    # first string, whatever the second holds), and stop only once the limit is certain.
     rnd = random.Random(41)
     for _ in range(3000):
         alphabet = rnd.choice(["ab", "abc ", "aé€𝄞b", "abcdefghij klmnop"])
         a = "".join(rnd.choice(alphabet) for _ in range(rnd.randint(0, rnd.choice([8, 40, 64, 65, 128]))))
         b = mutate(rnd, a) if rnd.random() < 0.3 else "".join(
-            rnd.choice(alphabet) for _ in range(rnd.randint(0, rnd.choice([8, 40, 90, 150]))))
+            rnd.choice(alphabet) for _ in range(rnd.randint(0, rnd.choice([8, 40, 90, 150, 300]))))
+        if rnd.random() < 0.2:
+            b = "".join(c if rnd.random() < 0.8 else rnd.choice("é\x7f\xfe\xff") for c in b)
         blocks = difflib.SequenceMatcher(None, a, b, autojunk=False).get_matching_blocks()
         matched = sum(size for _, _, size in blocks)
-        assert testing.run_match_count(a, b, 10**9) == matched, (a, b)
+        assert testing.run_match_count(a, b, 10**9, bitwise) == matched, (a, b)
         limit = rnd.randint(0, matched + 2)
-        got = testing.run_match_count(a, b, limit)
+        got = testing.run_match_count(a, b, limit, bitwise)
         assert got >= limit if matched >= limit else got == matched, (a, b, limit)
     # Runs of every length around the powers of two the longest match is assembled from.
     for length in [1, 2, 3, 4, 7, 8, 9, 31, 32, 33, 63, 64, 65, 100, 127, 128]:
         a = "".join(rnd.choice("abcdefgh") for _ in range(length))
         for b in [a, a[: length // 2] + "#" + a[length // 2 + 1 :], "xy" + a[1:], a[:-1] + "#" + a]:
             matched = sum(size for _, _, size in difflib.SequenceMatcher(None, a, b, autojunk=False).get_matching_blocks())
-            assert testing.run_match_count(a, b, 10**9) == matched, (a, b)
-            assert testing.run_match_count(a, b, matched) >= matched, (a, b)
+            assert testing.run_match_count(a, b, 10**9, bitwise) == matched, (a, b)
+            assert testing.run_match_count(a, b, matched, bitwise) >= matched, (a, b)

@@ -136,8 +136,10 @@ constexpr uint64_t kBitParallelBudget = uint64_t{1} << 16;
 
 // Blocks from this many members up index their short common runs (below, the pairs are few).
 constexpr size_t kRunIndexMembers = 512;
-// The most run occurrences one index may hold (16 bytes each while it is built).
+// The most run occurrences one index may hold (16 or 32 bytes each while it is built), and all the
+// indexes of one block together (about 12 bytes each once built).
 constexpr uint64_t kRunIndexEntries = uint64_t{1} << 24;
+constexpr uint64_t kRunIndexBudget = uint64_t{1} << 25;
 
 // A member's run pattern, built when its row first needs it.
 struct RowPattern {
@@ -231,7 +233,8 @@ class BlockScan {
       characters += f.length;
     }
     if (longest == 0 || characters > kRunIndexEntries) return;
-    indexable_ = true;
+    characters_ = characters;
+    indexes_left_ = kRunIndexBudget / characters;
     const uint64_t low = std::max<uint64_t>(2, saturating_floor(static_cast<double>(2 * shortest) * r * 0.5) + 1);
     const uint64_t high =
         std::min<uint64_t>(kMaxSharedGram, saturating_floor(static_cast<double>(2 * longest) * r * 0.5) + 1);
@@ -257,11 +260,16 @@ class BlockScan {
   const MemberFacts& facts(size_t x) const { return facts_[x]; }
 
  private:
-  // The index of runs of q characters (2 <= q <= kMaxSharedGram, the block indexable), built by
-  // the first caller that needs it.
-  const SharedGrams& grams(uint32_t q, bool parallel) {
-    std::call_once(built_[q], [&] { runs_[q] = std::make_unique<SharedGrams>(block_.members, canonicals_, q, parallel); });
-    return *runs_[q];
+  // The index of runs of q characters (2 <= q <= kMaxSharedGram), built by the first caller that
+  // needs it; null when the block is not indexed or its indexes have used up their memory.
+  const SharedGrams* grams(uint32_t q, bool parallel) {
+    std::call_once(built_[q], [&] {
+      uint64_t left = indexes_left_.load();
+      while (left > 0 && !indexes_left_.compare_exchange_weak(left, left - 1)) {
+      }
+      if (left > 0) runs_[q] = std::make_unique<SharedGrams>(block_.members, canonicals_, q, parallel);
+    });
+    return runs_[q].get();
   }
 
   // What the run index says of members x < y and a common run of their limit's length at the
@@ -271,11 +279,15 @@ class BlockScan {
   IndexedRun indexed_run(size_t x, size_t y, double r,
                          std::array<std::vector<uint64_t>, kMaxSharedGram + 1>& sharers) {
     const uint64_t la = facts_[x].length, lb = facts_[y].length;
-    if (!indexable_ || la == 0 || lb == 0) return IndexedRun::unknown;
+    if (characters_ == 0 || la == 0 || lb == 0) return IndexedRun::unknown;
     const uint64_t limit = saturating_floor(static_cast<double>(la + lb) * r * 0.5) + 1;
     if (limit < 2 || limit > kMaxSharedGram) return IndexedRun::unknown;
     std::vector<uint64_t>& bits = sharers[limit];
-    if (bits.empty()) grams(static_cast<uint32_t>(limit), false).sharers_after(x, bits);
+    if (bits.empty()) {
+      const SharedGrams* index = grams(static_cast<uint32_t>(limit), false);
+      if (index == nullptr) return IndexedRun::unknown;
+      index->sharers_after(x, bits);
+    }
     if (bits[y / 64] >> (y % 64) & 1) return IndexedRun::shared;
     return facts_[x].ascii && facts_[y].ascii ? IndexedRun::absent : IndexedRun::unknown;
   }
@@ -284,7 +296,9 @@ class BlockScan {
   std::span<const CodepointView> canonicals_;
   MatchIndexTable& slots_;
   std::vector<MemberFacts> facts_;
-  bool indexable_ = false;
+  // The characters of the members, when the block is indexed, and how many more indexes it may build.
+  uint64_t characters_ = 0;
+  std::atomic<uint64_t> indexes_left_{0};
   std::array<std::unique_ptr<SharedGrams>, kMaxSharedGram + 1> runs_;
   std::array<std::once_flag, kMaxSharedGram + 1> built_;
 };

@@ -7,13 +7,15 @@
 namespace simsieve {
 namespace {
 
-// The distinct ASCII runs of q characters of `text` as keys, ascending: 7 bits a character.
-std::vector<uint64_t> gram_keys(CodepointView text, uint32_t q) {
-  std::vector<uint64_t> keys;
+// The distinct ASCII runs of q characters of `text` as keys, ascending: 7 bits a character, in one
+// 64-bit word up to 9 characters and in two from there.
+template <class Key>
+std::vector<Key> gram_keys(CodepointView text, uint32_t q) {
+  std::vector<Key> keys;
   if (text.size() < q) return keys;
   keys.reserve(text.size() - q + 1);
-  const uint64_t mask = (uint64_t{1} << (7 * q)) - 1;
-  uint64_t key = 0;
+  const Key mask = (Key{1} << (7 * q)) - 1;
+  Key key = 0;
   uint32_t run = 0;  // ASCII characters ending at the current one
   for (uint32_t c : text) {
     if (c >= 128) {
@@ -33,11 +35,19 @@ std::vector<uint64_t> gram_keys(CodepointView text, uint32_t q) {
 SharedGrams::SharedGrams(std::span<const uint32_t> members, std::span<const CodepointView> canonicals, uint32_t q,
                          bool parallel)
     : q_(q), words_((members.size() + 63) / 64) {
+  if (q * 7 <= 64)
+    index<uint64_t>(members, canonicals, parallel);
+  else
+    index<unsigned __int128>(members, canonicals, parallel);
+}
+
+template <class Key>
+void SharedGrams::index(std::span<const uint32_t> members, std::span<const CodepointView> canonicals, bool parallel) {
   const size_t m = members.size();
-  auto keys = detail::map_indices<std::vector<uint64_t>>(
-      m, parallel, [&](size_t x) { return gram_keys(canonicals[members[x]], q); });
+  auto keys = detail::map_indices<std::vector<Key>>(
+      m, parallel, [&](size_t x) { return gram_keys<Key>(canonicals[members[x]], q_); });
   struct Entry {
-    uint64_t key;
+    Key key;
     uint32_t member;
   };
   std::vector<Entry> entries;
@@ -45,7 +55,7 @@ SharedGrams::SharedGrams(std::span<const uint32_t> members, std::span<const Code
   for (const auto& k : keys) total += k.size();
   entries.reserve(total);
   for (uint32_t x = 0; x < m; ++x) {
-    for (uint64_t key : keys[x]) entries.push_back({key, x});
+    for (const Key& key : keys[x]) entries.push_back({key, x});
     keys[x] = {};
   }
   detail::sort_items(entries, parallel, [](const Entry& u, const Entry& v) {

@@ -18,8 +18,8 @@
 
 namespace simsieve {
 
-// Longest run the index takes: q ASCII characters of 7 bits each fit one 64-bit key.
-inline constexpr uint32_t kMaxSharedGram = 9;
+// Longest run the index takes: q ASCII characters of 7 bits each fit two 64-bit words.
+inline constexpr uint32_t kMaxSharedGram = 18;
 
 class SharedGrams {
  public:
@@ -34,6 +34,9 @@ class SharedGrams {
   void sharers_after(size_t x, std::vector<uint64_t>& bits) const;
 
  private:
+  template <class Key>
+  void index(std::span<const uint32_t> members, std::span<const CodepointView> canonicals, bool parallel);
+
   uint32_t q_ = 0;
   size_t words_ = 0;
   // Each member's distinct runs as gram ids, and each gram's members in ascending order.

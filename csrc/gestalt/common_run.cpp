@@ -5,10 +5,19 @@
 
 #include "common/internal_error.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace simsieve {
 namespace {
 
 using Bits = RunPattern::Bits;
+
+// The byte that pads an ASCII pattern's lanes, and the one a text character outside ASCII becomes:
+// neither is ever equal to a pattern character, nor the two to each other.
+constexpr uint8_t kPatternPad = 0xFF;
+constexpr uint8_t kTextOther = 0xFE;
 
 // Shifts towards higher positions (left) and lower positions (right) by t < 128; with Wide false
 // only the low word is in use.
@@ -64,8 +73,14 @@ void RunPattern::build(std::span<const uint32_t> pattern) {
   length_ = pattern.size();
   ascii_.fill(Bits{});
   others_.clear();
+  ascii_pattern_ = true;
+  bytes_.fill(kPatternPad);
   for (size_t i = 0; i < pattern.size(); ++i) {
     const uint32_t c = pattern[i];
+    if (c < 128)
+      bytes_[i] = static_cast<uint8_t>(c);
+    else
+      ascii_pattern_ = false;
     Bits* bits;
     if (c < 128) {
       bits = &ascii_[c];
@@ -94,11 +109,129 @@ void RunPattern::load_text(std::span<const uint32_t> text) {
   for (size_t j = 0; j < text.size(); ++j) text_bits_[j] = bits_of(text[j]);
 }
 
-uint64_t RunPattern::match_count(std::span<const uint32_t> text, uint64_t limit) {
+uint64_t RunPattern::match_count(std::span<const uint32_t> text, uint64_t limit, bool bitwise) {
   if (limit == 0) return 0;
   if (length_ == 0 || text.empty()) return 0;
+#if defined(__SSE2__)
+  if (ascii_pattern_ && !bitwise) return count_bytes(text, limit);
+#endif
   return length_ > 64 ? count<true>(text, limit) : count<false>(text, limit);
 }
+
+#if defined(__SSE2__)
+// The gestalt recursion over the run lengths of an ASCII pattern: for every text position j, the
+// byte of pattern position i holds the length of the common run that ends at (i, j), one vector
+// step of 16 pattern positions at a time (the previous position's lengths moved up one lane, plus
+// one, where the characters are equal). A range pair's longest match ending at (i, j) is that
+// length cut at the range's starts, so the lengths serve every range the recursion visits: each
+// range is one pass of minima and maxima over its rows (the whole pair's is taken while the
+// lengths are made), then the earliest end in the pattern among the longest, and the earliest in
+// the text at that end, as the position sets find them. V vectors cover the pattern.
+template <size_t V>
+uint64_t RunPattern::count_bytes(std::span<const uint32_t> text, uint64_t limit) {
+  constexpr size_t stride = V * 16;
+  const size_t n = text.size();
+  run_rows_.resize(n * stride);
+  uint8_t* rows = run_rows_.data();
+  __m128i pattern[V], previous[V], best[V];
+  for (size_t v = 0; v < V; ++v) {
+    pattern[v] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes_.data() + 16 * v));
+    previous[v] = best[v] = _mm_setzero_si128();
+  }
+  const __m128i one = _mm_set1_epi8(1);
+  for (size_t j = 0; j < n; ++j) {
+    const uint32_t c = text[j];
+    const __m128i at = _mm_set1_epi8(static_cast<char>(c < 128 ? c : kTextOther));
+    __m128i carry = _mm_setzero_si128();
+    for (size_t v = 0; v < V; ++v) {
+      const __m128i before = previous[v];
+      const __m128i moved = _mm_or_si128(_mm_slli_si128(before, 1), carry);
+      carry = _mm_srli_si128(before, 15);
+      previous[v] = _mm_and_si128(_mm_add_epi8(moved, one), _mm_cmpeq_epi8(pattern[v], at));
+      best[v] = _mm_max_epu8(best[v], previous[v]);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(rows + j * stride + 16 * v), previous[v]);
+    }
+  }
+  __m128i lane_end[V];  // pattern position + 1, lane by lane
+  for (size_t v = 0; v < V; ++v)
+    lane_end[v] = _mm_add_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                               _mm_set1_epi8(static_cast<char>(16 * v + 1)));
+  ranges_.clear();
+  uint64_t m = 0;
+  Range r{0, static_cast<uint32_t>(length_), 0, static_cast<uint32_t>(n)};
+  for (bool whole = true;; whole = false) {
+    if (!whole) {
+      if (ranges_.empty()) break;
+      r = ranges_.back();
+      ranges_.pop_back();
+      if (r.alo >= r.ahi || r.blo >= r.bhi) continue;
+      // The cut at the pattern start: i + 1 - alo inside [alo, ahi), 0 outside.
+      __m128i cut[V];
+      const __m128i alo = _mm_set1_epi8(static_cast<char>(r.alo)), ahi = _mm_set1_epi8(static_cast<char>(r.ahi));
+      for (size_t v = 0; v < V; ++v) {
+        const __m128i inside = _mm_cmpeq_epi8(_mm_min_epu8(lane_end[v], ahi), lane_end[v]);
+        cut[v] = _mm_and_si128(_mm_subs_epu8(lane_end[v], alo), inside);
+        best[v] = _mm_setzero_si128();
+      }
+      for (size_t j = r.blo; j < r.bhi; ++j) {
+        const __m128i text_cut = _mm_set1_epi8(static_cast<char>(std::min<size_t>(j + 1 - r.blo, 255)));
+        const uint8_t* row = rows + j * stride;
+        for (size_t v = 0; v < V; ++v) {
+          const __m128i run = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 16 * v));
+          best[v] = _mm_max_epu8(best[v], _mm_min_epu8(_mm_min_epu8(run, cut[v]), text_cut));
+        }
+      }
+    }
+    __m128i top = best[0];
+    for (size_t v = 1; v < V; ++v) top = _mm_max_epu8(top, best[v]);
+    top = _mm_max_epu8(top, _mm_srli_si128(top, 8));
+    top = _mm_max_epu8(top, _mm_srli_si128(top, 4));
+    top = _mm_max_epu8(top, _mm_srli_si128(top, 2));
+    top = _mm_max_epu8(top, _mm_srli_si128(top, 1));
+    const auto k = static_cast<uint32_t>(_mm_cvtsi128_si32(top) & 0xFF);
+    if (k == 0) continue;
+    if (m + k >= limit) return m + k;
+    m += k;
+    size_t end_i = 0;
+    const __m128i longest = _mm_set1_epi8(static_cast<char>(k));
+    for (size_t v = 0; v < V; ++v) {
+      const auto lanes = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(best[v], longest)));
+      if (lanes != 0) {
+        end_i = 16 * v + static_cast<size_t>(std::countr_zero(lanes));
+        break;
+      }
+    }
+    size_t end_j = r.blo + k - 1;
+    while (rows[end_j * stride + end_i] < k) ++end_j;
+    const auto i0 = static_cast<uint32_t>(end_i + 1 - k), j0 = static_cast<uint32_t>(end_j + 1 - k);
+    ranges_.push_back({r.alo, i0, r.blo, j0});
+    ranges_.push_back({i0 + k, r.ahi, j0 + k, r.bhi});
+  }
+  return m;
+}
+
+uint64_t RunPattern::count_bytes(std::span<const uint32_t> text, uint64_t limit) {
+  static_assert(kRunMaxPattern == 128);
+  switch ((length_ + 15) / 16) {
+    case 1:
+      return count_bytes<1>(text, limit);
+    case 2:
+      return count_bytes<2>(text, limit);
+    case 3:
+      return count_bytes<3>(text, limit);
+    case 4:
+      return count_bytes<4>(text, limit);
+    case 5:
+      return count_bytes<5>(text, limit);
+    case 6:
+      return count_bytes<6>(text, limit);
+    case 7:
+      return count_bytes<7>(text, limit);
+    default:
+      return count_bytes<8>(text, limit);
+  }
+}
+#endif
 
 // The gestalt recursion: the longest match of a range pair, the earliest in the pattern and then
 // the earliest in the text among the longest, splits the ranges in two. A level of run length k

@@ -28,8 +28,9 @@ class RunPattern {
   bool shares_run(std::span<const uint32_t> text, uint64_t run);
 
   // The gestalt match count of (pattern, text), the pattern scanned as the first string: exact
-  // when below `limit`, otherwise some value >= limit (the search stops there).
-  uint64_t match_count(std::span<const uint32_t> text, uint64_t limit);
+  // when below `limit`, otherwise some value >= limit (the search stops there). With `bitwise`,
+  // always by the position sets, even where the run lengths of an ASCII pattern would do.
+  uint64_t match_count(std::span<const uint32_t> text, uint64_t limit, bool bitwise = false);
 
   struct Bits {
     uint64_t lo = 0, hi = 0;
@@ -46,10 +47,18 @@ class RunPattern {
   template <bool Wide>
   uint64_t count(std::span<const uint32_t> text, uint64_t limit);
   void load_text(std::span<const uint32_t> text);
+  uint64_t count_bytes(std::span<const uint32_t> text, uint64_t limit);
+  template <size_t V>
+  uint64_t count_bytes(std::span<const uint32_t> text, uint64_t limit);
 
   size_t length_ = 0;
   std::array<Bits, 128> ascii_{};
   std::vector<Other> others_;
+  // An ASCII pattern's characters as bytes, padded with one no text character is mapped to.
+  bool ascii_pattern_ = false;
+  std::array<uint8_t, kRunMaxPattern> bytes_{};
+  // The run lengths of count_bytes(): for every text position, one byte per pattern position.
+  std::vector<uint8_t> run_rows_;
   // Level e of the run levels of count(), for a text of n characters (sized by count()).
   Bits* powers_level(size_t e, size_t n) { return powers_.data() + e * n; }
 

@@ -149,7 +149,7 @@ PyObject* shared_runs_hook(PyObject*, PyObject* args, PyObject* kwargs) {
     uint64_t q = arg("q", bound[1], to_count);
     bool parallel = bound[2] && PyObject_IsTrue(bound[2]) == 1;
     if (q < 1 || q > kMaxSharedGram) {
-      PyErr_SetString(PyExc_ValueError, "q must be between 1 and 9");
+      PyErr_SetString(PyExc_ValueError, "q must be between 1 and 18");
       throw PythonError{};
     }
     auto rows = without_gil([&] {

@@ -29,7 +29,7 @@ constexpr Signature<1> kText{"parse_work_factor()", {"text"}, 1};
 constexpr Signature<3> kEnds{"index_ends()", {"b", "sub", "bound"}, 3};
 constexpr Signature<1> kIndex{"index_summary()", {"b"}, 1};
 constexpr Signature<3> kRun{"shares_run()", {"a", "b", "run"}, 3};
-constexpr Signature<3> kRunCount{"run_match_count()", {"a", "b", "limit"}, 3};
+constexpr Signature<4> kRunCount{"run_match_count()", {"a", "b", "limit", "bitwise"}, 3};
 
 Ref py_bool(bool v) { return checked(PyBool_FromLong(v ? 1 : 0)); }
 Ref py_none() {
@@ -109,18 +109,20 @@ PyObject* shares_run_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// run_match_count(a, b, limit) -> the gestalt match count of (a, b) through a's run pattern (a has
-// at most 128 characters): exact below `limit`, at least `limit` otherwise.
+// run_match_count(a, b, limit, bitwise=False) -> the gestalt match count of (a, b) through a's run
+// pattern (a has at most 128 characters): exact below `limit`, at least `limit` otherwise. With
+// bitwise, by the position sets even for an ASCII pattern.
 PyObject* run_match_count_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kRunCount.bind(args, kwargs);
     std::string a = arg("a", bound[0], to_string);
     std::string b = arg("b", bound[1], to_string);
     uint64_t limit = arg("limit", bound[2], to_count);
+    bool bitwise = bound[3] && PyObject_IsTrue(bound[3]) == 1;
     uint64_t m = without_gil([&] {
       RunPattern pattern;
       pattern.build(decode_utf8(a));
-      return pattern.match_count(decode_utf8(b), limit);
+      return pattern.match_count(decode_utf8(b), limit, bitwise);
     });
     return to_py(m).release();
   });

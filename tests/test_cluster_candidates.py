@@ -261,6 +261,23 @@ def test_block_minimum_with_long_indexed_runs(seed):
         assert testing.block_minimum(block, min(1.0, expected + 0.05), parallel) == expected
 
 
+def test_indexed_cluster_minimum_skips_known_pairs_and_copies():
+    # A cluster large enough for the run index, settled a word of members at a time: pairs whose
+    # ratio the edges give are not compared again (here the lowest pair's is given, too high on
+    # purpose, so comparing it would show), and copies of one string are never compared.
+    block = indexed_block(7)[:560]
+    ratios = {(i, j): simsieve.ratio(block[i], block[j]) for i in range(len(block)) for j in range(i + 1, len(block))}
+    low_pair = min(ratios, key=ratios.get)
+    lines = block + [block[k] for k in range(0, 560, 40) if k not in low_pair]
+    edges = [(i, i + 1, None) for i in range(len(lines) - 1)] + [(*low_pair, 1.0)]
+    expected = min(min(r for pair, r in ratios.items() if pair != low_pair), 1.0)
+    # The copies pair with every member in both orders.
+    copies = range(len(block), len(lines))
+    expected = min([expected] + [simsieve.ratio(lines[i], lines[j]) for j in copies for i in range(j) if lines[i] != lines[j]])
+    assert expected > ratios[low_pair]
+    assert testing.form_clusters(lines, edges, False, 1) == [(list(range(len(lines))), expected)]
+
+
 def test_run_index_reports_exactly_the_ascii_common_runs():
     # The index may miss runs with non-ASCII characters (those pairs go to the exact tests), but
     # every run it reports must be there, and it must report every ASCII one: rows with one

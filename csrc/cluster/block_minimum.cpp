@@ -131,6 +131,12 @@ class RunningMinimum {
   std::atomic<uint64_t> bits_;
 };
 
+// The most words the sets of members by length may take in one block (8 bytes each).
+constexpr size_t kLengthSetWords = size_t{1} << 22;
+
+// The most partners of a row whose rough bounds choose its seed.
+constexpr size_t kSeedPartners = 512;
+
 // Pairs whose limit times total length exceeds this are compared by the indexed search.
 constexpr uint64_t kBitParallelBudget = uint64_t{1} << 16;
 
@@ -183,11 +189,37 @@ class BlockScan {
     });
   }
 
-  // True when some pair of the row has ratio 0.0 for certain.
-  bool row_has_zero(size_t x) const {
-    bool found = false;
-    walk_row(x, [&](size_t y) { return !(found = certainly_zero(facts_[x], facts_[y])); });
-    return found;
+  // True when some pair of members that is not skipped has ratio 0.0 for certain. Two members
+  // that both hold the character most members hold are never apart, so every such pair has a
+  // member without it, which is compared with all the others.
+  bool has_zero_pair(bool parallel) const {
+    const size_t m = facts_.size();
+    bool empty = false, filled = false;
+    std::array<uint32_t, 128> holders{};
+    for (const MemberFacts& f : facts_) {
+      (f.length == 0 ? empty : filled) = true;
+      if (f.length == 0 || !f.ascii) continue;
+      for (size_t c = 0; c < 64; ++c) holders[c] += f.low >> c & 1;
+      for (size_t c = 0; c < 64; ++c) holders[64 + c] += f.high >> c & 1;
+    }
+    if (empty) return filled;
+    const size_t common = static_cast<size_t>(std::max_element(holders.begin(), holders.end()) - holders.begin());
+    const uint64_t common_low = common < 64 ? uint64_t{1} << common : 0;
+    const uint64_t common_high = common < 64 ? 0 : uint64_t{1} << (common - 64);
+    std::atomic<bool> found{false};
+    detail::for_each_index(m, parallel, [&](size_t x) {
+      check_cancelled_every(x);
+      const MemberFacts& fx = facts_[x];
+      if (!fx.ascii || (fx.low & common_low) != 0 || (fx.high & common_high) != 0) return;
+      if (found.load(std::memory_order_relaxed)) return;
+      for (size_t y = 0; y < m; ++y) {
+        if (y != x && certainly_zero(fx, facts_[y]) && !skipped(std::min(x, y), std::max(x, y))) {
+          found.store(true, std::memory_order_relaxed);
+          return;
+        }
+      }
+    }, with_min_len(16));
+    return found.load();
   }
 
   // The exact ratio of members x < y when it is below r; 2.0 once "not below r" is certain.
@@ -239,9 +271,14 @@ class BlockScan {
     const uint64_t high =
         std::min<uint64_t>(kMaxSharedGram, saturating_floor(static_cast<double>(2 * longest) * r * 0.5) + 1);
     for (uint64_t q = low; q <= high; ++q) grams(static_cast<uint32_t>(q), parallel);
+    group_by_length();
   }
 
   void lower_row(size_t x, RunningMinimum& best) {
+    if (!lengths_.empty()) {
+      lower_row_by_words(x, best);
+      return;
+    }
     RowPattern pattern;
     RowPattern* row = facts_[x].length <= kRunMaxPattern ? &pattern : nullptr;
     // The row's sharers of each indexed run length, found when a pair first needs them.
@@ -260,6 +297,80 @@ class BlockScan {
   const MemberFacts& facts(size_t x) const { return facts_[x]; }
 
  private:
+  // The sets of members no longer than each distinct length, and of the ASCII members, for the
+  // rows of an indexed block to settle their pairs a word of members at a time. Not made when
+  // they would take too much memory.
+  void group_by_length() {
+    const size_t m = facts_.size();
+    words_ = (m + 63) / 64;
+    std::vector<uint32_t> lengths;
+    lengths.reserve(m);
+    for (const MemberFacts& f : facts_) lengths.push_back(f.length);
+    std::sort(lengths.begin(), lengths.end());
+    lengths.erase(std::unique(lengths.begin(), lengths.end()), lengths.end());
+    if (lengths.size() * words_ > kLengthSetWords) return;
+    shorter_.assign(lengths.size() * words_, 0);
+    ascii_set_.assign(words_, 0);
+    for (size_t y = 0; y < m; ++y) {
+      const size_t k = static_cast<size_t>(std::lower_bound(lengths.begin(), lengths.end(), facts_[y].length) - lengths.begin());
+      shorter_[k * words_ + y / 64] |= uint64_t{1} << (y % 64);
+      if (facts_[y].ascii) ascii_set_[y / 64] |= uint64_t{1} << (y % 64);
+    }
+    for (size_t k = 1; k < lengths.size(); ++k)
+      for (size_t w = 0; w < words_; ++w) shorter_[k * words_ + w] |= shorter_[(k - 1) * words_ + w];
+    lengths_ = std::move(lengths);
+  }
+
+  // lower_row for an indexed block. The row's members are grouped by their limit at the running
+  // minimum r the row starts with (the limit grows with the partner's length, so each group is a
+  // range of lengths); a group's sharers of a run of its limit are settled by one word operation
+  // per 64 members, the ASCII ones left are marked as having no such run, and only the pairs left
+  // are compared, against r. A minimum that falls meanwhile only makes r settle fewer pairs.
+  void lower_row_by_words(size_t x, RunningMinimum& best) {
+    const double r = best.get();
+    const size_t m = facts_.size();
+    if (r <= 0.0 || x + 1 >= m) return;
+    const size_t first = (x + 1) / 64;
+    std::vector<uint64_t> open(words_, ~uint64_t{0}), absent(words_, 0);
+    open[first] &= ~uint64_t{0} << ((x + 1) % 64);
+    if (m % 64 != 0) open[words_ - 1] &= (uint64_t{1} << (m % 64)) - 1;
+    const uint64_t la = facts_[x].length;
+    auto limit_of = [&](uint64_t lb) { return saturating_floor(static_cast<double>(la + lb) * r * 0.5) + 1; };
+    std::array<std::vector<uint64_t>, kMaxSharedGram + 1> sharers;
+    // Empty members are never settled here, nor the partners of an empty row.
+    for (size_t k = (la == 0 ? lengths_.size() : lengths_[0] == 0 ? 1 : 0); k < lengths_.size();) {
+      const uint64_t limit = limit_of(lengths_[k]);
+      size_t end = k + 1;
+      while (end < lengths_.size() && limit_of(lengths_[end]) == limit) ++end;
+      const SharedGrams* index =
+          limit >= 2 && limit <= kMaxSharedGram ? grams(static_cast<uint32_t>(limit), false) : nullptr;
+      if (index != nullptr) {
+        std::vector<uint64_t>& bits = sharers[limit];
+        index->sharers_after(x, bits);
+        const uint64_t* upto = shorter_.data() + (end - 1) * words_;
+        const uint64_t* below = k > 0 ? shorter_.data() + (k - 1) * words_ : nullptr;
+        const uint64_t row_ascii = facts_[x].ascii ? ~uint64_t{0} : 0;
+        for (size_t w = first; w < words_; ++w) {
+          const uint64_t group = upto[w] & ~(below ? below[w] : 0);
+          open[w] &= ~(group & bits[w]);
+          absent[w] |= group & ~bits[w] & ascii_set_[w] & row_ascii;
+        }
+      }
+      k = end;
+    }
+    RowPattern pattern;
+    RowPattern* row = la <= kRunMaxPattern ? &pattern : nullptr;
+    const bool skips = !block_.known.empty() || !block_.string_of.empty();
+    for (size_t w = first; w < words_; ++w) {
+      for (uint64_t left = open[w]; left != 0; left &= left - 1) {
+        const size_t y = 64 * w + static_cast<size_t>(std::countr_zero(left));
+        if (skips && skipped(x, y)) continue;
+        if (best.get() <= 0.0) return;
+        best.lower(screened_ratio(x, y, r, row, (absent[w] >> (y % 64) & 1) != 0));
+      }
+    }
+  }
+
   // The index of runs of q characters (2 <= q <= kMaxSharedGram), built by the first caller that
   // needs it; null when the block is not indexed or its indexes have used up their memory.
   const SharedGrams* grams(uint32_t q, bool parallel) {
@@ -298,6 +409,9 @@ class BlockScan {
   std::vector<MemberFacts> facts_;
   // The characters of the members, when the block is indexed, and how many more indexes it may build.
   uint64_t characters_ = 0;
+  size_t words_ = 0;
+  std::vector<uint32_t> lengths_;
+  std::vector<uint64_t> shorter_, ascii_set_;
   std::atomic<uint64_t> indexes_left_{0};
   std::array<std::unique_ptr<SharedGrams>, kMaxSharedGram + 1> runs_;
   std::array<std::once_flag, kMaxSharedGram + 1> built_;
@@ -364,11 +478,7 @@ double block_minimum(const MinimumBlock& block, std::span<const CodepointView> c
   scan.collect_facts(parallel);
 
   // A pair with ratio 0.0 is the minimum; the character sets find one at a few cycles a pair.
-  std::atomic<bool> zero{false};
-  for_each_row(m, parallel, [&](size_t x) {
-    if (!zero.load(std::memory_order_relaxed) && scan.row_has_zero(x)) zero.store(true, std::memory_order_relaxed);
-  });
-  if (zero.load()) return settle(0.0);
+  if (scan.has_zero_pair(parallel)) return settle(0.0);
 
   RunningMinimum best(start);
   if (parallel) {
@@ -386,7 +496,9 @@ double block_minimum(const MinimumBlock& block, std::span<const CodepointView> c
     std::vector<Seed> seeds(m - 1, Seed{2.0, 0, 0});
     for_each_row(m, parallel, [&](size_t x) {
       Seed& seed = seeds[x];
-      for (size_t y = x + 1; y < m; ++y) {
+      // In a large block, a spread sample of the row's partners.
+      const size_t step = std::max<size_t>(1, (m - 1 - x) / kSeedPartners);
+      for (size_t y = x + 1 + x % step; y < m; y += step) {
         const double b = rough_bound(scan.facts(x), scan.facts(y));
         if (b < seed.bound) seed = {b, static_cast<uint32_t>(x), static_cast<uint32_t>(y)};
       }

@@ -481,10 +481,6 @@ double block_minimum(const MinimumBlock& block, std::span<const CodepointView> c
   if (scan.has_zero_pair(parallel)) return settle(0.0);
 
   RunningMinimum best(start);
-  if (parallel) {
-    // Index every member that is compared as the second string, before the workers share them.
-    parallel_for_each(m - 1, [&](size_t y) { slots.match_index_of(block.members[y + 1]); });
-  }
   // Seeds: the screen settles a pair only when its match count certainly reaches the running
   // minimum's, so the lower that minimum is early, the more pairs it settles. Every row's partner
   // with the lowest rough bound is compared first, the lowest bounds first.
@@ -504,12 +500,16 @@ double block_minimum(const MinimumBlock& block, std::span<const CodepointView> c
       }
     });
     std::sort(seeds.begin(), seeds.end(), [](const Seed& u, const Seed& v) { return u.bound < v.bound; });
+    RowPattern row;
     for (const Seed& seed : seeds) {
       if (seed.bound > 1.0) continue;
       check_cancelled();
       const double r = best.get();
       if (r <= 0.0) break;
-      if (!scan.skipped(seed.x, seed.y)) best.lower(scan.screened_ratio(seed.x, seed.y, r));
+      if (scan.skipped(seed.x, seed.y)) continue;
+      const bool short_row = scan.facts(seed.x).length <= kRunMaxPattern;
+      row.built = false;
+      best.lower(scan.screened_ratio(seed.x, seed.y, r, short_row ? &row : nullptr));
     }
   }
   scan.index_runs(best.get(), parallel);

@@ -1,6 +1,7 @@
 #include "cluster/shared_grams.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "cluster/parallel_steps.hpp"
 
@@ -30,6 +31,13 @@ std::vector<Key> gram_keys(CodepointView text, uint32_t q) {
   return keys;
 }
 
+// A well-spread hash of a gram key, taken from its high bits.
+inline uint64_t mix(uint64_t key) { return key * uint64_t{0x9E3779B97F4A7C15}; }
+inline uint64_t mix(unsigned __int128 key) {
+  const uint64_t high = static_cast<uint64_t>(key >> 64) * uint64_t{0xC2B2AE3D27D4EB4F};
+  return mix(static_cast<uint64_t>(key) ^ high);
+}
+
 }  // namespace
 
 SharedGrams::SharedGrams(std::span<const uint32_t> members, std::span<const CodepointView> canonicals, uint32_t q,
@@ -46,40 +54,51 @@ void SharedGrams::index(std::span<const uint32_t> members, std::span<const Codep
   const size_t m = members.size();
   auto keys = detail::map_indices<std::vector<Key>>(
       m, parallel, [&](size_t x) { return gram_keys<Key>(canonicals[members[x]], q_); });
-  struct Entry {
-    Key key;
-    uint32_t member;
-  };
-  std::vector<Entry> entries;
   size_t total = 0;
   for (const auto& k : keys) total += k.size();
-  entries.reserve(total);
-  for (uint32_t x = 0; x < m; ++x) {
-    for (const Key& key : keys[x]) entries.push_back({key, x});
+
+  // Gram ids in order of first appearance, through an open-addressing table of ids at most half
+  // full; each member's keys are distinct already.
+  const int bits = std::bit_width(std::max<size_t>(2 * total, 16) - 1);
+  const size_t mask = (size_t{1} << bits) - 1;
+  std::vector<uint32_t> slot(mask + 1, UINT32_MAX);
+  std::vector<Key> gram_key;
+  std::vector<uint32_t> count;
+  member_begin_.assign(m + 1, 0);
+  member_grams_.resize(total);
+  size_t k = 0;
+  for (size_t x = 0; x < m; ++x) {
+    member_begin_[x] = static_cast<uint32_t>(k);
+    for (const Key& key : keys[x]) {
+      size_t h = static_cast<size_t>(mix(key) >> (64 - bits));
+      uint32_t id;
+      while (true) {
+        id = slot[h];
+        if (id == UINT32_MAX) {
+          id = static_cast<uint32_t>(gram_key.size());
+          slot[h] = id;
+          gram_key.push_back(key);
+          count.push_back(0);
+          break;
+        }
+        if (gram_key[id] == key) break;
+        h = (h + 1) & mask;
+      }
+      member_grams_[k++] = id;
+      ++count[id];
+    }
     keys[x] = {};
   }
-  detail::sort_items(entries, parallel, [](const Entry& u, const Entry& v) {
-    return u.key != v.key ? u.key < v.key : u.member < v.member;
-  });
+  member_begin_[m] = static_cast<uint32_t>(total);
+  const size_t grams = gram_key.size();
 
-  // Grams in key order; each gram's members ascend.
+  // Each gram's members, ascending: the members are walked in order.
+  gram_begin_.assign(grams + 1, 0);
+  for (size_t g = 0; g < grams; ++g) gram_begin_[g + 1] = gram_begin_[g] + count[g];
   gram_members_.resize(total);
-  std::vector<uint32_t> gram_of(total);
-  for (size_t k = 0; k < total; ++k) {
-    if (k == 0 || entries[k].key != entries[k - 1].key) gram_begin_.push_back(static_cast<uint32_t>(k));
-    gram_of[k] = static_cast<uint32_t>(gram_begin_.size() - 1);
-    gram_members_[k] = entries[k].member;
-  }
-  gram_begin_.push_back(static_cast<uint32_t>(total));
-  const size_t grams = gram_begin_.size() - 1;
-
-  member_begin_.assign(m + 1, 0);
-  for (const Entry& e : entries) ++member_begin_[e.member + 1];
-  for (size_t x = 0; x < m; ++x) member_begin_[x + 1] += member_begin_[x];
-  member_grams_.resize(total);
-  std::vector<uint32_t> fill(member_begin_.begin(), member_begin_.end() - 1);
-  for (size_t k = 0; k < total; ++k) member_grams_[fill[entries[k].member]++] = gram_of[k];
-  entries = {};
+  std::vector<uint32_t> fill(gram_begin_.begin(), gram_begin_.end() - 1);
+  for (size_t x = 0; x < m; ++x)
+    for (size_t e = member_begin_[x]; e < member_begin_[x + 1]; ++e) gram_members_[fill[member_grams_[e]]++] = static_cast<uint32_t>(x);
 
   // A gram is worth a bitset once setting its members one by one costs more than a union of the
   // row's words; at most about 2 048 of them, so the bitsets stay near m * 256 bytes.

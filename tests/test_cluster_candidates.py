@@ -302,8 +302,8 @@ def test_run_index_reports_exactly_the_ascii_common_runs():
 def test_bit_parallel_match_count_equals_difflib(bitwise):
     # Short members are compared by this count instead of the indexed search; it must follow
     # difflib's recursion exactly, tie-breaks included (earliest in the first string, then in the
-    # second), in one and two machine words (or one to eight vectors of run lengths for an ASCII
-    # first string, whatever the second holds), and stop only once the limit is certain.
+    # second), in one and two machine words (or one to eight vectors of run lengths in bytes,
+    # whatever characters either string holds), and stop only once the limit is certain.
     rnd = random.Random(41)
     for _ in range(3000):
         alphabet = rnd.choice(["ab", "abc ", "aé€𝄞b", "abcdefghij klmnop"])
@@ -318,6 +318,13 @@ def test_bit_parallel_match_count_equals_difflib(bitwise):
         limit = rnd.randint(0, matched + 2)
         got = testing.run_match_count(a, b, limit, bitwise)
         assert got >= limit if matched >= limit else got == matched, (a, b, limit)
+    # Many distinct non-ASCII characters: up to 126 of them get bytes of their own, more do not.
+    for distinct in (126, 127, 128):
+        a = "".join(chr(0x100 + k) for k in range(distinct))
+        a = a + a[-1] if distinct < 128 else a
+        for b in [a[::-1], a[40:] + a[:40], mutate(rnd, a) + "é" + a[:50], "ééé€", "é" + a[-1] + "é"]:
+            matched = sum(size for _, _, size in difflib.SequenceMatcher(None, a, b, autojunk=False).get_matching_blocks())
+            assert testing.run_match_count(a, b, 10**9, bitwise) == matched, (a, b)
     # Runs of every length around the powers of two the longest match is assembled from.
     for length in [1, 2, 3, 4, 7, 8, 9, 31, 32, 33, 63, 64, 65, 100, 127, 128]:
         a = "".join(rnd.choice("abcdefgh") for _ in range(length))

@@ -14,10 +14,11 @@ namespace {
 
 using Bits = RunPattern::Bits;
 
-// The byte that pads an ASCII pattern's lanes, and the one a text character outside ASCII becomes:
-// neither is ever equal to a pattern character, nor the two to each other.
+// The byte that pads a pattern's lanes, and the one a text character absent from the pattern
+// becomes: neither is ever equal to a pattern character's byte, nor the two to each other.
 constexpr uint8_t kPatternPad = 0xFF;
 constexpr uint8_t kTextOther = 0xFE;
+constexpr size_t kMaxOtherBytes = kTextOther - 128;
 
 // Shifts towards higher positions (left) and lower positions (right) by t < 128; with Wide false
 // only the low word is in use.
@@ -73,14 +74,9 @@ void RunPattern::build(std::span<const uint32_t> pattern) {
   length_ = pattern.size();
   ascii_.fill(Bits{});
   others_.clear();
-  ascii_pattern_ = true;
   bytes_.fill(kPatternPad);
   for (size_t i = 0; i < pattern.size(); ++i) {
     const uint32_t c = pattern[i];
-    if (c < 128)
-      bytes_[i] = static_cast<uint8_t>(c);
-    else
-      ascii_pattern_ = false;
     Bits* bits;
     if (c < 128) {
       bits = &ascii_[c];
@@ -95,6 +91,20 @@ void RunPattern::build(std::span<const uint32_t> pattern) {
       bits->hi |= uint64_t{1} << (i - 64);
   }
   std::sort(others_.begin(), others_.end(), [](const Other& x, const Other& y) { return x.code_point < y.code_point; });
+  // Bytes for the run lengths: ASCII characters as themselves, the others by their rank among
+  // the pattern's other characters, from 128 on, while those ranks stay below the two bytes that
+  // stand for no pattern character.
+  byte_pattern_ = others_.size() <= kMaxOtherBytes;
+  if (!byte_pattern_) return;
+  for (size_t i = 0; i < pattern.size(); ++i) bytes_[i] = text_byte(pattern[i]);
+}
+
+uint8_t RunPattern::text_byte(uint32_t c) const {
+  if (c < 128) return static_cast<uint8_t>(c);
+  auto it = std::lower_bound(others_.begin(), others_.end(), c,
+                             [](const Other& o, uint32_t v) { return o.code_point < v; });
+  if (it == others_.end() || it->code_point != c) return kTextOther;
+  return static_cast<uint8_t>(128 + (it - others_.begin()));
 }
 
 RunPattern::Bits RunPattern::bits_of(uint32_t c) const {
@@ -113,13 +123,13 @@ uint64_t RunPattern::match_count(std::span<const uint32_t> text, uint64_t limit,
   if (limit == 0) return 0;
   if (length_ == 0 || text.empty()) return 0;
 #if defined(__SSE2__)
-  if (ascii_pattern_ && !bitwise) return count_bytes(text, limit);
+  if (byte_pattern_ && !bitwise) return count_bytes(text, limit);
 #endif
   return length_ > 64 ? count<true>(text, limit) : count<false>(text, limit);
 }
 
 #if defined(__SSE2__)
-// The gestalt recursion over the run lengths of an ASCII pattern: for every text position j, the
+// The gestalt recursion over the run lengths of a pattern in bytes: for every text position j, the
 // byte of pattern position i holds the length of the common run that ends at (i, j), one vector
 // step of 16 pattern positions at a time (the previous position's lengths moved up one lane, plus
 // one, where the characters are equal). A range pair's longest match ending at (i, j) is that
@@ -141,7 +151,7 @@ uint64_t RunPattern::count_bytes(std::span<const uint32_t> text, uint64_t limit)
   const __m128i one = _mm_set1_epi8(1);
   for (size_t j = 0; j < n; ++j) {
     const uint32_t c = text[j];
-    const __m128i at = _mm_set1_epi8(static_cast<char>(c < 128 ? c : kTextOther));
+    const __m128i at = _mm_set1_epi8(static_cast<char>(c < 128 ? c : text_byte(c)));
     __m128i carry = _mm_setzero_si128();
     for (size_t v = 0; v < V; ++v) {
       const __m128i before = previous[v];

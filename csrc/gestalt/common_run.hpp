@@ -29,7 +29,7 @@ class RunPattern {
 
   // The gestalt match count of (pattern, text), the pattern scanned as the first string: exact
   // when below `limit`, otherwise some value >= limit (the search stops there). With `bitwise`,
-  // always by the position sets, even where the run lengths of an ASCII pattern would do.
+  // always by the position sets, even where the run lengths in bytes would do.
   uint64_t match_count(std::span<const uint32_t> text, uint64_t limit, bool bitwise = false);
 
   struct Bits {
@@ -48,14 +48,16 @@ class RunPattern {
   uint64_t count(std::span<const uint32_t> text, uint64_t limit);
   void load_text(std::span<const uint32_t> text);
   uint64_t count_bytes(std::span<const uint32_t> text, uint64_t limit);
+  uint8_t text_byte(uint32_t c) const;
   template <size_t V>
   uint64_t count_bytes(std::span<const uint32_t> text, uint64_t limit);
 
   size_t length_ = 0;
   std::array<Bits, 128> ascii_{};
   std::vector<Other> others_;
-  // An ASCII pattern's characters as bytes, padded with one no text character is mapped to.
-  bool ascii_pattern_ = false;
+  // The pattern's characters as bytes (when it has few enough distinct non-ASCII ones), padded
+  // with one no text character is mapped to.
+  bool byte_pattern_ = false;
   std::array<uint8_t, kRunMaxPattern> bytes_{};
   // The run lengths of count_bytes(): for every text position, one byte per pattern position.
   std::vector<uint8_t> run_rows_;

@@ -9,7 +9,9 @@ The input is bench_scale.py's: the first n distinct stripped lines of at least 2
 the .py files under the interpreter's library directory, in path order (installed packages there
 included), with edited copies beyond the distinct ones. With --sampled, n lines drawn at random
 (seeded) from all of those distinct lines instead, so that every size is a sample of one
-population. Each size runs in this process, one after the other; times are single runs.
+population. With --no-packages, the installed packages are left out: the population a bare
+interpreter has, with edited copies from a smaller size on. Each size runs in this process, one
+after the other; times are single runs.
 """
 
 from __future__ import annotations
@@ -29,6 +31,7 @@ def cpu() -> float:
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--sampled", action="store_true")
+    parser.add_argument("--no-packages", action="store_true")
     parser.add_argument("--threshold", type=float, default=0.9)
     parser.add_argument("--sizes", default="100000,200000,400000,800000")
     parser.add_argument("--scan-runs", type=int, default=0,
@@ -37,7 +40,7 @@ def main() -> None:
     import simsieve
     from simsieve import _testing
 
-    lines = distinct_lines()
+    lines = distinct_lines(packages=not args.no_packages)
     if args.scan_runs > 0:
         for n in (int(s) for s in args.sizes.split(",")):
             data = scale_input(lines, n, args.sampled)
@@ -49,7 +52,8 @@ def main() -> None:
             times.sort()
             print(f"{n:,} lines: candidate scan fastest {times[0]:.3f} s, median {times[len(times) // 2]:.3f} s")
         return
-    print(f"{len(lines):,} distinct lines; {'sampled' if args.sampled else 'first n in path order'}, "
+    print(f"{len(lines):,} distinct lines{'' if args.no_packages is False else ' (no installed packages)'}; "
+          f"{'sampled' if args.sampled else 'first n in path order'}, "
           f"threshold {args.threshold}")
     print("| lines | time (s) | CPU (s) | candidates | growth | clusters | member pairs | growth | largest |")
     print("|---|---|---|---|---|---|---|---|---|")

@@ -37,12 +37,14 @@ def stdlib_lines(n: int, seed: int = 0) -> list[str]:
     return random.Random(seed).sample(lines, n)
 
 
-def distinct_lines() -> list[str]:
+def distinct_lines(packages: bool = True) -> list[str]:
     """Every distinct stripped line of 20 characters or more of the .py files under the
-    interpreter's library directory, installed packages there included, in path order: the
-    scale series' population."""
+    interpreter's library directory, installed packages there included (unless packages is
+    False), in path order: the scale series' population."""
     lines, seen = [], set()
     for path in sorted(glob.glob(os.path.join(sysconfig.get_paths()["stdlib"], "**", "*.py"), recursive=True)):
+        if not packages and ("site-packages" in path or "dist-packages" in path):
+            continue
         try:
             text = open(path, encoding="utf-8").read()
         except (UnicodeDecodeError, OSError):

@@ -336,7 +336,7 @@ class BlockScan {
     if (m % 64 != 0) open[words_ - 1] &= (uint64_t{1} << (m % 64)) - 1;
     const uint64_t la = facts_[x].length;
     auto limit_of = [&](uint64_t lb) { return saturating_floor(static_cast<double>(la + lb) * r * 0.5) + 1; };
-    std::array<std::vector<uint64_t>, kMaxSharedGram + 1> sharers;
+    std::vector<uint64_t> bits;
     // Empty members are never settled here, nor the partners of an empty row.
     for (size_t k = (la == 0 ? lengths_.size() : lengths_[0] == 0 ? 1 : 0); k < lengths_.size();) {
       const uint64_t limit = limit_of(lengths_[k]);
@@ -345,7 +345,6 @@ class BlockScan {
       const SharedGrams* index =
           limit >= 2 && limit <= kMaxSharedGram ? grams(static_cast<uint32_t>(limit), false) : nullptr;
       if (index != nullptr) {
-        std::vector<uint64_t>& bits = sharers[limit];
         index->sharers_after(x, bits);
         const uint64_t* upto = shorter_.data() + (end - 1) * words_;
         const uint64_t* below = k > 0 ? shorter_.data() + (k - 1) * words_ : nullptr;
@@ -483,7 +482,8 @@ double block_minimum(const MinimumBlock& block, std::span<const CodepointView> c
   RunningMinimum best(start);
   // Seeds: the screen settles a pair only when its match count certainly reaches the running
   // minimum's, so the lower that minimum is early, the more pairs it settles. Every row's partner
-  // with the lowest rough bound is compared first, the lowest bounds first.
+  // with the lowest rough bound (among at most kSeedPartners of them, spread over the row) is
+  // compared first, the lowest bounds first.
   if (m > 2) {
     struct Seed {
       double bound;

@@ -3,9 +3,10 @@
 // minimum r, a pair only matters when its ratio is below r, that is when its matched characters M
 // stay below L = floor(r * (la + lb) / 2) + 1. Pairs likely to be low (by a rough character-class
 // bound) are compared first, so that r drops early; then cheap exact facts settle "M >= L" (a
-// shared character when L = 1, a common run of L characters found bit-parallel), two strings that
-// share no character at all have ratio 0, which ends the search, and the pairs left are counted by
-// the bit-parallel gestalt recursion when short, by capped_ratio otherwise.
+// shared character when L = 1, a common run of L characters: in large blocks from an index of
+// every member's short runs, 64 members a word operation, otherwise found bit-parallel), two
+// strings that share no character at all have ratio 0, which ends the search, and the pairs left
+// are counted by the gestalt recursion over byte run lengths when short, by capped_ratio otherwise.
 #pragma once
 
 #include <cstddef>

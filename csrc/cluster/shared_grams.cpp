@@ -8,8 +8,8 @@
 namespace simsieve {
 namespace {
 
-// The distinct ASCII runs of q characters of `text` as keys, ascending: 7 bits a character, in one
-// 64-bit word up to 9 characters and in two from there.
+// The ASCII runs of q characters of `text` as keys, in text order, repeats included: 7 bits a
+// character, in one 64-bit word up to 9 characters and in two from there.
 template <class Key>
 std::vector<Key> gram_keys(CodepointView text, uint32_t q) {
   std::vector<Key> keys;
@@ -26,8 +26,6 @@ std::vector<Key> gram_keys(CodepointView text, uint32_t q) {
     key = ((key << 7) | c) & mask;
     if (++run >= q) keys.push_back(key);
   }
-  std::sort(keys.begin(), keys.end());
-  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
   return keys;
 }
 
@@ -58,12 +56,12 @@ void SharedGrams::index(std::span<const uint32_t> members, std::span<const Codep
   for (const auto& k : keys) total += k.size();
 
   // Gram ids in order of first appearance, through an open-addressing table of ids at most half
-  // full; each member's keys are distinct already.
+  // full; a member's repeats of a gram are dropped by the last member each gram saw.
   const int bits = std::bit_width(std::max<size_t>(2 * total, 16) - 1);
   const size_t mask = (size_t{1} << bits) - 1;
   std::vector<uint32_t> slot(mask + 1, UINT32_MAX);
   std::vector<Key> gram_key;
-  std::vector<uint32_t> count;
+  std::vector<uint32_t> count, last;
   member_begin_.assign(m + 1, 0);
   member_grams_.resize(total);
   size_t k = 0;
@@ -79,17 +77,22 @@ void SharedGrams::index(std::span<const uint32_t> members, std::span<const Codep
           slot[h] = id;
           gram_key.push_back(key);
           count.push_back(0);
+          last.push_back(UINT32_MAX);
           break;
         }
         if (gram_key[id] == key) break;
         h = (h + 1) & mask;
       }
+      if (last[id] == x) continue;
+      last[id] = static_cast<uint32_t>(x);
       member_grams_[k++] = id;
       ++count[id];
     }
     keys[x] = {};
   }
-  member_begin_[m] = static_cast<uint32_t>(total);
+  member_begin_[m] = static_cast<uint32_t>(k);
+  member_grams_.resize(k);
+  total = k;
   const size_t grams = gram_key.size();
 
   // Each gram's members, ascending: the members are walked in order.

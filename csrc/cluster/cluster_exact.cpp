@@ -199,6 +199,9 @@ size_t screen_groups(const ScanTables& scan, size_t n, double threshold, const s
   return cost16 < cost32 ? 16 : kFineGroups;
 }
 
+// Runs of rows at most this far apart are screened as one run.
+inline constexpr size_t kJoinGap = 64;
+
 // Probes scanned between two points where the waiting candidates may be handed on.
 inline constexpr size_t kChunkProbes = 4096;
 
@@ -383,31 +386,58 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
     const size_t window_stop = end[last - 1 - first];
     if (scan_order.keyed() && la > 0 && la <= kMaxFineLength && scan.length[last - 1] == la &&
         (window_stop == last || scan.length[window_stop - 1] <= kMaxFineLength)) {
-      // One length for the whole tile and a window inside the fine screen: length by length, only
-      // the run of keys that can reach (the tile's probes have neighbouring keys).
+      // One length for the whole tile and a window inside the fine screen: length by length and
+      // first key by first key, only the run of second keys that some probe of the tile can reach
+      // (the tile's probes have the same or neighbouring keys). A probe whose first key differs by
+      // da and whose second differs by db from a row's has the third part differ by grow - da - db,
+      // and the three differences together may not pass the limit.
       const uint32_t lb_last = window_stop > last ? scan.length[window_stop - 1] : la;
       const int64_t key_first = scan_order.key(first), key_last = scan_order.key(last - 1);
+      auto floor_half = [](int64_t x) { return x >> 1; };
+      size_t pending_begin = 0, pending_end = 0;
+      auto visit = [&](bool same_length) {
+        const size_t begin = pending_begin, stop = pending_end;
+        pending_begin = pending_end = 0;
+        if (!same_length) {
+          screen_shared(begin, stop);
+          return;
+        }
+        // The probes' own length: only rows after the probe, so the rows past the tile are shared
+        // and those inside it go probe by probe.
+        for (size_t p = first; p < last; ++p) screen_alone(p, std::max(begin, p + 1), std::min(stop, last));
+        screen_shared(std::max(begin, last), stop);
+      };
+      auto ceil_half = [](int64_t x) { return -((-x) >> 1); };
       for (uint32_t lb = la; lb <= lb_last; ++lb) {
         if (least_overlap[la + lb] == kUnreachable) continue;
         const int64_t limit = distance_limit[la + lb], grow = lb - la;
         if (limit < grow) continue;
-        if (lb != la) {
-          screen_shared(scan_order.key_begin(lb, key_first - (limit - grow) / 2),
-                        scan_order.key_begin(lb, key_last + (limit + grow) / 2 + 1));
-          continue;
+        const int64_t key_lo = std::max<int64_t>(0, key_first + ceil_half(grow - limit));
+        const int64_t key_hi = std::min<int64_t>(lb, key_last + floor_half(grow + limit));
+        for (int64_t key = key_lo; key <= key_hi; ++key) {
+          int64_t second_lo = INT64_MAX, second_hi = INT64_MIN;
+          for (size_t p = first; p < last; ++p) {
+            const int64_t da = key - scan_order.key(p);
+            const int64_t slack = limit - std::abs(da), rest = grow - da;
+            if (slack < std::abs(rest)) continue;
+            second_lo = std::min(second_lo, scan_order.second(p) + ceil_half(rest - slack));
+            second_hi = std::max(second_hi, scan_order.second(p) + floor_half(rest + slack));
+          }
+          if (second_lo > second_hi) continue;
+          const size_t begin = scan_order.position(lb, key, second_lo);
+          const size_t stop = scan_order.position(lb, key, second_hi + 1);
+          if (begin == stop) continue;
+          // Runs of neighbouring first keys a few rows apart are screened as one: the rows between
+          // them cost less than another call.
+          if (pending_begin < pending_end && begin <= pending_end + kJoinGap) {
+            pending_end = std::max(pending_end, stop);
+            continue;
+          }
+          visit(la == lb);
+          pending_begin = begin;
+          pending_end = stop;
         }
-        // The probes' own length: the rows after each probe up to its last reachable key. Those
-        // ends ascend with the probes' keys, so the rows after the tile up to the first probe's
-        // end are shared.
-        size_t stop[kTileProbes];
-        for (size_t p = first; p < last; ++p)
-          stop[p - first] = scan_order.key_begin(la, scan_order.key(p) + limit / 2 + 1);
-        const size_t shared_end = std::max(last, stop[0]);
-        for (size_t p = first; p < last; ++p) {
-          screen_alone(p, p + 1, std::min(last, stop[p - first]));
-          screen_alone(p, shared_end, stop[p - first]);
-        }
-        screen_shared(last, shared_end);
+        visit(la == lb);
       }
     } else {
       // Windows end in ascending order, so the shared rows are [last, end of the first window).

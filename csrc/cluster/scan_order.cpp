@@ -9,46 +9,71 @@
 namespace simsieve {
 namespace {
 
-// The half of the fine groups along which the shares of the groups in a canonical vary most over a
-// sample: the groups with a positive entry in the leading eigenvector of the shares' covariance,
-// found by power iteration. A bit mask over the fine groups.
-uint32_t varying_half(const std::vector<CharHistogram>& histograms, const CharGroups& groups) {
-  constexpr size_t kSample = 4096, kRounds = 40, G = kFineGroups;
+// The leading eigenvector of a symmetric matrix, by power iteration; zero when the matrix
+// maps the start vector to zero.
+using GroupVector = std::array<double, kFineGroups>;
+using GroupMatrix = std::array<GroupVector, kFineGroups>;
+
+GroupVector leading_direction(const GroupMatrix& m) {
+  constexpr size_t kRounds = 40, G = kFineGroups;
+  GroupVector v;
+  for (size_t g = 0; g < G; ++g) v[g] = 1.0 + static_cast<double>(g) / G * (g % 2 ? -1.0 : 1.0);
+  for (size_t round = 0; round < kRounds; ++round) {
+    GroupVector w{};
+    for (size_t g = 0; g < G; ++g)
+      for (size_t h = 0; h < G; ++h) w[g] += m[g][h] * v[h];
+    double norm = 0;
+    for (double x : w) norm += x * x;
+    norm = std::sqrt(norm);
+    if (!(norm > 0)) return GroupVector{};
+    for (size_t g = 0; g < G; ++g) v[g] = w[g] / norm;
+  }
+  return v;
+}
+
+// Two of three parts of the fine groups, as bit masks: the groups sorted by their angle in the
+// plane of the two leading eigenvectors of the covariance of the groups' shares in a canonical,
+// over a sample, and cut into three arcs. Rows far apart along either direction then differ in
+// their part counts.
+std::array<uint32_t, 2> varying_parts(const std::vector<CharHistogram>& histograms, const CharGroups& groups) {
+  constexpr size_t kSample = 4096, G = kFineGroups;
   const size_t n = histograms.size();
   const size_t step = std::max<size_t>(1, n / kSample);
-  std::vector<std::array<double, G>> shares;
+  std::vector<GroupVector> shares;
   for (size_t k = 0; k < n; k += step) {
     const CharHistogram& h = histograms[k];
     if (h.length == 0 || h.length > kMaxFineLength) continue;
-    std::array<double, G> s{};
+    GroupVector s{};
     for (const CharCount& c : h.counts) s[groups.of(c.code_point)] += c.count;
     for (double& v : s) v /= h.length;
     shares.push_back(s);
   }
-  if (shares.size() < 2) return 0;
-  std::array<double, G> mean{};
+  if (shares.size() < 2) return {0, 0};
+  GroupVector mean{};
   for (const auto& s : shares)
     for (size_t g = 0; g < G; ++g) mean[g] += s[g] / static_cast<double>(shares.size());
-  std::array<std::array<double, G>, G> cov{};
+  GroupMatrix cov{};
   for (const auto& s : shares)
     for (size_t g = 0; g < G; ++g)
       for (size_t h = 0; h < G; ++h) cov[g][h] += (s[g] - mean[g]) * (s[h] - mean[h]);
-  std::array<double, G> v;
-  for (size_t g = 0; g < G; ++g) v[g] = 1.0 + static_cast<double>(g) / G * (g % 2 ? -1.0 : 1.0);
-  for (size_t round = 0; round < kRounds; ++round) {
-    std::array<double, G> w{};
-    for (size_t g = 0; g < G; ++g)
-      for (size_t h = 0; h < G; ++h) w[g] += cov[g][h] * v[h];
-    double norm = 0;
-    for (double x : w) norm += x * x;
-    norm = std::sqrt(norm);
-    if (!(norm > 0)) return 0;
-    for (size_t g = 0; g < G; ++g) v[g] = w[g] / norm;
-  }
-  uint32_t half = 0;
+  const GroupVector first = leading_direction(cov);
+  // The second direction: the leading one once the first one's share is taken out.
+  double along = 0;
   for (size_t g = 0; g < G; ++g)
-    if (v[g] > 0) half |= uint32_t{1} << g;
-  return half;
+    for (size_t h = 0; h < G; ++h) along += first[g] * cov[g][h] * first[h];
+  for (size_t g = 0; g < G; ++g)
+    for (size_t h = 0; h < G; ++h) cov[g][h] -= along * first[g] * first[h];
+  const GroupVector second = leading_direction(cov);
+  std::array<uint8_t, G> by_angle;
+  std::iota(by_angle.begin(), by_angle.end(), uint8_t{0});
+  std::array<double, G> angle;
+  for (size_t g = 0; g < G; ++g) angle[g] = std::atan2(second[g], first[g]);
+  std::stable_sort(by_angle.begin(), by_angle.end(), [&](uint8_t x, uint8_t y) { return angle[x] < angle[y]; });
+  std::array<uint32_t, 2> parts{};
+  for (size_t k = 0; k < G; ++k)
+    if (k < G / 3) parts[0] |= uint32_t{1} << by_angle[k];
+    else if (k < 2 * G / 3) parts[1] |= uint32_t{1} << by_angle[k];
+  return parts;
 }
 
 }  // namespace
@@ -75,28 +100,38 @@ ScanOrder::ScanOrder(const std::vector<CharHistogram>& histograms, const CharGro
                      bool parallel)
     : keyed_(keyed) {
   const size_t n = histograms.size();
-  std::vector<uint8_t> key_of(n, 0);
+  std::vector<uint8_t> key_of(n, 0), second_of(n, 0);
   if (keyed) {
-    const uint32_t half = varying_half(histograms, groups);
-    auto key = [&](size_t k) {
+    const std::array<uint32_t, 2> parts = varying_parts(histograms, groups);
+    auto keys = [&](size_t k) {
       const CharHistogram& h = histograms[k];
       if (h.length > kMaxFineLength) return;
-      uint32_t count = 0;
-      for (const CharCount& c : h.counts) count += (half >> groups.of(c.code_point) & 1) ? c.count : 0;
-      key_of[k] = static_cast<uint8_t>(count);
+      uint32_t count[2] = {0, 0};
+      for (const CharCount& c : h.counts) {
+        const uint8_t g = groups.of(c.code_point);
+        count[0] += (parts[0] >> g & 1) ? c.count : 0;
+        count[1] += (parts[1] >> g & 1) ? c.count : 0;
+      }
+      key_of[k] = static_cast<uint8_t>(count[0]);
+      second_of[k] = static_cast<uint8_t>(count[1]);
     };
-    detail::for_each_index(n, parallel, key, with_min_len(1024));
+    detail::for_each_index(n, parallel, keys, with_min_len(1024));
   }
   order_.resize(n);
   std::iota(order_.begin(), order_.end(), 0u);
-  // Ties by index: the stable order of (length, key), whichever sort runs.
+  // Ties by index: the stable order of (length, keys), whichever sort runs.
   detail::sort_items(order_, parallel, [&](uint32_t x, uint32_t y) {
     const uint32_t lx = histograms[x].length, ly = histograms[y].length;
     if (lx != ly) return lx < ly;
-    return key_of[x] != key_of[y] ? key_of[x] < key_of[y] : x < y;
+    if (key_of[x] != key_of[y]) return key_of[x] < key_of[y];
+    return second_of[x] != second_of[y] ? second_of[x] < second_of[y] : x < y;
   });
   key_.resize(n);
-  for (size_t p = 0; p < n; ++p) key_[p] = key_of[order_[p]];
+  second_.resize(n);
+  for (size_t p = 0; p < n; ++p) {
+    key_[p] = key_of[order_[p]];
+    second_[p] = second_of[order_[p]];
+  }
   // Positions are grouped by length, so each length's first position bounds its keys' search.
   class_begin_.assign(kMaxFineLength + 2, static_cast<uint32_t>(n));
   for (size_t p = n; p-- > 0;) {
@@ -104,13 +139,45 @@ ScanOrder::ScanOrder(const std::vector<CharHistogram>& histograms, const CharGro
     class_begin_[std::min(l, kMaxFineLength + 1)] = static_cast<uint32_t>(p);
   }
   for (size_t l = kMaxFineLength + 1; l-- > 0;) class_begin_[l] = std::min(class_begin_[l], class_begin_[l + 1]);
+  if (!keyed) return;
+  // Runs of each first key (keys 0 to length, and one entry past them for the end), and in each
+  // run the first position of every second key between its least and largest.
+  cell_base_.resize(kMaxFineLength + 1);
+  size_t cells = 0;
+  for (uint32_t l = 0; l <= kMaxFineLength; ++l) {
+    cell_base_[l] = static_cast<uint32_t>(cells);
+    cells += l + 2;
+  }
+  cell_begin_.assign(cells, 0);
+  cells_.assign(cells, Cell{});
+  for (uint32_t l = 0; l <= kMaxFineLength; ++l) {
+    uint32_t p = class_begin_[l];
+    const uint32_t stop = class_begin_[l + 1];
+    for (uint32_t k = 0; k <= l + 1; ++k) {
+      const uint32_t begin = p;
+      while (p < stop && key_[p] == k) ++p;
+      cell_begin_[cell_base_[l] + k] = begin;
+      if (k > l || begin == p) continue;
+      Cell& cell = cells_[cell_base_[l] + k];
+      cell.base = static_cast<uint32_t>(second_begin_.size());
+      cell.least = second_[begin];
+      cell.most = second_[p - 1];
+      uint32_t q = begin;
+      for (uint32_t b = cell.least; b <= cell.most; ++b) {
+        while (q < p && second_[q] < b) ++q;
+        second_begin_.push_back(q);
+      }
+    }
+  }
 }
 
-uint32_t ScanOrder::key_begin(uint32_t length, int64_t key) const {
-  const auto first = key_.begin() + class_begin_[length], stop = key_.begin() + class_begin_[length + 1];
-  if (key <= 0) return class_begin_[length];
-  if (key > static_cast<int64_t>(length)) return class_begin_[length + 1];
-  return static_cast<uint32_t>(std::lower_bound(first, stop, static_cast<uint8_t>(key)) - key_.begin());
+uint32_t ScanOrder::position(uint32_t length, int64_t key, int64_t second) const {
+  const size_t at = cell_base_[length] + static_cast<size_t>(key);
+  const uint32_t begin = cell_begin_[at], end = cell_begin_[at + 1];
+  const Cell& cell = cells_[at];
+  if (begin == end || second <= cell.least) return begin;
+  if (second > cell.most) return end;
+  return second_begin_[cell.base + static_cast<size_t>(second - cell.least)];
 }
 
 }  // namespace simsieve

@@ -1,10 +1,11 @@
-// The order of the exact candidate scan: canonicals by length and, within one length, by a key, the
-// number of their characters that fall in one half of the fine character groups. Two canonicals of
-// lengths la <= lb whose keys differ by d have character counts at an L1 distance of at least
-// |d| + |lb - la - d| (the two halves summed separately), so for each length of a probe's window
-// the rows that can still reach the histogram bound form one contiguous run of keys. The half is
-// chosen on a sample as the direction along which the groups' shares vary most, so that the runs
-// are short. Only the set of rows scanned depends on it, never the candidates.
+// The order of the exact candidate scan: canonicals by length and, within one length, by two keys,
+// the numbers of their characters that fall in two of three parts of the fine character groups.
+// Two canonicals of lengths la <= lb whose counts in the three parts differ by da, db and dc
+// (da + db + dc = lb - la) have character counts at an L1 distance of at least |da| + |db| + |dc|,
+// so for each length of a probe's window and each first key the rows that can still reach the
+// histogram bound form one contiguous run of second keys. The parts are arcs of the groups' angles
+// in the plane of the two directions along which the groups' shares vary most over a sample, so
+// that the runs are short. Only the set of rows scanned depends on them, never the candidates.
 #pragma once
 
 #include <array>
@@ -36,17 +37,30 @@ class ScanOrder {
 
   const std::vector<uint32_t>& order() const { return order_; }
   bool keyed() const { return keyed_; }
-  // The key of the canonical at position p (0 for canonicals longer than kMaxFineLength).
+  // The keys of the canonical at position p (0 for canonicals longer than kMaxFineLength).
   uint32_t key(size_t p) const { return key_[p]; }
-  // The first position of length `length` (at most kMaxFineLength) whose key is at least `key`;
-  // keys past the length give the end of that length's positions.
-  uint32_t key_begin(uint32_t length, int64_t key) const;
+  uint32_t second(size_t p) const { return second_[p]; }
+  // The first position of length `length` (at most kMaxFineLength) whose first key is `key` and
+  // whose second key is at least `second`: the end of the run of that first key when none is, and
+  // the start of the run when every one is.
+  uint32_t position(uint32_t length, int64_t key, int64_t second) const;
 
  private:
   std::vector<uint32_t> order_;
-  std::vector<uint8_t> key_;
+  std::vector<uint8_t> key_, second_;
   // The first position of every length up to kMaxFineLength, then of all longer ones.
   std::vector<uint32_t> class_begin_;
+  // The run of each first key of each length: cell_begin_[cell_base_[length] + key] is its first
+  // position, and the next entry its end.
+  std::vector<uint32_t> cell_base_, cell_begin_;
+  // Per run of a first key: the least and largest second key in it, and where in second_begin_
+  // the first position of each second key from the least on is listed.
+  struct Cell {
+    uint32_t base = 0;
+    uint8_t least = 0, most = 0;
+  };
+  std::vector<Cell> cells_;
+  std::vector<uint32_t> second_begin_;
   bool keyed_ = false;
 };
 

@@ -8,6 +8,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define SIMSIEVE_RUN_AVX2 1
+#endif
 
 namespace simsieve {
 namespace {
@@ -119,11 +123,11 @@ void RunPattern::load_text(std::span<const uint32_t> text) {
   for (size_t j = 0; j < text.size(); ++j) text_bits_[j] = bits_of(text[j]);
 }
 
-uint64_t RunPattern::match_count(std::span<const uint32_t> text, uint64_t limit, bool bitwise) {
+uint64_t RunPattern::match_count(std::span<const uint32_t> text, uint64_t limit, CountPath path) {
   if (limit == 0) return 0;
   if (length_ == 0 || text.empty()) return 0;
 #if defined(__SSE2__)
-  if (byte_pattern_ && !bitwise) return count_bytes(text, limit);
+  if (byte_pattern_ && path != CountPath::bitwise) return count_bytes(text, limit, path == CountPath::fastest);
 #endif
   return length_ > 64 ? count<true>(text, limit) : count<false>(text, limit);
 }
@@ -220,8 +224,128 @@ uint64_t RunPattern::count_bytes(std::span<const uint32_t> text, uint64_t limit)
   return m;
 }
 
-uint64_t RunPattern::count_bytes(std::span<const uint32_t> text, uint64_t limit) {
+#if defined(SIMSIEVE_RUN_AVX2)
+// count_bytes<V> where the processor has AVX2: the same lengths, ranges and tie-breaks. The lengths
+// are still made 16 lanes a vector (a move across the halves of a 32-byte vector would lengthen the
+// chain from one text position to the next), each moved up a lane by one byte alignment of two
+// neighbouring vectors; the ranges of the recursion are then passed over in 32-byte vectors, W of
+// them, over rows padded to whole 32-byte vectors.
+template <size_t V>
+__attribute__((target("avx2"))) uint64_t RunPattern::count_bytes_avx2(std::span<const uint32_t> text,
+                                                                        uint64_t limit) {
+  constexpr size_t W = (V + 1) / 2, stride = W * 32;
+  const size_t n = text.size();
+  run_rows_.resize(n * stride);
+  uint8_t* rows = run_rows_.data();
+  __m128i pattern[V], previous[V + 1];
+  previous[0] = _mm_setzero_si128();
+  for (size_t v = 0; v < V; ++v) {
+    pattern[v] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes_.data() + 16 * v));
+    previous[v + 1] = _mm_setzero_si128();
+  }
+  const __m128i one = _mm_set1_epi8(1);
+  for (size_t j = 0; j < n; ++j) {
+    const uint32_t c = text[j];
+    const __m128i at = _mm_set1_epi8(static_cast<char>(c < 128 ? c : text_byte(c)));
+    // previous[v + 1] holds vector v; previous[0] stays zero, so the first lane moves in a zero.
+    for (size_t v = V; v > 0; --v) {
+      const __m128i moved = _mm_alignr_epi8(previous[v], previous[v - 1], 15);
+      previous[v] = _mm_and_si128(_mm_add_epi8(moved, one), _mm_cmpeq_epi8(pattern[v - 1], at));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(rows + j * stride + 16 * (v - 1)), previous[v]);
+    }
+    if constexpr (V % 2 == 1)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(rows + j * stride + 16 * V), _mm_setzero_si128());
+  }
+  // The whole pair's longest runs, over all rows at once.
+  __m256i best[W];
+  for (size_t v = 0; v < W; ++v) best[v] = _mm256_setzero_si256();
+  for (size_t j = 0; j < n; ++j)
+    for (size_t v = 0; v < W; ++v)
+      best[v] = _mm256_max_epu8(best[v], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows + j * stride + 32 * v)));
+  __m256i lane_end[W];  // pattern position + 1, lane by lane
+  const __m256i lanes = _mm256_setr_epi8(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+                                         22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32);
+  for (size_t v = 0; v < W; ++v) lane_end[v] = _mm256_add_epi8(lanes, _mm256_set1_epi8(static_cast<char>(32 * v)));
+  ranges_.clear();
+  uint64_t m = 0;
+  Range r{0, static_cast<uint32_t>(length_), 0, static_cast<uint32_t>(n)};
+  for (bool whole = true;; whole = false) {
+    if (!whole) {
+      if (ranges_.empty()) break;
+      r = ranges_.back();
+      ranges_.pop_back();
+      if (r.alo >= r.ahi || r.blo >= r.bhi) continue;
+      __m256i cut[W];
+      const __m256i alo = _mm256_set1_epi8(static_cast<char>(r.alo));
+      const __m256i ahi = _mm256_set1_epi8(static_cast<char>(r.ahi));
+      for (size_t v = 0; v < W; ++v) {
+        const __m256i inside = _mm256_cmpeq_epi8(_mm256_min_epu8(lane_end[v], ahi), lane_end[v]);
+        cut[v] = _mm256_and_si256(_mm256_subs_epu8(lane_end[v], alo), inside);
+        best[v] = _mm256_setzero_si256();
+      }
+      for (size_t j = r.blo; j < r.bhi; ++j) {
+        const __m256i text_cut = _mm256_set1_epi8(static_cast<char>(std::min<size_t>(j + 1 - r.blo, 255)));
+        const uint8_t* row = rows + j * stride;
+        for (size_t v = 0; v < W; ++v) {
+          const __m256i run = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 32 * v));
+          best[v] = _mm256_max_epu8(best[v], _mm256_min_epu8(_mm256_min_epu8(run, cut[v]), text_cut));
+        }
+      }
+    }
+    __m256i wide = best[0];
+    for (size_t v = 1; v < W; ++v) wide = _mm256_max_epu8(wide, best[v]);
+    __m128i top = _mm_max_epu8(_mm256_castsi256_si128(wide), _mm256_extracti128_si256(wide, 1));
+    top = _mm_max_epu8(top, _mm_srli_si128(top, 8));
+    top = _mm_max_epu8(top, _mm_srli_si128(top, 4));
+    top = _mm_max_epu8(top, _mm_srli_si128(top, 2));
+    top = _mm_max_epu8(top, _mm_srli_si128(top, 1));
+    const auto k = static_cast<uint32_t>(_mm_cvtsi128_si32(top) & 0xFF);
+    if (k == 0) continue;
+    if (m + k >= limit) return m + k;
+    m += k;
+    size_t end_i = 0;
+    const __m256i longest = _mm256_set1_epi8(static_cast<char>(k));
+    for (size_t v = 0; v < W; ++v) {
+      const auto hits = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(best[v], longest)));
+      if (hits != 0) {
+        end_i = 32 * v + static_cast<size_t>(std::countr_zero(hits));
+        break;
+      }
+    }
+    size_t end_j = r.blo + k - 1;
+    while (rows[end_j * stride + end_i] < k) ++end_j;
+    const auto i0 = static_cast<uint32_t>(end_i + 1 - k), j0 = static_cast<uint32_t>(end_j + 1 - k);
+    ranges_.push_back({r.alo, i0, r.blo, j0});
+    ranges_.push_back({i0 + k, r.ahi, j0 + k, r.bhi});
+  }
+  return m;
+}
+#endif
+
+uint64_t RunPattern::count_bytes(std::span<const uint32_t> text, uint64_t limit, bool wide) {
   static_assert(kRunMaxPattern == 128);
+#if defined(SIMSIEVE_RUN_AVX2)
+  // Patterns of more than 16 characters take fewer steps with AVX2.
+  static const bool avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+  if (wide && avx2 && length_ > 16) {
+    switch ((length_ + 15) / 16) {
+      case 2:
+        return count_bytes_avx2<2>(text, limit);
+      case 3:
+        return count_bytes_avx2<3>(text, limit);
+      case 4:
+        return count_bytes_avx2<4>(text, limit);
+      case 5:
+        return count_bytes_avx2<5>(text, limit);
+      case 6:
+        return count_bytes_avx2<6>(text, limit);
+      case 7:
+        return count_bytes_avx2<7>(text, limit);
+      default:
+        return count_bytes_avx2<8>(text, limit);
+    }
+  }
+#endif
   switch ((length_ + 15) / 16) {
     case 1:
       return count_bytes<1>(text, limit);

@@ -28,10 +28,14 @@ class RunPattern {
   // True when the pattern and `text` have a common substring of at least `run` characters.
   bool shares_run(std::span<const uint32_t> text, uint64_t run);
 
+  // How match_count() finds the count: the fastest way the pattern and the processor allow, or
+  // (for tests) always by the run lengths in 16-byte vectors, or always by the position sets.
+  enum class CountPath { fastest, bytes_sse2, bitwise };
+
   // The gestalt match count of (pattern, text), the pattern scanned as the first string: exact
-  // when below `limit`, otherwise some value >= limit (the search stops there). With `bitwise`,
-  // always by the position sets, even where the run lengths in bytes would do.
-  uint64_t match_count(std::span<const uint32_t> text, uint64_t limit, bool bitwise = false);
+  // when below `limit`, otherwise some value >= limit (the search stops there). The byte paths
+  // serve patterns whose characters all get bytes; the others are counted by the position sets.
+  uint64_t match_count(std::span<const uint32_t> text, uint64_t limit, CountPath path = CountPath::fastest);
 
   struct Bits {
     uint64_t lo = 0, hi = 0;
@@ -48,10 +52,12 @@ class RunPattern {
   template <bool Wide>
   uint64_t count(std::span<const uint32_t> text, uint64_t limit);
   void load_text(std::span<const uint32_t> text);
-  uint64_t count_bytes(std::span<const uint32_t> text, uint64_t limit);
+  uint64_t count_bytes(std::span<const uint32_t> text, uint64_t limit, bool wide);
   uint8_t text_byte(uint32_t c) const;
   template <size_t V>
   uint64_t count_bytes(std::span<const uint32_t> text, uint64_t limit);
+  template <size_t V>
+  uint64_t count_bytes_avx2(std::span<const uint32_t> text, uint64_t limit);
 
   size_t length_ = 0;
   std::array<Bits, 128> ascii_{};

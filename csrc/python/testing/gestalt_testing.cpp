@@ -29,7 +29,7 @@ constexpr Signature<1> kText{"parse_work_factor()", {"text"}, 1};
 constexpr Signature<3> kEnds{"index_ends()", {"b", "sub", "bound"}, 3};
 constexpr Signature<1> kIndex{"index_summary()", {"b"}, 1};
 constexpr Signature<3> kRun{"shares_run()", {"a", "b", "run"}, 3};
-constexpr Signature<4> kRunCount{"run_match_count()", {"a", "b", "limit", "bitwise"}, 3};
+constexpr Signature<4> kRunCount{"run_match_count()", {"a", "b", "limit", "path"}, 3};
 
 Ref py_bool(bool v) { return checked(PyBool_FromLong(v ? 1 : 0)); }
 Ref py_none() {
@@ -109,20 +109,30 @@ PyObject* shares_run_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// run_match_count(a, b, limit, bitwise=False) -> the gestalt match count of (a, b) through a's run
+// run_match_count(a, b, limit, path="fastest") -> the gestalt match count of (a, b) through a's run
 // pattern (a has at most 128 characters): exact below `limit`, at least `limit` otherwise. With
-// bitwise, by the position sets even for an ASCII pattern.
+// path "sse2", by the run lengths in 16-byte vectors wherever bytes serve; with "bitwise", by the
+// position sets even for an ASCII pattern.
 PyObject* run_match_count_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kRunCount.bind(args, kwargs);
     std::string a = arg("a", bound[0], to_string);
     std::string b = arg("b", bound[1], to_string);
     uint64_t limit = arg("limit", bound[2], to_count);
-    bool bitwise = bound[3] && PyObject_IsTrue(bound[3]) == 1;
+    const std::string path = bound[3] ? arg("path", bound[3], to_string) : std::string("fastest");
+    RunPattern::CountPath how = RunPattern::CountPath::fastest;
+    if (path == "sse2")
+      how = RunPattern::CountPath::bytes_sse2;
+    else if (path == "bitwise")
+      how = RunPattern::CountPath::bitwise;
+    else if (path != "fastest") {
+      PyErr_SetString(PyExc_ValueError, "path must be 'fastest', 'sse2' or 'bitwise'");
+      throw PythonError{};
+    }
     uint64_t m = without_gil([&] {
       RunPattern pattern;
       pattern.build(decode_utf8(a));
-      return pattern.match_count(decode_utf8(b), limit, bitwise);
+      return pattern.match_count(decode_utf8(b), limit, how);
     });
     return to_py(m).release();
   });

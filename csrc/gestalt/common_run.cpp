@@ -133,6 +133,30 @@ uint64_t RunPattern::match_count(std::span<const uint32_t> text, uint64_t limit,
 }
 
 #if defined(__SSE2__)
+namespace {
+
+// The largest byte of a vector.
+inline uint32_t max_byte(__m128i top) {
+  top = _mm_max_epu8(top, _mm_srli_si128(top, 8));
+  top = _mm_max_epu8(top, _mm_srli_si128(top, 4));
+  top = _mm_max_epu8(top, _mm_srli_si128(top, 2));
+  top = _mm_max_epu8(top, _mm_srli_si128(top, 1));
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(top) & 0xFF);
+}
+
+}  // namespace
+
+// The range pair r split around its longest match of k characters, which ends at pattern position
+// end_i: the earliest text position where it ends is read from the run lengths, and the ranges
+// before and after the match wait their turn.
+void RunPattern::split_range(const Range& r, size_t end_i, uint32_t k, const uint8_t* rows, size_t stride) {
+  size_t end_j = r.blo + k - 1;
+  while (rows[end_j * stride + end_i] < k) ++end_j;
+  const auto i0 = static_cast<uint32_t>(end_i + 1 - k), j0 = static_cast<uint32_t>(end_j + 1 - k);
+  ranges_.push_back({r.alo, i0, r.blo, j0});
+  ranges_.push_back({i0 + k, r.ahi, j0 + k, r.bhi});
+}
+
 // The gestalt recursion over the run lengths of a pattern in bytes: for every text position j, the
 // byte of pattern position i holds the length of the common run that ends at (i, j), one vector
 // step of 16 pattern positions at a time (the previous position's lengths moved up one lane, plus
@@ -198,11 +222,7 @@ uint64_t RunPattern::count_bytes(std::span<const uint32_t> text, uint64_t limit)
     }
     __m128i top = best[0];
     for (size_t v = 1; v < V; ++v) top = _mm_max_epu8(top, best[v]);
-    top = _mm_max_epu8(top, _mm_srli_si128(top, 8));
-    top = _mm_max_epu8(top, _mm_srli_si128(top, 4));
-    top = _mm_max_epu8(top, _mm_srli_si128(top, 2));
-    top = _mm_max_epu8(top, _mm_srli_si128(top, 1));
-    const auto k = static_cast<uint32_t>(_mm_cvtsi128_si32(top) & 0xFF);
+    const uint32_t k = max_byte(top);
     if (k == 0) continue;
     if (m + k >= limit) return m + k;
     m += k;
@@ -215,11 +235,7 @@ uint64_t RunPattern::count_bytes(std::span<const uint32_t> text, uint64_t limit)
         break;
       }
     }
-    size_t end_j = r.blo + k - 1;
-    while (rows[end_j * stride + end_i] < k) ++end_j;
-    const auto i0 = static_cast<uint32_t>(end_i + 1 - k), j0 = static_cast<uint32_t>(end_j + 1 - k);
-    ranges_.push_back({r.alo, i0, r.blo, j0});
-    ranges_.push_back({i0 + k, r.ahi, j0 + k, r.bhi});
+    split_range(r, end_i, k, rows, stride);
   }
   return m;
 }
@@ -294,12 +310,7 @@ __attribute__((target("avx2"))) uint64_t RunPattern::count_bytes_avx2(std::span<
     }
     __m256i wide = best[0];
     for (size_t v = 1; v < W; ++v) wide = _mm256_max_epu8(wide, best[v]);
-    __m128i top = _mm_max_epu8(_mm256_castsi256_si128(wide), _mm256_extracti128_si256(wide, 1));
-    top = _mm_max_epu8(top, _mm_srli_si128(top, 8));
-    top = _mm_max_epu8(top, _mm_srli_si128(top, 4));
-    top = _mm_max_epu8(top, _mm_srli_si128(top, 2));
-    top = _mm_max_epu8(top, _mm_srli_si128(top, 1));
-    const auto k = static_cast<uint32_t>(_mm_cvtsi128_si32(top) & 0xFF);
+    const uint32_t k = max_byte(_mm_max_epu8(_mm256_castsi256_si128(wide), _mm256_extracti128_si256(wide, 1)));
     if (k == 0) continue;
     if (m + k >= limit) return m + k;
     m += k;
@@ -312,11 +323,7 @@ __attribute__((target("avx2"))) uint64_t RunPattern::count_bytes_avx2(std::span<
         break;
       }
     }
-    size_t end_j = r.blo + k - 1;
-    while (rows[end_j * stride + end_i] < k) ++end_j;
-    const auto i0 = static_cast<uint32_t>(end_i + 1 - k), j0 = static_cast<uint32_t>(end_j + 1 - k);
-    ranges_.push_back({r.alo, i0, r.blo, j0});
-    ranges_.push_back({i0 + k, r.ahi, j0 + k, r.bhi});
+    split_range(r, end_i, k, rows, stride);
   }
   return m;
 }
@@ -324,46 +331,23 @@ __attribute__((target("avx2"))) uint64_t RunPattern::count_bytes_avx2(std::span<
 
 uint64_t RunPattern::count_bytes(std::span<const uint32_t> text, uint64_t limit, bool wide) {
   static_assert(kRunMaxPattern == 128);
+  using Count = uint64_t (RunPattern::*)(std::span<const uint32_t>, uint64_t);
+  // By the number of 16-lane vectors the pattern takes (1 to 8; match_count() leaves out empty ones).
+  static constexpr Count kSse2[] = {&RunPattern::count_bytes<1>, &RunPattern::count_bytes<2>,
+                                    &RunPattern::count_bytes<3>, &RunPattern::count_bytes<4>,
+                                    &RunPattern::count_bytes<5>, &RunPattern::count_bytes<6>,
+                                    &RunPattern::count_bytes<7>, &RunPattern::count_bytes<8>};
+  const size_t vectors = (length_ + 15) / 16;
 #if defined(SIMSIEVE_RUN_AVX2)
   // Patterns of more than 16 characters take fewer steps with AVX2.
+  static constexpr Count kAvx2[] = {&RunPattern::count_bytes<1>,      &RunPattern::count_bytes_avx2<2>,
+                                    &RunPattern::count_bytes_avx2<3>, &RunPattern::count_bytes_avx2<4>,
+                                    &RunPattern::count_bytes_avx2<5>, &RunPattern::count_bytes_avx2<6>,
+                                    &RunPattern::count_bytes_avx2<7>, &RunPattern::count_bytes_avx2<8>};
   static const bool avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
-  if (wide && avx2 && length_ > 16) {
-    switch ((length_ + 15) / 16) {
-      case 2:
-        return count_bytes_avx2<2>(text, limit);
-      case 3:
-        return count_bytes_avx2<3>(text, limit);
-      case 4:
-        return count_bytes_avx2<4>(text, limit);
-      case 5:
-        return count_bytes_avx2<5>(text, limit);
-      case 6:
-        return count_bytes_avx2<6>(text, limit);
-      case 7:
-        return count_bytes_avx2<7>(text, limit);
-      default:
-        return count_bytes_avx2<8>(text, limit);
-    }
-  }
+  if (wide && avx2) return (this->*kAvx2[vectors - 1])(text, limit);
 #endif
-  switch ((length_ + 15) / 16) {
-    case 1:
-      return count_bytes<1>(text, limit);
-    case 2:
-      return count_bytes<2>(text, limit);
-    case 3:
-      return count_bytes<3>(text, limit);
-    case 4:
-      return count_bytes<4>(text, limit);
-    case 5:
-      return count_bytes<5>(text, limit);
-    case 6:
-      return count_bytes<6>(text, limit);
-    case 7:
-      return count_bytes<7>(text, limit);
-    default:
-      return count_bytes<8>(text, limit);
-  }
+  return (this->*kSse2[vectors - 1])(text, limit);
 }
 #endif
 

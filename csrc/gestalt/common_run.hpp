@@ -75,6 +75,7 @@ class RunPattern {
   struct Range {
     uint32_t alo, ahi, blo, bhi;
   };
+  void split_range(const Range& r, size_t end_i, uint32_t k, const uint8_t* rows, size_t stride);
   std::vector<Range> ranges_;
 };
 

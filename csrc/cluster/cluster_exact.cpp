@@ -394,6 +394,7 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
       const uint32_t lb_last = window_stop > last ? scan.length[window_stop - 1] : la;
       const int64_t key_first = scan_order.key(first), key_last = scan_order.key(last - 1);
       auto floor_half = [](int64_t x) { return x >> 1; };
+      auto ceil_half = [](int64_t x) { return -((-x) >> 1); };
       size_t pending_begin = 0, pending_end = 0;
       auto visit = [&](bool same_length) {
         const size_t begin = pending_begin, stop = pending_end;
@@ -407,7 +408,6 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
         for (size_t p = first; p < last; ++p) screen_alone(p, std::max(begin, p + 1), std::min(stop, last));
         screen_shared(std::max(begin, last), stop);
       };
-      auto ceil_half = [](int64_t x) { return -((-x) >> 1); };
       for (uint32_t lb = la; lb <= lb_last; ++lb) {
         if (least_overlap[la + lb] == kUnreachable) continue;
         const int64_t limit = distance_limit[la + lb], grow = lb - la;
@@ -423,9 +423,8 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
             second_lo = std::min(second_lo, scan_order.second(p) + ceil_half(rest - slack));
             second_hi = std::max(second_hi, scan_order.second(p) + floor_half(rest + slack));
           }
-          if (second_lo > second_hi) continue;
-          const size_t begin = scan_order.position(lb, key, second_lo);
-          const size_t stop = scan_order.position(lb, key, second_hi + 1);
+          const auto [run_begin, run_end] = scan_order.second_run(lb, key, second_lo, second_hi);
+          const size_t begin = run_begin, stop = run_end;
           if (begin == stop) continue;
           // Runs of neighbouring first keys a few rows apart are screened as one: the rows between
           // them cost less than another call.

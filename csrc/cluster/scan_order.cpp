@@ -148,7 +148,6 @@ ScanOrder::ScanOrder(const std::vector<CharHistogram>& histograms, const CharGro
     cell_base_[l] = static_cast<uint32_t>(cells);
     cells += l + 2;
   }
-  cell_begin_.assign(cells, 0);
   cells_.assign(cells, Cell{});
   for (uint32_t l = 0; l <= kMaxFineLength; ++l) {
     uint32_t p = class_begin_[l];
@@ -156,9 +155,9 @@ ScanOrder::ScanOrder(const std::vector<CharHistogram>& histograms, const CharGro
     for (uint32_t k = 0; k <= l + 1; ++k) {
       const uint32_t begin = p;
       while (p < stop && key_[p] == k) ++p;
-      cell_begin_[cell_base_[l] + k] = begin;
-      if (k > l || begin == p) continue;
       Cell& cell = cells_[cell_base_[l] + k];
+      cell.begin = begin;
+      if (k > l || begin == p) continue;
       cell.base = static_cast<uint32_t>(second_begin_.size());
       cell.least = second_[begin];
       cell.most = second_[p - 1];
@@ -171,13 +170,19 @@ ScanOrder::ScanOrder(const std::vector<CharHistogram>& histograms, const CharGro
   }
 }
 
-uint32_t ScanOrder::position(uint32_t length, int64_t key, int64_t second) const {
+std::pair<uint32_t, uint32_t> ScanOrder::second_run(uint32_t length, int64_t key, int64_t least,
+                                                    int64_t most) const {
   const size_t at = cell_base_[length] + static_cast<size_t>(key);
-  const uint32_t begin = cell_begin_[at], end = cell_begin_[at + 1];
   const Cell& cell = cells_[at];
-  if (begin == end || second <= cell.least) return begin;
-  if (second > cell.most) return end;
-  return second_begin_[cell.base + static_cast<size_t>(second - cell.least)];
+  const uint32_t end = cells_[at + 1].begin;
+  // The first position of the run whose second key is at least `second`.
+  auto first = [&](int64_t second) {
+    if (second <= cell.least) return cell.begin;
+    if (second > cell.most) return end;
+    return second_begin_[cell.base + static_cast<size_t>(second - cell.least)];
+  };
+  if (cell.begin == end || least > most) return {cell.begin, cell.begin};
+  return {first(least), first(most + 1)};
 }
 
 }  // namespace simsieve

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "cluster/char_histogram.hpp"
@@ -40,25 +41,24 @@ class ScanOrder {
   // The keys of the canonical at position p (0 for canonicals longer than kMaxFineLength).
   uint32_t key(size_t p) const { return key_[p]; }
   uint32_t second(size_t p) const { return second_[p]; }
-  // The first position of length `length` (at most kMaxFineLength) whose first key is `key` and
-  // whose second key is at least `second`: the end of the run of that first key when none is, and
-  // the start of the run when every one is.
-  uint32_t position(uint32_t length, int64_t key, int64_t second) const;
+  // The positions [begin, end) of length `length` (at most kMaxFineLength) whose first key is `key`
+  // (0 to length) and whose second key lies in [least, most]; empty when none does.
+  std::pair<uint32_t, uint32_t> second_run(uint32_t length, int64_t key, int64_t least, int64_t most) const;
 
  private:
   std::vector<uint32_t> order_;
   std::vector<uint8_t> key_, second_;
   // The first position of every length up to kMaxFineLength, then of all longer ones.
   std::vector<uint32_t> class_begin_;
-  // The run of each first key of each length: cell_begin_[cell_base_[length] + key] is its first
-  // position, and the next entry its end.
-  std::vector<uint32_t> cell_base_, cell_begin_;
-  // Per run of a first key: the least and largest second key in it, and where in second_begin_
-  // the first position of each second key from the least on is listed.
+  // The run of each first key of each length, at cells_[cell_base_[length] + key] (with one entry
+  // past the length's keys for the end): its first position (the next entry's is its end), the
+  // least and largest second key in it, and where in second_begin_ the first position of each
+  // second key from the least on is listed.
   struct Cell {
-    uint32_t base = 0;
+    uint32_t begin = 0, base = 0;
     uint8_t least = 0, most = 0;
   };
+  std::vector<uint32_t> cell_base_;
   std::vector<Cell> cells_;
   std::vector<uint32_t> second_begin_;
   bool keyed_ = false;

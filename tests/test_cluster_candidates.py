@@ -261,6 +261,87 @@ def test_block_minimum_with_long_indexed_runs(seed):
         assert testing.block_minimum(block, min(1.0, expected + 0.05), parallel) == expected
 
 
+def common_ends(a, b):
+    shorter = min(len(a), len(b))
+    p = 0
+    while p < shorter and a[p] == b[p]:
+        p += 1
+    s = 0
+    while s < shorter - p and a[-1 - s] == b[-1 - s]:
+        s += 1
+    return p, s
+
+
+def test_pair_minimum_by_common_prefix_and_suffix():
+    # A common prefix and suffix prove P + S matched characters only when no common run is longer
+    # than the prefix. Pairs where the run is longer and the count falls short of P + S are
+    # collected on purpose; each pair is asked against a start just above its ratio, where
+    # "not below" is one character too many.
+    rnd = random.Random(3)
+    pairs, short_of_ends = [], 0
+    while short_of_ends < 40:
+        head = "".join(rnd.choice("ab") for _ in range(rnd.randint(1, 3)))
+        a = head + "".join(rnd.choice("ab") for _ in range(rnd.randint(1, 7)))
+        b = head + "".join(rnd.choice("ab") for _ in range(rnd.randint(1, 7)))
+        p, s = common_ends(a, b)
+        if p < s:
+            continue
+        matched = sum(m.size for m in difflib.SequenceMatcher(None, a, b, autojunk=False).get_matching_blocks())
+        if matched < p + s:
+            short_of_ends += 1
+        elif len(pairs) > 1500:
+            continue
+        pairs.append((a, b))
+    for a, b in pairs:
+        expected = difflib_ratio(a, b)
+        assert testing.block_minimum([a, b], 1.0) == expected, (a, b)
+        assert testing.block_minimum([a, b], min(1.0, expected + 1e-9)) == expected, (a, b)
+
+
+@pytest.mark.parametrize("parallel", [False, True])
+def test_block_minimum_of_records_with_common_ends(parallel):
+    # Records of one shape (a key, a timestamp, a fixed tail): most pairs share a long prefix and
+    # suffix but no long run, so the minimum rests on which pairs the ends settle. Large enough
+    # for the run index, which answers whether a run longer than the prefix exists.
+    rnd = random.Random(11)
+    block = set()
+    while len(block) < 600:
+        key = rnd.choice(["CreateDate", "UpdateDate", "Created"])
+        stamp = (f"20{rnd.randint(10, 26)}-{rnd.randint(1, 12):02d}-{rnd.randint(1, 28):02d}T"
+                 f"{rnd.randint(0, 23):02d}:{rnd.randint(0, 59):02d}:{rnd.randint(0, 59):02d}")
+        block.add(f'"{key}":"{stamp}+00:00"' + ("," if rnd.random() < 0.5 else "") + ("é" if rnd.random() < 0.05 else ""))
+    block = sorted(block)
+    rnd.shuffle(block)
+    expected = min(simsieve.ratio(block[i], block[j]) for i in range(len(block)) for j in range(i + 1, len(block)))
+    assert testing.block_minimum(block, 1.0, parallel) == expected
+    assert testing.block_minimum(block, min(1.0, expected + 0.03), parallel) == expected
+    small = block[:40]
+    assert testing.block_minimum(small, 1.0, parallel) == plain_minimum(small)
+
+
+@pytest.mark.parametrize("parallel", [False, True])
+def test_indexed_block_minimum_where_a_longer_run_breaks_the_ends(parallel):
+    # a and b share a prefix of 5 and a suffix of 2, but also a run of 6, and match only 6
+    # characters: their ends prove nothing. Copies of both make the block large enough for the
+    # run index, which must report that run; the other members (edited copies, all pairs above
+    # the pair's ratio in both orders) lower the running minimum to where the ends would settle it.
+    a, b = "xyyxyxzzxxyyxyy", "xyyxyyzyxzzyy"
+    low = difflib_ratio(a, b)
+    assert common_ends(a, b) == (5, 2) and low * (len(a) + len(b)) / 2 == 6
+    rnd = random.Random(4)
+    others = []
+    while len(others) < 40:
+        chars = list(rnd.choice([a, b]))
+        for _ in range(3):
+            chars[rnd.randrange(len(chars))] = rnd.choice("wv")
+        s = "".join(chars)
+        if all(simsieve.ratio(u, v) > low for g in others + [a, b] for u, v in ((s, g), (g, s))):
+            others.append(s)
+    block = [a] * 290 + [b] * 290 + others
+    assert testing.block_minimum(block, 1.0, parallel) == low
+    assert testing.block_minimum(block, low + 1e-9, parallel) == low
+
+
 def test_indexed_cluster_minimum_skips_known_pairs_and_copies():
     # A cluster large enough for the run index, settled a word of members at a time: pairs whose
     # ratio the edges give are not compared again (here the lowest pair's is given, too high on

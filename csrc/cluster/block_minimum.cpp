@@ -147,6 +147,9 @@ constexpr size_t kRunIndexMembers = 512;
 constexpr uint64_t kRunIndexEntries = uint64_t{1} << 24;
 constexpr uint64_t kRunIndexBudget = uint64_t{1} << 25;
 
+// A row's sets of later members that share a run with it, by run length (empty until needed).
+using RowSharers = std::array<std::vector<uint64_t>, kMaxSharedGram + 1>;
+
 // A member's run pattern, built when its row first needs it.
 struct RowPattern {
   RunPattern pattern;
@@ -224,8 +227,10 @@ class BlockScan {
 
   // The exact ratio of members x < y when it is below r; 2.0 once "not below r" is certain.
   // `row` is x's run pattern (built on first use; null when x is too long for one).
-  // With `no_run`, the pair is known to share no run of its limit's length.
-  double screened_ratio(size_t x, size_t y, double r, RowPattern* row = nullptr, bool no_run = false) {
+  // With `no_run`, the pair is known to share no run of its limit's length. `sharers` caches
+  // x's sharers by run length, for the row's pairs to share (see indexed_run).
+  double screened_ratio(size_t x, size_t y, double r, RowPattern* row = nullptr, bool no_run = false,
+                        RowSharers* sharers = nullptr) {
     const MemberFacts& fa = facts_[x];
     const MemberFacts& fb = facts_[y];
     const uint64_t la = fa.length, lb = fb.length, total = la + lb;
@@ -239,6 +244,7 @@ class BlockScan {
       row->built = true;
     }
     const CodepointView b = canonicals_[block_.members[y]];
+    if (prefix_and_suffix_reach(x, y, limit, *row, sharers)) return 2.0;
     // A common run of `limit` characters: the longest matching block is at least that long.
     if (!no_run && limit <= std::min(la, lb) && row->pattern.shares_run(b, limit)) return 2.0;
     // The bit-parallel count visits the text once per run length it tries, up to the limit: for
@@ -247,6 +253,31 @@ class BlockScan {
       return ratio_below(canonicals_, slots_, block_.members[x], block_.members[y], r);
     const uint64_t matched = row->pattern.match_count(b, limit);
     return matched >= limit ? 2.0 : static_cast<double>(matched + matched) / static_cast<double>(total);
+  }
+
+  // Whether members x < y match at least `limit` characters by their common prefix and suffix.
+  // With a common prefix of P characters and a common suffix of S (not overlapping), and no
+  // common run longer than P, the longest matching block is the prefix itself (of the longest
+  // blocks, the one that starts first in both), so the blocks after it hold at least the
+  // suffix: M >= P + S. (Without that condition the first block may cut across both.)
+  bool prefix_and_suffix_reach(size_t x, size_t y, uint64_t limit, RowPattern& row, RowSharers* sharers) {
+    const CodepointView a = canonicals_[block_.members[x]], b = canonicals_[block_.members[y]];
+    const uint64_t la = a.size(), lb = b.size(), shorter = std::min(la, lb);
+    uint64_t p = 0;
+    while (p < shorter && a[p] == b[p]) ++p;
+    if (p >= limit) return true;
+    if (p == 0) return false;
+    uint64_t s = 0;
+    while (s < shorter - p && a[la - 1 - s] == b[lb - 1 - s]) ++s;
+    if (s >= limit) return true;
+    // The suffix is a common run too, so a suffix longer than the prefix is a longer run.
+    if (p + s < limit || s > p) return false;
+    if (p + 1 > shorter) return true;
+    if (sharers != nullptr) {
+      const IndexedRun run = indexed_run(x, y, p + 1, *sharers);
+      if (run != IndexedRun::unknown) return run == IndexedRun::absent;
+    }
+    return !row.pattern.shares_run(b, p + 1);
   }
 
   // Indexes the runs of every length a pair's limit L can take while the running minimum is at
@@ -282,13 +313,13 @@ class BlockScan {
     RowPattern pattern;
     RowPattern* row = facts_[x].length <= kRunMaxPattern ? &pattern : nullptr;
     // The row's sharers of each indexed run length, found when a pair first needs them.
-    std::array<std::vector<uint64_t>, kMaxSharedGram + 1> sharers;
+    RowSharers sharers;
     walk_row(x, [&](size_t y) {
       const double r = best.get();
       if (r <= 0.0) return false;
       const IndexedRun run = indexed_run(x, y, r, sharers);
       if (run == IndexedRun::shared) return true;
-      best.lower(screened_ratio(x, y, r, row, run == IndexedRun::absent));
+      best.lower(screened_ratio(x, y, r, row, run == IndexedRun::absent, &sharers));
       return true;
     });
   }
@@ -359,13 +390,14 @@ class BlockScan {
     }
     RowPattern pattern;
     RowPattern* row = la <= kRunMaxPattern ? &pattern : nullptr;
+    RowSharers sharers;
     const bool skips = !block_.known.empty() || !block_.string_of.empty();
     for (size_t w = first; w < words_; ++w) {
       for (uint64_t left = open[w]; left != 0; left &= left - 1) {
         const size_t y = 64 * w + static_cast<size_t>(std::countr_zero(left));
         if (skips && skipped(x, y)) continue;
         if (best.get() <= 0.0) return;
-        best.lower(screened_ratio(x, y, r, row, (absent[w] >> (y % 64) & 1) != 0));
+        best.lower(screened_ratio(x, y, r, row, (absent[w] >> (y % 64) & 1) != 0, &sharers));
       }
     }
   }
@@ -386,15 +418,17 @@ class BlockScan {
   // running minimum r: shared (their ratio is not below r), certainly absent (both are ASCII, so
   // the index sees every run they have), or nothing (the limit is out of the index's reach).
   enum class IndexedRun { unknown, shared, absent };
-  IndexedRun indexed_run(size_t x, size_t y, double r,
-                         std::array<std::vector<uint64_t>, kMaxSharedGram + 1>& sharers) {
+  IndexedRun indexed_run(size_t x, size_t y, double r, RowSharers& sharers) {
     const uint64_t la = facts_[x].length, lb = facts_[y].length;
-    if (characters_ == 0 || la == 0 || lb == 0) return IndexedRun::unknown;
-    const uint64_t limit = saturating_floor(static_cast<double>(la + lb) * r * 0.5) + 1;
-    if (limit < 2 || limit > kMaxSharedGram) return IndexedRun::unknown;
-    std::vector<uint64_t>& bits = sharers[limit];
+    if (la == 0 || lb == 0) return IndexedRun::unknown;
+    return indexed_run(x, y, saturating_floor(static_cast<double>(la + lb) * r * 0.5) + 1, sharers);
+  }
+  // The same for a common run of `length` characters.
+  IndexedRun indexed_run(size_t x, size_t y, uint64_t length, RowSharers& sharers) {
+    if (characters_ == 0 || length < 2 || length > kMaxSharedGram) return IndexedRun::unknown;
+    std::vector<uint64_t>& bits = sharers[length];
     if (bits.empty()) {
-      const SharedGrams* index = grams(static_cast<uint32_t>(limit), false);
+      const SharedGrams* index = grams(static_cast<uint32_t>(length), false);
       if (index == nullptr) return IndexedRun::unknown;
       index->sharers_after(x, bits);
     }

@@ -1,0 +1,85 @@
+"""Whether the candidate scan could skip blocks of 32 consecutive rows by their bounding boxes, on
+the scale series' input at 0.9 (numpy only; simsieve is not called):
+
+    python bench/box_bound_estimate.py 800000
+
+Rows are ordered as the scan orders them (length, then their counts in two of three arcs of the 32
+frequency-balanced character groups), and within one cell by one of several secondary orders. For
+800 sampled probes, every run of rows their length window and keys leave is cut into the aligned
+32-row blocks it touches; a block counts as passing when the L1 distance from the probe's 16 group
+columns to the block's box (each column's least and largest count) is within the pair's limit.
+Printed: rows per probe and the share of them in passing blocks.
+"""
+
+import math
+import random
+import sys
+
+import numpy as np
+
+from stdlib_corpus import distinct_lines, scale_input
+
+n = int(sys.argv[1])
+t = 0.9
+data = [s for s in scale_input(distinct_lines(), n) if s.isascii() and len(s) <= 255]
+n = len(data)
+counts = np.zeros((n, 128), np.int16)
+for i, s in enumerate(data):
+    counts[i] = np.bincount(np.frombuffer(s.encode(), np.uint8), minlength=128)
+freq = counts.sum(0)
+load, group = np.zeros(32), np.zeros(128, int)
+for c in np.argsort(-freq, kind="stable"):
+    g = int(np.argmin(load)); group[c] = g; load[g] += freq[c] + 1
+fine = np.stack([counts[:, group == g].sum(1) for g in range(32)], 1).astype(np.int32)
+cols16 = fine[:, :16] + fine[:, 16:]
+length = fine.sum(1)
+shares = fine / np.maximum(length, 1)[:, None]
+w, vec = np.linalg.eigh(np.cov(shares[:: max(1, n // 4096)].T))
+v1, v2 = vec[:, -1], vec[:, -2]
+ang = np.arctan2(v2, v1)
+by = np.argsort(ang, kind="stable")
+p0 = np.zeros(32, bool); p0[by[:32 // 3]] = True
+p1 = np.zeros(32, bool); p1[by[32 // 3: 2 * 32 // 3]] = True
+k1 = fine[:, p0].sum(1); k2 = fine[:, p1].sum(1)
+orders = {
+  "input": np.arange(n),
+  "pc3": shares @ vec[:, -3],
+  "pc3+pc4 grid": np.floor((shares @ vec[:, -3]) * 20) * 1000 + shares @ vec[:, -4],
+  "text": None,
+}
+tr = np.empty(n, np.int64); tr[np.argsort(np.array(data, dtype=object), kind="stable")] = np.arange(n)
+orders["text"] = tr
+probes = random.Random(5).sample(range(n), 800)
+for name, sec in orders.items():
+    idx = np.lexsort((sec, k2, k1, length))
+    L = length[idx]; K1 = k1[idx]; K2 = k2[idx]; C = cols16[idx]
+    key = L.astype(np.int64) * 1000000 + K1 * 1000 + K2
+    rows = brows = 0
+    inv = np.empty(n, np.int64); inv[idx] = np.arange(n)
+    for p0_ in probes:
+        p = inv[p0_]
+        la, a1, a2 = int(L[p]), int(K1[p]), int(K2[p]); cp = C[p]
+        for lb in range(la, int(la * (2 - t) / t) + 1):
+            total = la + lb
+            need = math.ceil(t * total / 2 - 1e-9)
+            limit = total - 2 * need
+            grow = lb - la
+            if limit < grow: continue
+            # |d1|+|d2|+|d3| <= limit, d1+d2+d3 = grow
+            for b1 in range(a1 - limit, a1 + limit + 1):
+                d1 = b1 - a1
+                # d2 range: |d1|+|d2|+|grow-d1-d2| <= limit
+                cand = [d2 for d2 in range(-limit, limit + 1) if abs(d1) + abs(d2) + abs(grow - d1 - d2) <= limit]
+                if not cand: continue
+                lo = np.searchsorted(key, lb * 1000000 + b1 * 1000 + a2 + min(cand), "left")
+                hi = np.searchsorted(key, lb * 1000000 + b1 * 1000 + a2 + max(cand), "right")
+                if hi <= lo: continue
+                rows += hi - lo
+                s = lo
+                while s < hi:
+                    e = min(hi, (s // 32 + 1) * 32)
+                    blk = C[s:e]
+                    lower = (np.maximum(0, blk.min(0) - cp) + np.maximum(0, cp - blk.max(0))).sum()
+                    if lower <= limit: brows += e - s
+                    s = e
+    print(f"{name:14s} rows/probe {rows/len(probes):,.0f}  in passing boxes {brows/len(probes):,.0f} ({brows/rows:.1%})", flush=True)

@@ -17,20 +17,14 @@ import sys
 
 import numpy as np
 
+from screen_block_estimate import fine_group_counts
 from stdlib_corpus import distinct_lines, scale_input
 
 n = int(sys.argv[1])
 t = 0.9
 data = [s for s in scale_input(distinct_lines(), n) if s.isascii() and len(s) <= 255]
 n = len(data)
-counts = np.zeros((n, 128), np.int16)
-for i, s in enumerate(data):
-    counts[i] = np.bincount(np.frombuffer(s.encode(), np.uint8), minlength=128)
-freq = counts.sum(0)
-load, group = np.zeros(32), np.zeros(128, int)
-for c in np.argsort(-freq, kind="stable"):
-    g = int(np.argmin(load)); group[c] = g; load[g] += freq[c] + 1
-fine = np.stack([counts[:, group == g].sum(1) for g in range(32)], 1).astype(np.int32)
+fine = fine_group_counts(data)
 cols16 = fine[:, :16] + fine[:, 16:]
 length = fine.sum(1)
 shares = fine / np.maximum(length, 1)[:, None]

@@ -25,6 +25,21 @@ import numpy as np
 from stdlib_corpus import distinct_lines, scale_input
 
 
+def fine_group_counts(data: list[str]) -> np.ndarray:
+    """Each ASCII line's counts in 32 frequency-balanced character groups (heaviest characters
+    first, each into the lightest group), as the scan builds them."""
+    counts = np.zeros((len(data), 128), np.int16)
+    for i, s in enumerate(data):
+        counts[i] = np.bincount(np.frombuffer(s.encode(), np.uint8), minlength=128)
+    freq = counts.sum(0)
+    load, group = np.zeros(32), np.zeros(128, int)
+    for c in np.argsort(-freq, kind="stable"):
+        g = int(np.argmin(load))
+        group[c] = g
+        load[g] += freq[c] + 1
+    return np.stack([counts[:, group == g].sum(1) for g in range(32)], 1).astype(np.int32)
+
+
 def key_runs(run_key: np.ndarray, p: int, t: float):
     """For row p of rows sorted by length * 1000 + key (`run_key`), every non-empty run [lo, hi) of
     longer or equal rows whose length and key can still reach the threshold, with the pair's least
@@ -51,17 +66,8 @@ def main() -> None:
     t = args.threshold
     data = [s for s in scale_input(distinct_lines(), args.n, args.sampled) if s.isascii() and len(s) <= 255]
     n = len(data)
-    counts = np.zeros((n, 128), np.int16)
-    for i, s in enumerate(data):
-        counts[i] = np.bincount(np.frombuffer(s.encode(), np.uint8), minlength=128)
-    # Heaviest characters first, each into the lightest of 32 groups; folded to 16 and 8 columns.
-    freq = counts.sum(0)
-    load, group = np.zeros(32), np.zeros(128, int)
-    for c in np.argsort(-freq, kind="stable"):
-        g = int(np.argmin(load))
-        group[c] = g
-        load[g] += freq[c] + 1
-    fine = np.stack([counts[:, group == g].sum(1) for g in range(32)], 1).astype(np.int32)
+    fine = fine_group_counts(data)
+    # Folded to 16 and 8 columns.
     cols16 = fine[:, :16] + fine[:, 16:]
     cols8 = cols16[:, :8] + cols16[:, 8:]
     length = fine.sum(1)

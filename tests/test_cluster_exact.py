@@ -356,6 +356,25 @@ def test_form_clusters_on_random_edges(seed, ready, chunk):
     assert testing.form_clusters(canonicals, edges, *args) == components_reference(canonicals, edges)
 
 
+def test_form_clusters_on_many_canonicals():
+    # Enough canonicals for the clusters to be grouped and prepared on the pool: many small
+    # components (fewer edges than half the canonicals), copies among them, half the edges with
+    # their ratio known.
+    rnd = random.Random(5)
+    n = 20000
+    canonicals = random_strings(5, n, "abcdef", 6)
+    for _ in range(3000):
+        canonicals[rnd.randrange(n)] = canonicals[rnd.randrange(n)]
+    edges = []
+    for _ in range(6000):
+        i, j = sorted(rnd.sample(range(n), 2))
+        edges.append((i, j, difflib_ratio(canonicals[i], canonicals[j]) if rnd.random() < 0.5 else None))
+    expected = components_reference(canonicals, edges)
+    assert len(expected) > 2500
+    for args in ((False,), (True,), (False, 40)):
+        assert testing.form_clusters(canonicals, edges, *args) == expected
+
+
 def test_form_clusters_uses_known_ratios_without_comparing():
     # A known ratio is taken as given: a complete cluster reports it unchecked.
     assert testing.form_clusters(["abc", "abd", "zzz"], [(0, 1, 0.125)]) == [([0, 1], 0.125)]

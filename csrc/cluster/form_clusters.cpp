@@ -98,6 +98,9 @@ void lower_all_minima(std::vector<PairSource>& sources, std::span<const Codepoin
   progress.finish();
 }
 
+// Inputs from this many canonicals up group and prepare their clusters on the pool.
+constexpr uint64_t kParallelFormation = uint64_t{1} << 14;
+
 }  // namespace
 
 namespace detail {
@@ -120,10 +123,11 @@ std::vector<Cluster> form_clusters_chunked(uint64_t n, std::span<const ClusterEd
   parent = {};
 
   // Grouping: indices sorted by (root, index); runs of two or more are the clusters.
+  const bool parallel = n >= kParallelFormation;
   std::vector<uint64_t> by_root(n);
   for (uint64_t k = 0; k < n; ++k) by_root[k] = k;
-  std::sort(by_root.begin(), by_root.end(),
-            [&](uint64_t x, uint64_t y) { return root[x] != root[y] ? root[x] < root[y] : x < y; });
+  detail::sort_items(by_root, parallel,
+                     [&](uint64_t x, uint64_t y) { return root[x] != root[y] ? root[x] < root[y] : x < y; });
   constexpr uint32_t kNone = UINT32_MAX;
   std::vector<uint32_t> cluster_of(n, kNone);
   std::vector<Cluster> clusters;
@@ -148,29 +152,36 @@ std::vector<Cluster> form_clusters_chunked(uint64_t n, std::span<const ClusterEd
     if (e.known_ratio) known[cluster_of[e.i]].push_back({e.i, e.j, *e.known_ratio});
   cluster_of = {};
 
-  // Minimum from the known ratios; the clusters with pairs still to compare.
+  // Minimum from the known ratios; the clusters with pairs still to compare, each prepared on its
+  // own (their members' copies are found through a table per cluster).
   std::vector<std::atomic<uint64_t>> minima(clusters.size());
-  std::vector<PairSource> sources;
-  for (uint32_t c = 0; c < clusters.size(); ++c) {
+  auto prepare = [&](size_t c) -> std::optional<PairSource> {
     auto& list = known[c];
     std::sort(list.begin(), list.end(),
               [](const KnownRatio& x, const KnownRatio& y) { return std::tie(x.i, x.j) < std::tie(y.i, y.j); });
     double low = 1.0;
     for (const KnownRatio& k : list)
       if (k.ratio < low) low = k.ratio;  // a NaN ratio is ignored
-    minima[c].store(std::bit_cast<uint64_t>(low));
+    minima[c].store(std::bit_cast<uint64_t>(low), std::memory_order_relaxed);
     const auto& members = clusters[c].members;
     uint64_t m = members.size();
-    if (list.size() == m * (m - 1) / 2) continue;  // complete: every pair known
-    PairSource& source = sources.emplace_back();
-    source.cluster = c;
+    if (list.size() == m * (m - 1) / 2) return std::nullopt;  // complete: every pair known
+    PairSource source;
+    source.cluster = static_cast<uint32_t>(c);
     source.known.reserve(list.size());
     for (const KnownRatio& k : list) source.known.push_back({k.i, k.j});
     std::vector<uint32_t> kept;
     representative_members(members, canonicals, kept, source.string_of);
     for (uint32_t position : kept) source.members.push_back(static_cast<uint32_t>(members[position]));
-  }
+    list = {};
+    return source;
+  };
+  auto prepared = detail::map_indices<std::optional<PairSource>>(clusters.size(), parallel, prepare);
   known = {};
+  std::vector<PairSource> sources;
+  for (auto& source : prepared)
+    if (source) sources.push_back(std::move(*source));
+  prepared = {};
 
   lower_all_minima(sources, canonicals, slots, minima, parallel_pairs);
 

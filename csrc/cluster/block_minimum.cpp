@@ -71,6 +71,19 @@ uint32_t class_overlap(const ClassCounts& x, const ClassCounts& y) {
 #endif
 }
 
+// The lengths of the common prefix and of the common suffix of a and b that does not overlap it.
+struct CommonEnds {
+  uint64_t prefix = 0, suffix = 0;
+};
+
+CommonEnds common_ends(CodepointView a, CodepointView b) {
+  const uint64_t la = a.size(), lb = b.size(), shorter = std::min(la, lb);
+  CommonEnds e;
+  while (e.prefix < shorter && a[e.prefix] == b[e.prefix]) ++e.prefix;
+  while (e.suffix < shorter - e.prefix && a[la - 1 - e.suffix] == b[lb - 1 - e.suffix]) ++e.suffix;
+  return e;
+}
+
 // What the screen knows of one member without looking at its text again.
 struct MemberFacts {
   uint32_t length = 0;
@@ -261,18 +274,12 @@ class BlockScan {
   // blocks, the one that starts first in both), so the blocks after it hold at least the
   // suffix: M >= P + S. (Without that condition the first block may cut across both.)
   bool prefix_and_suffix_reach(size_t x, size_t y, uint64_t limit, RowPattern& row, RowSharers* sharers) {
-    const CodepointView a = canonicals_[block_.members[x]], b = canonicals_[block_.members[y]];
-    const uint64_t la = a.size(), lb = b.size(), shorter = std::min(la, lb);
-    uint64_t p = 0;
-    while (p < shorter && a[p] == b[p]) ++p;
-    if (p >= limit) return true;
-    if (p == 0) return false;
-    uint64_t s = 0;
-    while (s < shorter - p && a[la - 1 - s] == b[lb - 1 - s]) ++s;
-    if (s >= limit) return true;
+    const CodepointView b = canonicals_[block_.members[y]];
+    const auto [p, s] = common_ends(canonicals_[block_.members[x]], b);
+    if (p >= limit || s >= limit) return true;
     // The suffix is a common run too, so a suffix longer than the prefix is a longer run.
-    if (p + s < limit || s > p) return false;
-    if (p + 1 > shorter) return true;
+    if (p == 0 || p + s < limit || s > p) return false;
+    if (p + 1 > std::min(facts_[x].length, facts_[y].length)) return true;
     if (sharers != nullptr) {
       const IndexedRun run = indexed_run(x, y, p + 1, *sharers);
       if (run != IndexedRun::unknown) return run == IndexedRun::absent;
@@ -479,14 +486,9 @@ double ratio_below(std::span<const CodepointView> canonicals, MatchIndexTable& s
   if (total == 0) return 1.0;
   if (la == 0 || lb == 0) return 0.0;
   const uint64_t limit = saturating_floor(static_cast<double>(total) * r * 0.5) + 1;
-  const uint64_t shorter = std::min(la, lb);
-  if (limit <= shorter) {
-    uint64_t p = 0;
-    while (p < shorter && a[p] == b[p]) ++p;
-    if (p >= limit) return 2.0;
-    uint64_t s = 0;
-    while (s < shorter - p && a[la - 1 - s] == b[lb - 1 - s]) ++s;
-    if (s >= limit) return 2.0;
+  if (limit <= std::min(la, lb)) {
+    const auto [p, s] = common_ends(a, b);
+    if (p >= limit || s >= limit) return 2.0;
   }
   return capped_ratio(a, slots.match_index_of(b_id), b, limit);
 }

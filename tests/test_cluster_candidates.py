@@ -160,6 +160,11 @@ def test_longest_common_subsequence_bounds_every_ratio():
         assert lcs == plain_lcs(a, b) == testing.lcs_length(b, a), (a, b)
         blocks = difflib.SequenceMatcher(None, a, b, autojunk=False).get_matching_blocks()
         assert sum(size for _, _, size in blocks) <= lcs
+        # The test that leaves early, at needs around the length (in both orders, so that either
+        # string may be the pattern, kept from the previous pair or built anew).
+        for need in {0, 1, max(0, lcs - 9), max(0, lcs - 1), lcs, lcs + 1, lcs + 8, len(a) + len(b) + 1}:
+            assert testing.lcs_reaches(a, b, need) == (lcs >= need), (a, b, need)
+            assert testing.lcs_reaches(b, a, need) == (lcs >= need), (a, b, need)
 
 
 def plain_longest_run(a, b):

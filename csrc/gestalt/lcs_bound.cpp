@@ -94,40 +94,106 @@ uint64_t LcsPattern::lcs_with(std::span<const uint32_t> text, std::vector<uint64
   return length_ - unused;
 }
 
+bool LcsPattern::reaches(std::span<const uint32_t> text, uint64_t need, std::vector<uint64_t>& scratch) const {
+  if (need == 0) return true;
+  if (length_ < need || text.size() < need) return false;
+  // Every character of the text adds at most one position, so after `done` characters the length
+  // ends between `used` and `used` plus the characters left. Checked every kCheck characters.
+  constexpr size_t kCheck = 8;
+  const size_t n = text.size();
+  if (words_ == 1) {
+    const uint64_t live = length_ == 64 ? ~uint64_t{0} : (uint64_t{1} << length_) - 1;
+    uint64_t v = ~uint64_t{0};
+    for (size_t done = 0; done < n;) {
+      for (const size_t stop = std::min(n, done + kCheck); done < stop; ++done) {
+        const uint32_t c = text[done];
+        const uint64_t u = v & (c < 128 ? ascii_mask_[c] : masks_[row_of(c)]);
+        v = (v + u) | (v - u);
+      }
+      const auto used = static_cast<uint64_t>(std::popcount(~v & live));
+      if (used >= need) return true;
+      if (used + (n - done) < need) return false;
+    }
+    return false;
+  }
+  scratch.assign(words_, ~uint64_t{0});
+  uint64_t* v = scratch.data();
+  const size_t tail = length_ - (words_ - 1) * 64;
+  const uint64_t tail_mask = tail == 64 ? ~uint64_t{0} : (uint64_t{1} << tail) - 1;
+  for (size_t done = 0; done < n;) {
+    for (const size_t stop = std::min(n, done + kCheck); done < stop; ++done) {
+      const uint64_t* m = masks_.data() + row_of(text[done]) * words_;
+      uint64_t carry = 0;
+      for (size_t w = 0; w < words_; ++w) {
+        const uint64_t u = v[w] & m[w];
+        const uint64_t sum = v[w] + u;
+        const uint64_t out = sum + carry;
+        carry = static_cast<uint64_t>(sum < u) | static_cast<uint64_t>(out < sum);
+        v[w] = out | (v[w] & ~m[w]);
+      }
+    }
+    uint64_t unused = static_cast<uint64_t>(std::popcount(v[words_ - 1] & tail_mask));
+    for (size_t w = 0; w + 1 < words_; ++w) unused += static_cast<uint64_t>(std::popcount(v[w]));
+    const uint64_t used = length_ - unused;
+    if (used >= need) return true;
+    if (used + (n - done) < need) return false;
+  }
+  return false;
+}
+
+namespace {
+
+// The pattern of the previous call is kept with its text: callers that walk the candidates of
+// one string in a row build it once. The text is compared, not its address, since storage can
+// be reused for other text.
+struct PatternCache {
+  LcsPattern pattern;
+  std::vector<uint32_t> pattern_text;
+  std::vector<uint64_t> scratch;
+
+  // Makes one of a and b the pattern and returns the other, the text.
+  std::span<const uint32_t> prepare(std::span<const uint32_t> a, std::span<const uint32_t> b) {
+    auto is_pattern = [&](std::span<const uint32_t> s) {
+      return s.size() == pattern_text.size() && std::equal(s.begin(), s.end(), pattern_text.begin());
+    };
+    if (is_pattern(a)) return b;
+    if (pattern_text.size() <= kLcsMaxPattern && is_pattern(b)) return a;
+    // The first string becomes the pattern unless that takes more words than the other: a caller
+    // walking the pairs of one first string then builds its pattern once.
+    if ((a.size() + 63) / 64 > (b.size() + 63) / 64) std::swap(a, b);
+    pattern.build(a);
+    pattern_text.assign(a.begin(), a.end());
+    return b;
+  }
+};
+
+// Held through a pointer: a pattern's tables in thread-local storage would take much of the
+// loader's small static TLS block of a module loaded at run time.
+PatternCache& pattern_cache() {
+  thread_local std::unique_ptr<PatternCache> cache;
+  if (!cache) cache = std::make_unique<PatternCache>();
+  return *cache;
+}
+
+}  // namespace
+
+bool lcs_reaches(std::span<const uint32_t> a, std::span<const uint32_t> b, uint64_t need) {
+  PatternCache& cache = pattern_cache();
+  const std::span<const uint32_t> text = cache.prepare(a, b);
+  return cache.pattern.reaches(text, need, cache.scratch);
+}
+
 uint64_t lcs_length(std::span<const uint32_t> a, std::span<const uint32_t> b) {
-  // The pattern of the previous call is kept with its text: callers that walk the candidates of
-  // one string in a row build it once. The text is compared, not its address, since storage can
-  // be reused for other text.
-  struct Cache {
-    LcsPattern pattern;
-    std::vector<uint32_t> pattern_text;
-    std::vector<uint64_t> scratch;
-  };
-  // Held through a pointer: a pattern's tables in thread-local storage would take much of the
-  // loader's small static TLS block of a module loaded at run time.
-  thread_local std::unique_ptr<Cache> cache;
-  if (!cache) cache = std::make_unique<Cache>();
-  LcsPattern& pattern = cache->pattern;
-  std::vector<uint32_t>& pattern_text = cache->pattern_text;
-  std::vector<uint64_t>& scratch = cache->scratch;
-  auto is_pattern = [&](std::span<const uint32_t> s) {
-    return s.size() == pattern_text.size() && std::equal(s.begin(), s.end(), pattern_text.begin());
-  };
-  if (is_pattern(a)) return pattern.lcs_with(b, scratch);
-  if (pattern_text.size() <= kLcsMaxPattern && is_pattern(b)) return pattern.lcs_with(a, scratch);
-  // The first string becomes the pattern unless that takes more words than the other: a caller
-  // walking the pairs of one first string then builds its pattern once.
-  if ((a.size() + 63) / 64 > (b.size() + 63) / 64) std::swap(a, b);
-  pattern.build(a);
-  pattern_text.assign(a.begin(), a.end());
-  return pattern.lcs_with(b, scratch);
+  PatternCache& cache = pattern_cache();
+  const std::span<const uint32_t> text = cache.prepare(a, b);
+  return cache.pattern.lcs_with(text, cache.scratch);
 }
 
 bool lcs_may_reach(std::span<const uint32_t> a, std::span<const uint32_t> b, uint64_t need) {
   const size_t shorter = std::min(a.size(), b.size());
   if (need == 0) return true;
   if (shorter < need) return false;
-  return shorter > kLcsMaxPattern || lcs_length(a, b) >= need;
+  return shorter > kLcsMaxPattern || lcs_reaches(a, b, need);
 }
 
 bool lcs_allows(std::span<const uint32_t> a, std::span<const uint32_t> b, double t) {

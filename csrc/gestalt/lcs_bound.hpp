@@ -21,6 +21,9 @@ class LcsPattern {
   // Length of the longest common subsequence of the pattern and `text`; `scratch` is the caller's
   // (one per thread), so one pattern serves many threads.
   uint64_t lcs_with(std::span<const uint32_t> text, std::vector<uint64_t>& scratch) const;
+  // Whether that length is at least `need`: the same computation, left as soon as the positions
+  // used so far reach `need`, or fall short of it by more than the text left can add.
+  bool reaches(std::span<const uint32_t> text, uint64_t need, std::vector<uint64_t>& scratch) const;
   size_t size() const { return length_; }
 
  private:
@@ -44,6 +47,9 @@ class LcsPattern {
 
 // Length of the longest common subsequence of a and b.
 uint64_t lcs_length(std::span<const uint32_t> a, std::span<const uint32_t> b);
+
+// Whether that length is at least `need`.
+bool lcs_reaches(std::span<const uint32_t> a, std::span<const uint32_t> b, uint64_t need);
 
 // The bound costs a word operation per 64 characters of the shorter string and character of the
 // longer one, so past this length of the shorter string the exact tests are cheaper and the bound

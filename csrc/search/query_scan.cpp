@@ -197,7 +197,7 @@ std::optional<uint64_t> QueryScanner::reaches(std::string_view text, uint32_t le
     const double total = static_cast<double>(lq) + static_cast<double>(length);
     const double t_exact = (static_cast<double>(need) * 2.0 - 1.0) / total;
     // The longest common subsequence bounds the match count from above, at a fraction of the cost.
-    if (lq <= kLcsMaxPattern && query_.lcs_pattern().lcs_with(a, lcs_scratch_) < need) return std::nullopt;
+    if (lq <= kLcsMaxPattern && !query_.lcs_pattern().reaches(a, need, lcs_scratch_)) return std::nullopt;
     if (!ratio_reaches_fast(a, query_.index(), query_.code_points(), t_exact)) return std::nullopt;
   }
   return count_matches(a, query_.index(), query_.code_points());

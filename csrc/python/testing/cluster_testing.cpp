@@ -28,6 +28,7 @@ constexpr Signature<4> kFormClusters{"form_clusters()", {"canonicals", "edges", 
 constexpr Signature<4> kCandidatePairs{"candidate_pairs()", {"canonicals", "threshold", "plain_scan", "groups"}, 2};
 constexpr Signature<4> kClusterHolding{"cluster_holding()", {"canonicals", "threshold", "hold", "chunk"}, 4};
 constexpr Signature<2> kLcsLength{"lcs_length()", {"a", "b"}, 2};
+constexpr Signature<3> kLcsReaches{"lcs_reaches()", {"a", "b", "need"}, 3};
 constexpr Signature<3> kBlockMinimum{"block_minimum()", {"canonicals", "start", "parallel"}, 1};
 constexpr Signature<3> kSharedRuns{"shared_runs()", {"canonicals", "q", "parallel"}, 2};
 
@@ -181,8 +182,20 @@ PyObject* lcs_length_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// lcs_reaches(a, b, need) -> whether that length is at least need, by the early-leaving test
+PyObject* lcs_reaches_hook(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    auto bound = kLcsReaches.bind(args, kwargs);
+    std::vector<uint32_t> a = decode_utf8(arg("a", bound[0], to_string));
+    std::vector<uint32_t> b = decode_utf8(arg("b", bound[1], to_string));
+    uint64_t need = arg("need", bound[2], to_count);
+    return checked(PyBool_FromLong(lcs_reaches(a, b, need) ? 1 : 0)).release();
+  });
+}
+
 PyMethodDef functions[] = {
     SIMSIEVE_TEST_ENTRY("lcs_length", lcs_length_hook),
+    SIMSIEVE_TEST_ENTRY("lcs_reaches", lcs_reaches_hook),
     SIMSIEVE_TEST_ENTRY("form_clusters", form_clusters_hook),
     SIMSIEVE_TEST_ENTRY("candidate_pairs", candidate_pairs_hook),
     SIMSIEVE_TEST_ENTRY("cluster_holding", cluster_holding_hook),

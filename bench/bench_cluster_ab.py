@@ -23,24 +23,10 @@ from pathlib import Path
 CHILD = r'''
 import sys, time, resource, hashlib, json
 sys.path.insert(0, sys.argv[4])
-from stdlib_corpus import stdlib_lines
+from stdlib_corpus import lines_with_edited_copies
 from simsieve import _simsieve as native
-import random
 n, t, mode, copies = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3], int(sys.argv[5])
-rnd = random.Random(1)
-def mutate(s):
-    if not s:
-        return s
-    k, op, c = rnd.randrange(len(s)), rnd.random(), rnd.choice("abcdefghijklmnopqrstuvwxyz_ ().")
-    return s[:k] + c + s[k + 1:] if op < 0.4 else s[:k] + s[k + 1:] if op < 0.7 else s[:k] + c + s[k:]
-lines = []
-for line in stdlib_lines(n):
-    lines.append(line)
-    for _ in range(copies):
-        edited = line
-        for _ in range(rnd.randint(1, 3)):
-            edited = mutate(edited)
-        lines.append(edited)
+lines = lines_with_edited_copies(n, copies)
 r0 = resource.getrusage(resource.RUSAGE_SELF); w = time.perf_counter()
 if mode == "exact":
     r = native.cluster_canonicals(lines, t, 0)

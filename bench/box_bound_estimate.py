@@ -11,13 +11,12 @@ columns to the block's box (each column's least and largest count) is within the
 Printed: rows per probe and the share of them in passing blocks.
 """
 
-import math
 import random
 import sys
 
 import numpy as np
 
-from screen_block_estimate import fine_group_counts
+from screen_block_estimate import fine_group_counts, two_key_runs, two_part_keys
 from stdlib_corpus import distinct_lines, scale_input
 
 n = int(sys.argv[1])
@@ -28,13 +27,7 @@ fine = fine_group_counts(data)
 cols16 = fine[:, :16] + fine[:, 16:]
 length = fine.sum(1)
 shares = fine / np.maximum(length, 1)[:, None]
-w, vec = np.linalg.eigh(np.cov(shares[:: max(1, n // 4096)].T))
-v1, v2 = vec[:, -1], vec[:, -2]
-ang = np.arctan2(v2, v1)
-by = np.argsort(ang, kind="stable")
-p0 = np.zeros(32, bool); p0[by[:32 // 3]] = True
-p1 = np.zeros(32, bool); p1[by[32 // 3: 2 * 32 // 3]] = True
-k1 = fine[:, p0].sum(1); k2 = fine[:, p1].sum(1)
+k1, k2, vec = two_part_keys(fine)
 orders = {
   "input": np.arange(n),
   "pc3": shares @ vec[:, -3],
@@ -52,28 +45,14 @@ for name, sec in orders.items():
     inv = np.empty(n, np.int64); inv[idx] = np.arange(n)
     for p0_ in probes:
         p = inv[p0_]
-        la, a1, a2 = int(L[p]), int(K1[p]), int(K2[p]); cp = C[p]
-        for lb in range(la, int(la * (2 - t) / t) + 1):
-            total = la + lb
-            need = math.ceil(t * total / 2 - 1e-9)
-            limit = total - 2 * need
-            grow = lb - la
-            if limit < grow: continue
-            # |d1|+|d2|+|d3| <= limit, d1+d2+d3 = grow
-            for b1 in range(a1 - limit, a1 + limit + 1):
-                d1 = b1 - a1
-                # d2 range: |d1|+|d2|+|grow-d1-d2| <= limit
-                cand = [d2 for d2 in range(-limit, limit + 1) if abs(d1) + abs(d2) + abs(grow - d1 - d2) <= limit]
-                if not cand: continue
-                lo = np.searchsorted(key, lb * 1000000 + b1 * 1000 + a2 + min(cand), "left")
-                hi = np.searchsorted(key, lb * 1000000 + b1 * 1000 + a2 + max(cand), "right")
-                if hi <= lo: continue
-                rows += hi - lo
-                s = lo
-                while s < hi:
-                    e = min(hi, (s // 32 + 1) * 32)
-                    blk = C[s:e]
-                    lower = (np.maximum(0, blk.min(0) - cp) + np.maximum(0, cp - blk.max(0))).sum()
-                    if lower <= limit: brows += e - s
-                    s = e
+        cp = C[p]
+        for _, lo, hi, _, limit in two_key_runs(key, int(L[p]), int(K1[p]), int(K2[p]), t):
+            rows += hi - lo
+            s = lo
+            while s < hi:
+                e = min(hi, (s // 32 + 1) * 32)
+                blk = C[s:e]
+                lower = (np.maximum(0, blk.min(0) - cp) + np.maximum(0, cp - blk.max(0))).sum()
+                if lower <= limit: brows += e - s
+                s = e
     print(f"{name:14s} rows/probe {rows/len(probes):,.0f}  in passing boxes {brows/len(probes):,.0f} ({brows/rows:.1%})", flush=True)

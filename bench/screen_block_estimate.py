@@ -40,21 +40,61 @@ def fine_group_counts(data: list[str]) -> np.ndarray:
     return np.stack([counts[:, group == g].sum(1) for g in range(32)], 1).astype(np.int32)
 
 
+def window(la: int, t: float):
+    """The lengths lb >= la a row of length la can reach the threshold with: (lb, need, limit),
+    need the least overlap and limit the largest L1 distance between their character counts."""
+    for lb in range(la, int(la * (2 - t) / t) + 1):
+        total = la + lb
+        need = math.ceil(t * total / 2 - 1e-9)
+        limit = total - 2 * need
+        if limit >= lb - la:
+            yield lb, need, limit
+
+
 def key_runs(run_key: np.ndarray, p: int, t: float):
     """For row p of rows sorted by length * 1000 + key (`run_key`), every non-empty run [lo, hi) of
     longer or equal rows whose length and key can still reach the threshold, with the pair's least
     overlap (need) and largest L1 distance (limit)."""
     la, ka = divmod(int(run_key[p]), 1000)
-    for lb in range(la, int(la * (2 - t) / t) + 1):
-        total = la + lb
-        need = math.ceil(t * total / 2 - 1e-9)
-        limit, grow = total - 2 * need, lb - la
-        if limit < grow:
-            continue
+    for lb, need, limit in window(la, t):
+        grow = lb - la
         lo = int(np.searchsorted(run_key, lb * 1000 + ka - (limit - grow) // 2, "left"))
         hi = int(np.searchsorted(run_key, lb * 1000 + ka + (limit + grow) // 2, "right"))
         if hi > lo:
             yield lo, hi, need, limit
+
+
+def two_part_keys(fine: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Each row's counts in two of three arcs of the 32 groups' angles in the plane of the two
+    directions along which the groups' shares vary most (the first 10 and the next 11 groups by
+    angle), as the built scan orders rows within one length; and the principal directions of the
+    shares (columns, ascending variance)."""
+    length = fine.sum(1)
+    shares = fine / np.maximum(length, 1)[:, None]
+    _, vectors = np.linalg.eigh(np.cov(shares[:: max(1, len(fine) // 4096)].T))
+    by_angle = np.argsort(np.arctan2(vectors[:, -2], vectors[:, -1]), kind="stable")
+    first, second = np.zeros(32, bool), np.zeros(32, bool)
+    first[by_angle[:10]] = True
+    second[by_angle[10:21]] = True
+    return fine[:, first].sum(1), fine[:, second].sum(1), vectors
+
+
+def two_key_runs(run_key: np.ndarray, la: int, a1: int, a2: int, t: float):
+    """For a probe of length la and keys (a1, a2), over rows sorted by
+    length * 10**6 + key1 * 1000 + key2 (`run_key`), every run [lo, hi) of the rows of length lb
+    (from la up) and first key b1 whose second keys can still reach the threshold: the three part
+    counts may differ by at most the pair's limit in all. Yields (lb, lo, hi, need, limit)."""
+    for lb, need, limit in window(la, t):
+        grow = lb - la
+        for b1 in range(a1 - limit, a1 + limit + 1):
+            d1 = b1 - a1
+            reach = [d2 for d2 in range(-limit, limit + 1) if abs(d1) + abs(d2) + abs(grow - d1 - d2) <= limit]
+            if not reach:
+                continue
+            lo = int(np.searchsorted(run_key, lb * 1000000 + b1 * 1000 + a2 + min(reach), "left"))
+            hi = int(np.searchsorted(run_key, lb * 1000000 + b1 * 1000 + a2 + max(reach), "right"))
+            if hi > lo:
+                yield lb, lo, hi, need, limit
 
 
 def main() -> None:

@@ -57,6 +57,28 @@ def distinct_lines(packages: bool = True) -> list[str]:
     return lines
 
 
+def lines_with_edited_copies(n: int, copies: int) -> list[str]:
+    """stdlib_lines(n), each followed by `copies` copies with one to three random character edits
+    (replaced, deleted or inserted; seeded): the clustering benchmarks' input with copies."""
+    rnd = random.Random(1)
+
+    def mutate(s: str) -> str:
+        if not s:
+            return s
+        k, op, c = rnd.randrange(len(s)), rnd.random(), rnd.choice("abcdefghijklmnopqrstuvwxyz_ ().")
+        return s[:k] + c + s[k + 1:] if op < 0.4 else s[:k] + s[k + 1:] if op < 0.7 else s[:k] + c + s[k:]
+
+    lines = []
+    for line in stdlib_lines(n):
+        lines.append(line)
+        for _ in range(copies):
+            edited = line
+            for _ in range(rnd.randint(1, 3)):
+                edited = mutate(edited)
+            lines.append(edited)
+    return lines
+
+
 def scale_input(lines: list[str], n: int, sampled: bool = False) -> list[str]:
     """The scale series' input of n lines: the first n of `lines`, with edited copies (one character
     replaced) beyond them; or, with sampled, n of them drawn at random (seeded)."""

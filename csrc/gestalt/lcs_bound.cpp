@@ -59,69 +59,33 @@ size_t LcsPattern::row_of(uint32_t c) const {
   return it != others_.end() && it->code_point == c ? it->row : 0;
 }
 
-uint64_t LcsPattern::lcs_with(std::span<const uint32_t> text, std::vector<uint64_t>& scratch) const {
-  if (length_ == 0) return 0;
-  if (words_ == 1) {
-    // One word, no carry between words: V' = (V + (V & M)) | (V & ~M), and V & ~M = V - (V & M).
-    uint64_t v = ~uint64_t{0};
-    for (uint32_t c : text) {
-      const uint64_t u = v & (c < 128 ? ascii_mask_[c] : masks_[row_of(c)]);
-      v = (v + u) | (v - u);
-    }
-    const uint64_t used = length_ == 64 ? ~v : ~v & ((uint64_t{1} << length_) - 1);
-    return static_cast<uint64_t>(std::popcount(used));
-  }
-  scratch.assign(words_, ~uint64_t{0});
-  uint64_t* v = scratch.data();
-  // V holds a one for every pattern position not yet used by the longest common subsequence of
-  // the text read so far: V' = (V + (V & M)) | (V & ~M), with the carry running across words.
-  for (uint32_t c : text) {
-    const uint64_t* m = masks_.data() + row_of(c) * words_;
-    uint64_t carry = 0;
-    for (size_t w = 0; w < words_; ++w) {
-      const uint64_t u = v[w] & m[w];
-      const uint64_t sum = v[w] + u;
-      const uint64_t out = sum + carry;
-      carry = static_cast<uint64_t>(sum < u) | static_cast<uint64_t>(out < sum);
-      v[w] = out | (v[w] & ~m[w]);
-    }
-  }
-  uint64_t unused = 0;
-  for (size_t w = 0; w + 1 < words_; ++w) unused += static_cast<uint64_t>(std::popcount(v[w]));
-  const size_t tail = length_ - (words_ - 1) * 64;
-  const uint64_t tail_mask = tail == 64 ? ~uint64_t{0} : (uint64_t{1} << tail) - 1;
-  unused += static_cast<uint64_t>(std::popcount(v[words_ - 1] & tail_mask));
-  return length_ - unused;
-}
-
-bool LcsPattern::reaches(std::span<const uint32_t> text, uint64_t need, std::vector<uint64_t>& scratch) const {
-  if (need == 0) return true;
-  if (length_ < need || text.size() < need) return false;
-  // Every character of the text adds at most one position, so after `done` characters the length
-  // ends between `used` and `used` plus the characters left. Checked every kCheck characters.
-  constexpr size_t kCheck = 8;
+template <class Settled>
+uint64_t LcsPattern::read(std::span<const uint32_t> text, std::vector<uint64_t>& scratch, size_t step,
+                          Settled settled) const {
   const size_t n = text.size();
   if (words_ == 1) {
+    // One word, no carry between words: V' = (V + (V & M)) | (V & ~M), and V & ~M = V - (V & M).
     const uint64_t live = length_ == 64 ? ~uint64_t{0} : (uint64_t{1} << length_) - 1;
     uint64_t v = ~uint64_t{0};
     for (size_t done = 0; done < n;) {
-      for (const size_t stop = std::min(n, done + kCheck); done < stop; ++done) {
+      for (const size_t stop = std::min(n, done + step); done < stop; ++done) {
         const uint32_t c = text[done];
         const uint64_t u = v & (c < 128 ? ascii_mask_[c] : masks_[row_of(c)]);
         v = (v + u) | (v - u);
       }
       const auto used = static_cast<uint64_t>(std::popcount(~v & live));
-      if (used >= need) return true;
-      if (used + (n - done) < need) return false;
+      if (done == n || settled(used, n - done)) return used;
     }
-    return false;
+    return 0;
   }
   scratch.assign(words_, ~uint64_t{0});
   uint64_t* v = scratch.data();
   const size_t tail = length_ - (words_ - 1) * 64;
   const uint64_t tail_mask = tail == 64 ? ~uint64_t{0} : (uint64_t{1} << tail) - 1;
+  // V holds a one for every pattern position not yet used by the longest common subsequence of
+  // the text read so far: V' = (V + (V & M)) | (V & ~M), with the carry running across words.
   for (size_t done = 0; done < n;) {
-    for (const size_t stop = std::min(n, done + kCheck); done < stop; ++done) {
+    for (const size_t stop = std::min(n, done + step); done < stop; ++done) {
       const uint64_t* m = masks_.data() + row_of(text[done]) * words_;
       uint64_t carry = 0;
       for (size_t w = 0; w < words_; ++w) {
@@ -135,10 +99,23 @@ bool LcsPattern::reaches(std::span<const uint32_t> text, uint64_t need, std::vec
     uint64_t unused = static_cast<uint64_t>(std::popcount(v[words_ - 1] & tail_mask));
     for (size_t w = 0; w + 1 < words_; ++w) unused += static_cast<uint64_t>(std::popcount(v[w]));
     const uint64_t used = length_ - unused;
-    if (used >= need) return true;
-    if (used + (n - done) < need) return false;
+    if (done == n || settled(used, n - done)) return used;
   }
-  return false;
+  return 0;
+}
+
+uint64_t LcsPattern::lcs_with(std::span<const uint32_t> text, std::vector<uint64_t>& scratch) const {
+  if (length_ == 0) return 0;
+  return read(text, scratch, std::max<size_t>(text.size(), 1), [](uint64_t, size_t) { return false; });
+}
+
+bool LcsPattern::reaches(std::span<const uint32_t> text, uint64_t need, std::vector<uint64_t>& scratch) const {
+  if (need == 0) return true;
+  if (length_ < need || text.size() < need) return false;
+  // Every character of the text adds at most one position, so after some characters the length
+  // ends between the positions used so far and that plus the characters left; checked every 8.
+  auto settled = [need](uint64_t used, size_t left) { return used >= need || used + left < need; };
+  return read(text, scratch, 8, settled) >= need;
 }
 
 namespace {

@@ -33,6 +33,10 @@ class LcsPattern {
   };
   // The row of c among the multi-word masks, or of a non-ASCII c in any pattern.
   size_t row_of(uint32_t c) const;
+  // The bit-parallel computation over `text`, `step` characters at a time: after each step but the
+  // last, settled(positions used so far, characters left) may end it. Returns the positions used.
+  template <class Settled>
+  uint64_t read(std::span<const uint32_t> text, std::vector<uint64_t>& scratch, size_t step, Settled settled) const;
 
   size_t length_ = 0;
   size_t words_ = 0;

@@ -231,6 +231,26 @@ def indexed_block(seed):
 
 
 @pytest.mark.parametrize("parallel", [False, True])
+def test_edge_search_takes_candidates_by_bound_then_pair(parallel):
+    # Small lists are sorted whole. Larger ones are spread into buckets of neighbouring bounds and
+    # each bucket sorted on its own; a bound most candidates share (one dominant fraction, or all
+    # of them equal) fills one bucket, sorted across the workers. Bounds are the fractions the
+    # scan produces, 2 * overlap / total, with 0.0 and 1.0 at the ends of the key range.
+    rnd = random.Random(43)
+    for size, totals, dominant in [(300, 20, None), (40_000, 300, None), (70_000, 80, 0.9), (50_000, 1, 1.0)]:
+        bounds = []
+        for _ in range(size):
+            if dominant is not None and rnd.random() < 0.6:
+                bounds.append(dominant)
+            else:
+                total = rnd.randint(1, totals)
+                bounds.append(2 * rnd.randint(0, total // 2) / total if totals > 1 else 1.0)
+        pairs = [(rnd.randrange(5000), rnd.randrange(5000)) for _ in range(size)]
+        expected = [p for _, p in sorted(zip(bounds, pairs), key=lambda x: (-x[0], x[1]))]
+        assert testing.rank_order(bounds, pairs, parallel) == expected, (size, totals, dominant)
+
+
+@pytest.mark.parametrize("parallel", [False, True])
 @pytest.mark.parametrize("seed", range(3))
 def test_block_minimum_with_indexed_common_runs(seed, parallel):
     # Blocks of this size index their members' short runs once and settle a pair by one bit of its

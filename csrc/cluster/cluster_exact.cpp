@@ -302,23 +302,32 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
         return;
       test(p, q);
     };
-    // Rows a screen let through, each admitted in turn. Their dense counts and components are
-    // scattered over memory far larger than the caches, so those of a row a few places ahead are
-    // fetched while the current one is tested.
+    // Rows a screen let through wait in a short queue before they are admitted. Their dense counts
+    // and components are scattered over memory far larger than the caches, so they are fetched
+    // when a row joins the queue and used kQueued rows later. A screen lets through a few rows at a
+    // time, so the queue carries over from one screen to the next until the tile is done.
+    constexpr size_t kQueued = 8;
+    std::array<std::pair<uint32_t, uint32_t>, kQueued> queue;
+    size_t queued = 0, admitted = 0;
     auto admit_all = [&](size_t p, const uint32_t* rows, size_t count) {
-      constexpr size_t kAhead = 8;
       for (size_t k = 0; k < count; ++k) {
-        if (k + kAhead < count) {
-          const uint32_t q = rows[k + kAhead];
-          if (connected != nullptr) __builtin_prefetch(connected + q);
-          const int32_t dq = scan.dense[q];
-          if (dq >= 0) {
-            __builtin_prefetch(scan.counts[static_cast<size_t>(dq)].count);
-            __builtin_prefetch(scan.counts[static_cast<size_t>(dq)].count + 64);
-          }
+        const uint32_t q = rows[k];
+        if (connected != nullptr) __builtin_prefetch(connected + q);
+        if (groups < kFineGroups) __builtin_prefetch(scan.fine[q].count);
+        const int32_t dq = scan.dense[q];
+        if (dq >= 0) {
+          __builtin_prefetch(scan.counts[static_cast<size_t>(dq)].count);
+          __builtin_prefetch(scan.counts[static_cast<size_t>(dq)].count + 64);
         }
-        admit(p, rows[k]);
+        if (queued - admitted == kQueued) {
+          const auto [ap, aq] = queue[admitted++ % kQueued];
+          admit(ap, aq);
+        }
+        queue[queued++ % kQueued] = {static_cast<uint32_t>(p), q};
       }
+    };
+    auto admit_queued = [&] {
+      for (; admitted < queued; ++admitted) admit(queue[admitted % kQueued].first, queue[admitted % kQueued].second);
     };
     uint32_t buffers[kTileProbes][kSlice + GroupColumns::kBlock];
     const size_t first = tile * kTileProbes, last = std::min(n, first + kTileProbes);
@@ -447,6 +456,7 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
       }
       screen_shared(shared_begin, shared_end);
     }
+    admit_queued();
     counter.add(last - first);
     return row;
   };
@@ -487,6 +497,93 @@ uint32_t find_root(std::vector<uint32_t>& parent, uint32_t x) {
   return x;
 }
 
+// The ranked order's buckets: candidates are first distributed by the leading kRankBucketBits bits
+// of their key's offset from the least key, in kRankChunks pieces each with its own counts.
+inline constexpr int kRankBucketBits = 14;
+inline constexpr size_t kRankChunks = 8;
+// Below this many candidates one sort of the whole list is as quick.
+inline constexpr size_t kRankBucketMin = size_t{1} << 15;
+
+// The candidates as pairs, highest bound first (ascending key), ties by lo, then hi; `ranked` is
+// emptied. They are distributed into buckets of consecutive keys, in one pass over memory, and
+// each bucket is then sorted on its own, mostly inside the caches: the same order as one sort of
+// the whole list, which would pass over all of it once for every level of its partitions.
+std::vector<CandidatePair> in_rank_order(std::vector<RankedCandidate>& ranked, bool parallel) {
+  auto less = [](const RankedCandidate& x, const RankedCandidate& y) {
+    return std::tie(x.key, x.lo, x.hi) < std::tie(y.key, y.lo, y.hi);
+  };
+  const size_t m = ranked.size();
+  std::vector<CandidatePair> pairs(m);
+  if (m < kRankBucketMin) {
+    detail::sort_items(ranked, parallel, less);
+    for (size_t k = 0; k < m; ++k) pairs[k] = {ranked[k].lo, ranked[k].hi};
+    ranked = {};
+    return pairs;
+  }
+  auto chunk_begin = [m](size_t c) { return m * c / kRankChunks; };
+  std::array<uint64_t, kRankChunks> lows, highs;
+  detail::for_each_index(kRankChunks, parallel, [&](size_t c) {
+    uint64_t lo = UINT64_MAX, hi = 0;
+    for (size_t k = chunk_begin(c); k < chunk_begin(c + 1); ++k) {
+      lo = std::min(lo, ranked[k].key);
+      hi = std::max(hi, ranked[k].key);
+    }
+    lows[c] = lo;
+    highs[c] = hi;
+  });
+  const uint64_t least = *std::min_element(lows.begin(), lows.end());
+  const uint64_t span = *std::max_element(highs.begin(), highs.end()) - least;
+  const int shift = std::max(0, static_cast<int>(std::bit_width(span)) - kRankBucketBits);
+  const size_t buckets = static_cast<size_t>(span >> shift) + 1;
+  auto bucket_of = [&](const RankedCandidate& c) { return static_cast<size_t>((c.key - least) >> shift); };
+  // Per chunk and bucket, the count, then where the chunk's first candidate of the bucket goes:
+  // buckets in order and, within one, the chunks in order.
+  std::vector<size_t> place(kRankChunks * buckets, 0);
+  detail::for_each_index(kRankChunks, parallel, [&](size_t c) {
+    size_t* counts = place.data() + c * buckets;
+    for (size_t k = chunk_begin(c); k < chunk_begin(c + 1); ++k) ++counts[bucket_of(ranked[k])];
+  });
+  std::vector<size_t> bucket_begin(buckets + 1);
+  size_t total = 0;
+  for (size_t b = 0; b < buckets; ++b) {
+    bucket_begin[b] = total;
+    for (size_t c = 0; c < kRankChunks; ++c) {
+      const size_t count = place[c * buckets + b];
+      place[c * buckets + b] = total;
+      total += count;
+    }
+  }
+  bucket_begin[buckets] = total;
+  std::vector<RankedCandidate> sorted(m);
+  detail::for_each_index(kRankChunks, parallel, [&](size_t c) {
+    size_t* next = place.data() + c * buckets;
+    for (size_t k = chunk_begin(c); k < chunk_begin(c + 1); ++k) sorted[next[bucket_of(ranked[k])]++] = ranked[k];
+  });
+  ranked = {};
+  // A bucket holding a large share of the candidates (many pairs of one bound) is sorted across
+  // the pool; the rest one bucket per task.
+  const size_t large = std::max<size_t>(kRankBucketMin, m / 8);
+  auto sort_bucket = [&](size_t b) {
+    const auto first = sorted.begin() + static_cast<ptrdiff_t>(bucket_begin[b]);
+    const auto last = sorted.begin() + static_cast<ptrdiff_t>(bucket_begin[b + 1]);
+    if (parallel && bucket_begin[b + 1] - bucket_begin[b] >= large) {
+      int depth = 0;
+      for (size_t k = bucket_begin[b + 1] - bucket_begin[b]; k > 1; k >>= 1) depth += 2;
+      detail::parallel_quicksort(first, last, less, depth);
+    } else {
+      std::sort(first, last, less);
+    }
+    for (size_t k = bucket_begin[b]; k < bucket_begin[b + 1]; ++k) pairs[k] = {sorted[k].lo, sorted[k].hi};
+  };
+  detail::for_each_index(buckets, parallel, [&](size_t b) {
+    if (!parallel || bucket_begin[b + 1] - bucket_begin[b] < large) sort_bucket(b);
+  }, with_min_len(64));
+  if (parallel)
+    for (size_t b = 0; b < buckets; ++b)
+      if (bucket_begin[b + 1] - bucket_begin[b] >= large) sort_bucket(b);
+  return pairs;
+}
+
 // Candidates waiting for the edge search beyond which the scan hands them on (16 bytes each).
 // Handing them on often pays: every hand-over lets the rest of the scan skip the pairs it connected
 // before their bounds are computed, ranked and tested, at the price of one pass over the components.
@@ -509,13 +606,7 @@ class EdgeSearch {
   // Tests `ranked` (emptied) and adds the edges it finds. `counted` opens an "edges" phase for it.
   void run(std::vector<RankedCandidate>& ranked, bool counted) {
     const bool parallel = canonicals_.size() >= CLUSTER_PARALLEL_MIN;
-    // Highest bound first; ties by lo, then hi.
-    detail::sort_items(ranked, parallel, [](const RankedCandidate& x, const RankedCandidate& y) {
-      return std::tie(x.key, x.lo, x.hi) < std::tie(y.key, y.lo, y.hi);
-    });
-    std::vector<CandidatePair> pairs(ranked.size());
-    for (size_t k = 0; k < ranked.size(); ++k) pairs[k] = {ranked[k].lo, ranked[k].hi};
-    ranked = {};
+    const std::vector<CandidatePair> pairs = in_rank_order(ranked, parallel);
     const size_t m = pairs.size();
     const uint64_t before = ranked_so_far_;
     ranked_so_far_ += m;
@@ -551,9 +642,7 @@ class EdgeSearch {
       std::sort(tests.begin(), tests.end(), [](const CandidatePair& x, const CandidatePair& y) {
         return std::tie(x.lo, x.hi) < std::tie(y.lo, y.hi);
       });
-      tests = detail::filter_items(tests, tested >= CLUSTER_PARALLEL_MIN, [&](const CandidatePair& c) {
-        return lcs_allows(canonicals_[c.lo], canonicals_[c.hi], threshold_);
-      });
+      tests = allowed_by_subsequence(tests, tested >= CLUSTER_PARALLEL_MIN);
       // Pairs whose earlier string fits a run pattern are counted bit-parallel, one pattern per
       // lo; the rest against an index of their later string.
       count_short_pairs(tests, tested >= CLUSTER_PARALLEL_MIN);
@@ -613,6 +702,41 @@ class EdgeSearch {
   std::vector<ClusterEdge> edges;
 
  private:
+  // The pairs of `tests` whose longest common subsequence lets them reach the threshold, in order.
+  // Their strings lie scattered over memory far larger than the caches, so the views of a pair
+  // 2 * kAhead places ahead and the text of one kAhead places ahead are fetched while the current
+  // pair is tested.
+  std::vector<CandidatePair> allowed_by_subsequence(const std::vector<CandidatePair>& tests, bool parallel) {
+    constexpr size_t kAhead = 8;
+    std::vector<uint8_t> allowed(tests.size());
+    auto fetch_text = [](CodepointView s) {
+      __builtin_prefetch(s.data());
+      __builtin_prefetch(s.data() + 16);
+    };
+    auto piece = [&](size_t begin, size_t end) {
+      for (size_t k = begin; k < end; ++k) {
+        if (k + 2 * kAhead < end) {
+          __builtin_prefetch(&canonicals_[tests[k + 2 * kAhead].lo]);
+          __builtin_prefetch(&canonicals_[tests[k + 2 * kAhead].hi]);
+        }
+        if (k + kAhead < end) {
+          fetch_text(canonicals_[tests[k + kAhead].lo]);
+          fetch_text(canonicals_[tests[k + kAhead].hi]);
+        }
+        allowed[k] = lcs_allows(canonicals_[tests[k].lo], canonicals_[tests[k].hi], threshold_);
+      }
+    };
+    if (parallel) {
+      parallel_for_each_range(tests.size(), piece, with_min_len(64));
+    } else {
+      piece(0, tests.size());
+    }
+    std::vector<CandidatePair> kept;
+    for (size_t k = 0; k < tests.size(); ++k)
+      if (allowed[k]) kept.push_back(tests[k]);
+    return kept;
+  }
+
   // Joins the components of every pair of `tests` marked in `reached` and records it as an edge.
   void add_edges(const std::vector<CandidatePair>& tests, const std::vector<uint8_t>& reached) {
     for (size_t k = 0; k < tests.size(); ++k) {
@@ -726,6 +850,19 @@ std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals,
 }  // namespace
 
 namespace detail {
+
+std::vector<std::pair<uint32_t, uint32_t>> rank_order(std::span<const double> bounds,
+                                                     std::span<const std::pair<uint32_t, uint32_t>> pairs,
+                                                     bool parallel) {
+  ensure(bounds.size() == pairs.size(), "one bound for every pair");
+  std::vector<RankedCandidate> ranked(pairs.size());
+  for (size_t k = 0; k < pairs.size(); ++k)
+    ranked[k] = {~std::bit_cast<uint64_t>(bounds[k]), pairs[k].first, pairs[k].second};
+  std::vector<std::pair<uint32_t, uint32_t>> out;
+  out.reserve(pairs.size());
+  for (const CandidatePair& c : in_rank_order(ranked, parallel)) out.emplace_back(c.lo, c.hi);
+  return out;
+}
 
 std::vector<std::pair<uint32_t, uint32_t>> candidate_pairs(std::span<const CodepointView> canonicals, double threshold,
                                                           bool plain_scan, size_t groups) {

@@ -34,6 +34,12 @@ namespace detail {
 std::vector<std::pair<uint32_t, uint32_t>> candidate_pairs(std::span<const CodepointView> canonicals, double threshold,
                                                           bool plain_scan, size_t groups = 0);
 
+// The order in which the edge search tests candidates: by bound, highest first, ties by lo, then
+// hi. `bounds[k]` is the bound of pairs[k], which are (lo, hi).
+std::vector<std::pair<uint32_t, uint32_t>> rank_order(std::span<const double> bounds,
+                                                     std::span<const std::pair<uint32_t, uint32_t>> pairs,
+                                                     bool parallel);
+
 // cluster_exact with the scan handing its candidates to the edge search whenever more than `hold`
 // are waiting at the end of a chunk of `chunk_probes` probes (rounded to whole tiles), instead of
 // past the usual memory budget. Same clusters.

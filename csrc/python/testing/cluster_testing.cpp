@@ -1,9 +1,9 @@
 // Test hooks for the exact clustering: form_clusters on edges given from Python, with the index
 // table either empty (indexes built on demand) or filled up front, as the LSH pipeline hands it,
 // and optionally a small size above which a cluster's minimum is searched by all workers; the
-// candidate pairs of the edge search, screened or by the plain scan of the length window; and the
-// minimum ratio of a block of strings and the index of short common runs it screens pairs with; the
-// longest common subsequence that bounds the edge tests.
+// candidate pairs of the edge search, screened or by the plain scan of the length window, and the
+// order in which it tests them; and the minimum ratio of a block of strings and the index of short
+// common runs it screens pairs with; the longest common subsequence that bounds the edge tests.
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,6 +26,7 @@ namespace {
 
 constexpr Signature<4> kFormClusters{"form_clusters()", {"canonicals", "edges", "ready", "task_chunk"}, 2};
 constexpr Signature<4> kCandidatePairs{"candidate_pairs()", {"canonicals", "threshold", "plain_scan", "groups"}, 2};
+constexpr Signature<3> kRankOrder{"rank_order()", {"bounds", "pairs", "parallel"}, 2};
 constexpr Signature<4> kClusterHolding{"cluster_holding()", {"canonicals", "threshold", "hold", "chunk"}, 4};
 constexpr Signature<2> kLcsLength{"lcs_length()", {"a", "b"}, 2};
 constexpr Signature<3> kLcsReaches{"lcs_reaches()", {"a", "b", "need"}, 3};
@@ -97,6 +98,36 @@ PyObject* candidate_pairs_hook(PyObject*, PyObject* args, PyObject* kwargs) {
       return simsieve::detail::candidate_pairs(views, threshold, plain, static_cast<size_t>(groups));
     });
     return to_py_list(pairs, [](const std::pair<uint32_t, uint32_t>& p) { return to_py_tuple(to_py(p.first), to_py(p.second)); })
+        .release();
+  });
+}
+
+std::pair<uint32_t, uint32_t> to_index_pair(PyObject* obj) {
+  if (!PyTuple_Check(obj) || PyTuple_Size(obj) != 2) {
+    PyErr_SetString(PyExc_TypeError, "a pair is a tuple (lo, hi)");
+    throw PythonError{};
+  }
+  const uint64_t lo = to_count(PyTuple_GetItem(obj, 0)), hi = to_count(PyTuple_GetItem(obj, 1));
+  if (lo > UINT32_MAX || hi > UINT32_MAX) {
+    PyErr_SetString(PyExc_ValueError, "pair indices must fit 32 bits");
+    throw PythonError{};
+  }
+  return {static_cast<uint32_t>(lo), static_cast<uint32_t>(hi)};
+}
+
+// rank_order(bounds, pairs, parallel=False) -> the pairs in the order the edge search tests them
+PyObject* rank_order_hook(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    auto bound = kRankOrder.bind(args, kwargs);
+    auto bounds = arg("bounds", bound[0], [](PyObject* o) { return to_vector(o, to_real); });
+    auto pairs = arg("pairs", bound[1], [](PyObject* o) { return to_vector(o, to_index_pair); });
+    bool parallel = bound[2] && PyObject_IsTrue(bound[2]) == 1;
+    if (bounds.size() != pairs.size()) {
+      PyErr_SetString(PyExc_ValueError, "one bound for every pair");
+      throw PythonError{};
+    }
+    auto ordered = without_gil([&] { return simsieve::detail::rank_order(bounds, pairs, parallel); });
+    return to_py_list(ordered, [](const std::pair<uint32_t, uint32_t>& p) { return to_py_tuple(to_py(p.first), to_py(p.second)); })
         .release();
   });
 }
@@ -199,6 +230,7 @@ PyMethodDef functions[] = {
     SIMSIEVE_TEST_ENTRY("form_clusters", form_clusters_hook),
     SIMSIEVE_TEST_ENTRY("candidate_pairs", candidate_pairs_hook),
     SIMSIEVE_TEST_ENTRY("cluster_holding", cluster_holding_hook),
+    SIMSIEVE_TEST_ENTRY("rank_order", rank_order_hook),
     SIMSIEVE_TEST_ENTRY("block_minimum", block_minimum_hook),
     SIMSIEVE_TEST_ENTRY("shared_runs", shared_runs_hook),
     {nullptr, nullptr, 0, nullptr},

@@ -513,9 +513,9 @@ std::vector<CandidatePair> in_rank_order(std::vector<RankedCandidate>& ranked, b
     return std::tie(x.key, x.lo, x.hi) < std::tie(y.key, y.lo, y.hi);
   };
   const size_t m = ranked.size();
-  std::vector<CandidatePair> pairs(m);
   if (m < kRankBucketMin) {
     detail::sort_items(ranked, parallel, less);
+    std::vector<CandidatePair> pairs(m);
     for (size_t k = 0; k < m; ++k) pairs[k] = {ranked[k].lo, ranked[k].hi};
     ranked = {};
     return pairs;
@@ -560,6 +560,7 @@ std::vector<CandidatePair> in_rank_order(std::vector<RankedCandidate>& ranked, b
     for (size_t k = chunk_begin(c); k < chunk_begin(c + 1); ++k) sorted[next[bucket_of(ranked[k])]++] = ranked[k];
   });
   ranked = {};
+  std::vector<CandidatePair> pairs(m);
   // A bucket holding a large share of the candidates (many pairs of one bound) is sorted across
   // the pool; the rest one bucket per task.
   const size_t large = std::max<size_t>(kRankBucketMin, m / 8);

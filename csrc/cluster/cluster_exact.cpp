@@ -498,16 +498,16 @@ uint32_t find_root(std::vector<uint32_t>& parent, uint32_t x) {
 }
 
 // The ranked order's buckets: candidates are first distributed by the leading kRankBucketBits bits
-// of their key's offset from the least key, in kRankChunks pieces each with its own counts.
+// of their key's offset from the least key, counted in kRankChunks pieces.
 inline constexpr int kRankBucketBits = 14;
 inline constexpr size_t kRankChunks = 8;
 // Below this many candidates one sort of the whole list is as quick.
 inline constexpr size_t kRankBucketMin = size_t{1} << 15;
 
 // The candidates as pairs, highest bound first (ascending key), ties by lo, then hi; `ranked` is
-// emptied. They are distributed into buckets of consecutive keys, in one pass over memory, and
-// each bucket is then sorted on its own, mostly inside the caches: the same order as one sort of
-// the whole list, which would pass over all of it once for every level of its partitions.
+// emptied. They are moved into buckets of consecutive keys, in one pass over memory, and each
+// bucket is then sorted on its own, mostly inside the caches: the same order as one sort of the
+// whole list, which would pass over all of it once for every level of its partitions.
 std::vector<CandidatePair> in_rank_order(std::vector<RankedCandidate>& ranked, bool parallel) {
   auto less = [](const RankedCandidate& x, const RankedCandidate& y) {
     return std::tie(x.key, x.lo, x.hi) < std::tie(y.key, y.lo, y.hi);
@@ -536,30 +536,34 @@ std::vector<CandidatePair> in_rank_order(std::vector<RankedCandidate>& ranked, b
   const int shift = std::max(0, static_cast<int>(std::bit_width(span)) - kRankBucketBits);
   const size_t buckets = static_cast<size_t>(span >> shift) + 1;
   auto bucket_of = [&](const RankedCandidate& c) { return static_cast<size_t>((c.key - least) >> shift); };
-  // Per chunk and bucket, the count, then where the chunk's first candidate of the bucket goes:
-  // buckets in order and, within one, the chunks in order.
-  std::vector<size_t> place(kRankChunks * buckets, 0);
+  // The bucket sizes, counted per chunk, then where each bucket begins.
+  std::vector<size_t> counts(kRankChunks * buckets, 0);
   detail::for_each_index(kRankChunks, parallel, [&](size_t c) {
-    size_t* counts = place.data() + c * buckets;
-    for (size_t k = chunk_begin(c); k < chunk_begin(c + 1); ++k) ++counts[bucket_of(ranked[k])];
+    size_t* own = counts.data() + c * buckets;
+    for (size_t k = chunk_begin(c); k < chunk_begin(c + 1); ++k) ++own[bucket_of(ranked[k])];
   });
-  std::vector<size_t> bucket_begin(buckets + 1);
-  size_t total = 0;
+  std::vector<size_t> bucket_begin(buckets + 1, 0);
   for (size_t b = 0; b < buckets; ++b) {
-    bucket_begin[b] = total;
-    for (size_t c = 0; c < kRankChunks; ++c) {
-      const size_t count = place[c * buckets + b];
-      place[c * buckets + b] = total;
-      total += count;
+    bucket_begin[b + 1] = bucket_begin[b];
+    for (size_t c = 0; c < kRankChunks; ++c) bucket_begin[b + 1] += counts[c * buckets + b];
+  }
+  counts = {};
+  // Every candidate moved into its bucket in place, each swap settling one: no second copy of the
+  // list at the peak of memory.
+  {
+    std::vector<size_t> next(bucket_begin.begin(), bucket_begin.end() - 1);
+    for (size_t b = 0; b < buckets; ++b) {
+      while (next[b] < bucket_begin[b + 1]) {
+        const size_t home = bucket_of(ranked[next[b]]);
+        if (home == b) {
+          ++next[b];
+        } else {
+          std::swap(ranked[next[b]], ranked[next[home]++]);
+        }
+      }
     }
   }
-  bucket_begin[buckets] = total;
-  std::vector<RankedCandidate> sorted(m);
-  detail::for_each_index(kRankChunks, parallel, [&](size_t c) {
-    size_t* next = place.data() + c * buckets;
-    for (size_t k = chunk_begin(c); k < chunk_begin(c + 1); ++k) sorted[next[bucket_of(ranked[k])]++] = ranked[k];
-  });
-  ranked = {};
+  std::vector<RankedCandidate>& sorted = ranked;
   std::vector<CandidatePair> pairs(m);
   // A bucket holding a large share of the candidates (many pairs of one bound) is sorted across
   // the pool; the rest one bucket per task.
@@ -582,6 +586,7 @@ std::vector<CandidatePair> in_rank_order(std::vector<RankedCandidate>& ranked, b
   if (parallel)
     for (size_t b = 0; b < buckets; ++b)
       if (bucket_begin[b + 1] - bucket_begin[b] >= large) sort_bucket(b);
+  ranked = {};
   return pairs;
 }
 

@@ -563,14 +563,13 @@ std::vector<CandidatePair> in_rank_order(std::vector<RankedCandidate>& ranked, b
       }
     }
   }
-  std::vector<RankedCandidate>& sorted = ranked;
   std::vector<CandidatePair> pairs(m);
   // A bucket holding a large share of the candidates (many pairs of one bound) is sorted across
   // the pool; the rest one bucket per task.
   const size_t large = std::max<size_t>(kRankBucketMin, m / 8);
   auto sort_bucket = [&](size_t b) {
-    const auto first = sorted.begin() + static_cast<ptrdiff_t>(bucket_begin[b]);
-    const auto last = sorted.begin() + static_cast<ptrdiff_t>(bucket_begin[b + 1]);
+    const auto first = ranked.begin() + static_cast<ptrdiff_t>(bucket_begin[b]);
+    const auto last = ranked.begin() + static_cast<ptrdiff_t>(bucket_begin[b + 1]);
     if (parallel && bucket_begin[b + 1] - bucket_begin[b] >= large) {
       int depth = 0;
       for (size_t k = bucket_begin[b + 1] - bucket_begin[b]; k > 1; k >>= 1) depth += 2;
@@ -578,7 +577,7 @@ std::vector<CandidatePair> in_rank_order(std::vector<RankedCandidate>& ranked, b
     } else {
       std::sort(first, last, less);
     }
-    for (size_t k = bucket_begin[b]; k < bucket_begin[b + 1]; ++k) pairs[k] = {sorted[k].lo, sorted[k].hi};
+    for (size_t k = bucket_begin[b]; k < bucket_begin[b + 1]; ++k) pairs[k] = {ranked[k].lo, ranked[k].hi};
   };
   detail::for_each_index(buckets, parallel, [&](size_t b) {
     if (!parallel || bucket_begin[b + 1] - bucket_begin[b] < large) sort_bucket(b);

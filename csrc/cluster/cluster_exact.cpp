@@ -571,9 +571,7 @@ std::vector<CandidatePair> in_rank_order(std::vector<RankedCandidate>& ranked, b
     const auto first = ranked.begin() + static_cast<ptrdiff_t>(bucket_begin[b]);
     const auto last = ranked.begin() + static_cast<ptrdiff_t>(bucket_begin[b + 1]);
     if (parallel && bucket_begin[b + 1] - bucket_begin[b] >= large) {
-      int depth = 0;
-      for (size_t k = bucket_begin[b + 1] - bucket_begin[b]; k > 1; k >>= 1) depth += 2;
-      detail::parallel_quicksort(first, last, less, depth);
+      parallel_sort(first, last, less);
     } else {
       std::sort(first, last, less);
     }

@@ -221,15 +221,21 @@ void parallel_quicksort(It first, It last, Less& less, int depth_left) {
 
 }  // namespace detail
 
-template <class T, class Less = std::less<>>
-void parallel_sort(std::vector<T>& v, Less less = {}) {
-  if (v.size() <= detail::kSequentialSortLength) {
-    std::sort(v.begin(), v.end(), less);
+template <class It, class Less = std::less<>>
+void parallel_sort(It first, It last, Less less = {}) {
+  const auto size = static_cast<size_t>(last - first);
+  if (size <= detail::kSequentialSortLength) {
+    std::sort(first, last, less);
     return;
   }
   int depth = 0;
-  for (size_t n = v.size(); n > 1; n >>= 1) depth += 2;
-  detail::parallel_quicksort(v.begin(), v.end(), less, depth);
+  for (size_t n = size; n > 1; n >>= 1) depth += 2;
+  detail::parallel_quicksort(first, last, less, depth);
+}
+
+template <class T, class Less = std::less<>>
+void parallel_sort(std::vector<T>& v, Less less = {}) {
+  parallel_sort(v.begin(), v.end(), less);
 }
 
 }  // namespace simsieve

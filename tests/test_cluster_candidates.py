@@ -195,6 +195,11 @@ def test_common_run_screen_against_longest_common_substring():
         for run in {0, 1, 2, longest - 1, longest, longest + 1, longest + 5}:
             if run >= 0:
                 assert testing.shares_run(a, b, run) == (run <= longest), (a, b, run)
+        # From a start on, in both: runs that begin before it, in either string, must not count.
+        for start in {1, 2, len(a) // 2, len(a), len(a) + 3}:
+            longest = plain_longest_run(a[start:], b[start:])
+            for run in {0, 1, longest, longest + 1}:
+                assert testing.shares_run(a, b, run, start) == (run <= longest), (a, b, run, start)
 
 
 @pytest.mark.parametrize("parallel", [False, True])
@@ -321,6 +326,49 @@ def test_pair_minimum_by_common_prefix_and_suffix():
         expected = difflib_ratio(a, b)
         assert testing.block_minimum([a, b], 1.0) == expected, (a, b)
         assert testing.block_minimum([a, b], min(1.0, expected + 1e-9)) == expected, (a, b)
+
+
+def test_pair_minimum_at_every_limit_after_a_common_prefix():
+    # A common prefix that is the longest common run is the first matching block, and then a
+    # common run of the two rests after it proves the rest of the count. Each pair is asked against
+    # every running minimum between two match counts, so every limit is tried: a rule that counts a
+    # run reaching back into the prefix, or a prefix that is not the first block, gets a pair wrong.
+    rnd = random.Random(8)
+    pairs = [("abcab", "abcba"), ("xay", "xya"), ("aab", "aba"), ("ab" + "ba", "ab" + "aab")]
+    for _ in range(500):
+        alphabet = rnd.choice(["ab", "abc", "ab é"])
+        head = "".join(rnd.choice(alphabet) for _ in range(rnd.randint(1, 5)))
+        a = head + "".join(rnd.choice(alphabet) for _ in range(rnd.randint(0, 9)))
+        b = head + "".join(rnd.choice(alphabet) for _ in range(rnd.randint(0, 9)))
+        pairs.append((a, b))
+    for a, b in pairs:
+        expected = difflib_ratio(a, b)
+        total = len(a) + len(b)
+        for k in range(min(len(a), len(b)) + 1):
+            start = (2 * k + 1) / total
+            assert testing.block_minimum([a, b], start) == min(start, expected), (a, b, k)
+
+
+@pytest.mark.parametrize("parallel", [False, True])
+def test_block_minimum_of_log_lines(parallel):
+    # Log lines of a few shapes: every pair shares the date's head, so at a low running minimum
+    # most pairs are settled by that prefix and a run of what follows it; large enough for the
+    # run index.
+    rnd = random.Random(12)
+    shapes = ["request {} served in {} ms", "user {} logged in from 10.{}.{}", "cache miss for key {}:{}",
+              "job {} failed: timeout after {} s", "retrying {} of {}"]
+    block = set()
+    while len(block) < 700:
+        shape = rnd.choice(shapes)
+        fields = [rnd.randint(0, 99999) for _ in range(shape.count("{}"))]
+        block.add(f"2026-12-{rnd.randint(1, 28):02d}T{rnd.randint(0, 23):02d}:{rnd.randint(0, 59):02d} "
+                  f"{rnd.choice(['INFO', 'WARN', 'ERROR'])} " + shape.format(*fields))
+    block = sorted(block)
+    rnd.shuffle(block)
+    expected = min(simsieve.ratio(block[i], block[j]) for i in range(len(block)) for j in range(i + 1, len(block)))
+    assert testing.block_minimum(block, 1.0, parallel) == expected
+    for start in (expected + 0.01, expected + 0.1):
+        assert testing.block_minimum(block, start, parallel) == expected
 
 
 @pytest.mark.parametrize("parallel", [False, True])

@@ -268,22 +268,27 @@ class BlockScan {
     return matched >= limit ? 2.0 : static_cast<double>(matched + matched) / static_cast<double>(total);
   }
 
-  // Whether members x < y match at least `limit` characters by their common prefix and suffix.
-  // With a common prefix of P characters and a common suffix of S (not overlapping), and no
-  // common run longer than P, the longest matching block is the prefix itself (of the longest
-  // blocks, the one that starts first in both), so the blocks after it hold at least the
-  // suffix: M >= P + S. (Without that condition the first block may cut across both.)
+  // Whether members x < y match at least `limit` characters by their common prefix and what
+  // follows it. With a common prefix of P characters and no common run longer than P, the longest
+  // matching block is the prefix itself (of the longest blocks, the one that starts first in
+  // both), so the blocks after it are those of the two rests a[P:] and b[P:], and the rests'
+  // first block is their longest common run: M >= P + R for a common run of R characters of the
+  // rests, such as the common suffix S (not overlapping the prefix). (Without that condition the
+  // first block may cut across the prefix.)
   bool prefix_and_suffix_reach(size_t x, size_t y, uint64_t limit, RowPattern& row, RowSharers* sharers) {
     const CodepointView b = canonicals_[block_.members[y]];
     const auto [p, s] = common_ends(canonicals_[block_.members[x]], b);
     if (p >= limit || s >= limit) return true;
     // The suffix is a common run too, so a suffix longer than the prefix is a longer run.
-    if (p == 0 || p + s < limit || s > p) return false;
-    if (p + 1 > std::min(facts_[x].length, facts_[y].length)) return true;
-    if (sharers != nullptr) {
-      const IndexedRun run = indexed_run(x, y, p + 1, *sharers);
-      if (run != IndexedRun::unknown) return run == IndexedRun::absent;
+    if (p == 0 || s > p) return false;
+    const bool longest = p + 1 > std::min(facts_[x].length, facts_[y].length);
+    IndexedRun longer = IndexedRun::unknown;
+    if (!longest && sharers != nullptr) {
+      longer = indexed_run(x, y, p + 1, *sharers);
+      if (longer == IndexedRun::shared) return false;
     }
+    if (p + s < limit && !row.pattern.shares_run_after(b, p, limit - p)) return false;
+    if (longest || longer == IndexedRun::absent) return true;
     return !row.pattern.shares_run(b, p + 1);
   }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <functional>
 #include <memory>
@@ -205,9 +206,9 @@ inline constexpr size_t kJoinGap = 64;
 // Probes scanned between two points where the waiting candidates may be handed on.
 inline constexpr size_t kChunkProbes = 4096;
 
-// Where the candidate scan hands its candidates on: once more than `hold` are waiting (at a
-// boundary between chunks of probes), `flush` receives them and either declines (false: the scan
-// keeps holding them) or tests them and leaves the vector empty; it may then fill `component` with
+// Where the candidate scan hands its candidates on: once more than `hold` are waiting (which ends
+// a chunk of probes early), `flush` receives them and either declines (false: the scan keeps
+// holding them) or tests them and leaves the vector empty; it may then fill `component` with
 // every canonical's component so far, and the scan skips the pairs already connected from then on.
 // Clusters depend only on the components of the pairs that reach the threshold, so a skipped pair
 // changes nothing.
@@ -460,13 +461,24 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
     counter.add(last - first);
     return row;
   };
-  // Tiles in chunks; each chunk's rows join the waiting candidates in tile order.
+  // Tiles in chunks; each chunk's rows join the waiting candidates in tile order. With a stream, a
+  // chunk also ends early, after the tiles already taken, once more candidates wait than the stream
+  // holds: where the threshold admits nearly every pair, a whole chunk would otherwise hold up to
+  // chunk_probes times n of them before the first hand-over.
   const size_t chunk_tiles = std::max<size_t>(1, (stream ? stream->chunk_probes : kChunkProbes) / kTileProbes);
   std::vector<RankedCandidate> ranked;
-  for (size_t begin = 0; begin < tiles; begin += chunk_tiles) {
+  for (size_t begin = 0; begin < tiles;) {
     const size_t count = std::min(chunk_tiles, tiles - begin);
-    auto rows = detail::map_indices<std::vector<RankedCandidate>>(count, parallel && count > 1,
-                                                                  [&](size_t k) { return scan_tile(begin + k); });
+    std::atomic<size_t> waiting{ranked.size()};
+    auto rows = detail::map_prefix_until<std::vector<RankedCandidate>>(
+        count, parallel && count > 1,
+        [&](size_t k) {
+          std::vector<RankedCandidate> row = scan_tile(begin + k);
+          waiting.fetch_add(row.size(), std::memory_order_relaxed);
+          return row;
+        },
+        [&] { return stream != nullptr && waiting.load(std::memory_order_relaxed) > stream->hold; });
+    begin += rows.size();
     size_t total = ranked.size();
     for (const auto& row : rows) total += row.size();
     if (total > ranked.capacity()) ranked.reserve(std::max(total, 2 * ranked.capacity()));
@@ -474,7 +486,7 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
       ranked.insert(ranked.end(), row.begin(), row.end());
       row = {};
     }
-    if (stream != nullptr && ranked.size() > stream->hold && begin + count < tiles && stream->flush(ranked)) {
+    if (stream != nullptr && ranked.size() > stream->hold && begin < tiles && stream->flush(ranked)) {
       ranked = {};
       if (!stream->component.empty()) {
         component_at.resize(n);
@@ -818,11 +830,10 @@ std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals,
   // them to the edge search, whose components then let it skip pairs already connected: memory
   // stays bounded however many pairs the threshold admits.
   CandidateStream stream;
-  stream.hold = hold;
+  stream.hold = search.progress_lines() ? std::max(hold, kHeldWithLines) : hold;
   stream.chunk_probes = chunk_probes;
   bool streamed = false;
   stream.flush = [&](std::vector<RankedCandidate>& found) {
-    if (found.size() <= kHeldWithLines && search.progress_lines()) return false;
     streamed = true;
     search.run(found, false);
     search.components(stream.component);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <vector>
 
@@ -28,6 +29,29 @@ void for_each_index(size_t n, bool parallel, F&& f, MinLen min = {}) {
     return;
   }
   for (size_t k = 0; k < n; ++k) f(k);
+}
+
+// out[k] = f(k) for a prefix [0, d) of [0, n): indices are taken in ascending order, each by one
+// thread, and none is taken once stop() is true (checked before each; the first is always taken
+// when n > 0). Returns the d results, in index order.
+template <class T, class F, class Stop>
+std::vector<T> map_prefix_until(size_t n, bool parallel, F&& f, Stop&& stop) {
+  std::vector<T> out(n);
+  std::atomic<size_t> next{0};
+  auto take = [&](size_t) {
+    for (;;) {
+      if (next.load(std::memory_order_relaxed) > 0 && stop()) return;
+      const size_t k = next.fetch_add(1, std::memory_order_relaxed);
+      if (k >= n) return;
+      out[k] = f(k);
+    }
+  };
+  if (parallel && n > 1)
+    parallel_for_each(std::min(n, current_worker_count()), take);
+  else
+    take(0);
+  out.resize(std::min(next.load(), n));
+  return out;
 }
 
 template <class T, class F>

@@ -443,20 +443,32 @@ uint64_t RunPattern::count(std::span<const uint32_t> text, uint64_t limit) {
 bool RunPattern::shares_run(std::span<const uint32_t> text, uint64_t run) {
   if (run == 0) return true;
   if (run > length_ || run > text.size()) return false;
-  return length_ > 64 ? scan<true>(text, run) : scan<false>(text, run);
+  const Bits all = span_mask(0, length_);
+  return length_ > 64 ? scan<true>(text, run, all) : scan<false>(text, run, all);
+}
+
+// A run that starts at or after `start` in both lies among the pattern positions from `start` on
+// and the text's rest: the scan leaves out every pattern position before it.
+bool RunPattern::shares_run_after(std::span<const uint32_t> text, size_t start, uint64_t run) {
+  if (run == 0) return true;
+  if (start >= length_ || start >= text.size() || run > length_ - start || run > text.size() - start) return false;
+  const Bits allowed = span_mask(start, length_);
+  text = text.subspan(start);
+  return length_ > 64 ? scan<true>(text, run, allowed) : scan<false>(text, run, allowed);
 }
 
 // A common run of `run` characters covers `run` consecutive text positions, so it covers one of
 // the anchors run - 1, 2 run - 1, ... Around each anchor j, back[t] holds the pattern positions i
 // with pattern[i - s] == text[j - s] for s = 0..t, and forth[t] those with pattern[i + s] ==
 // text[j + s] for s = 0..t; a run through the anchor with u characters before it exists when
-// back[u] and forth[run - 1 - u] share a position.
+// back[u] and forth[run - 1 - u] share a position. Only the pattern positions in `allowed` count.
 template <bool Wide>
-bool RunPattern::scan(std::span<const uint32_t> text, size_t run) {
+bool RunPattern::scan(std::span<const uint32_t> text, size_t run, Bits allowed) {
   // Most anchors end after a step or two, so the text's position sets are looked up as needed.
   const size_t n = text.size();
   back_.resize(run);
   forth_.resize(run);
+  auto bits_of = [&](uint32_t c) { return both<Wide>(this->bits_of(c), allowed); };
   for (size_t j = run - 1; j < n; j += run) {
     const Bits at = bits_of(text[j]);
     if (!any<Wide>(at)) continue;

@@ -27,6 +27,8 @@ class RunPattern {
 
   // True when the pattern and `text` have a common substring of at least `run` characters.
   bool shares_run(std::span<const uint32_t> text, uint64_t run);
+  // The same for the pattern's characters from position `start` on and the text's from `start` on.
+  bool shares_run_after(std::span<const uint32_t> text, size_t start, uint64_t run);
 
   // How match_count() finds the count: the fastest way the pattern and the processor allow, or
   // (for tests) always by the run lengths in 16-byte vectors, or always by the position sets.
@@ -48,7 +50,7 @@ class RunPattern {
   };
   Bits bits_of(uint32_t c) const;
   template <bool Wide>
-  bool scan(std::span<const uint32_t> text, size_t run);
+  bool scan(std::span<const uint32_t> text, size_t run, Bits allowed);
   template <bool Wide>
   uint64_t count(std::span<const uint32_t> text, uint64_t limit);
   void load_text(std::span<const uint32_t> text);

@@ -28,7 +28,7 @@ constexpr Signature<2> kNeed{"need_for()", {"t", "total"}, 2};
 constexpr Signature<1> kText{"parse_work_factor()", {"text"}, 1};
 constexpr Signature<3> kEnds{"index_ends()", {"b", "sub", "bound"}, 3};
 constexpr Signature<1> kIndex{"index_summary()", {"b"}, 1};
-constexpr Signature<3> kRun{"shares_run()", {"a", "b", "run"}, 3};
+constexpr Signature<4> kRun{"shares_run()", {"a", "b", "run", "start"}, 3};
 constexpr Signature<4> kRunCount{"run_match_count()", {"a", "b", "limit", "path"}, 3};
 
 Ref py_bool(bool v) { return checked(PyBool_FromLong(v ? 1 : 0)); }
@@ -92,18 +92,20 @@ PyObject* capped_ratio_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// shares_run(a, b, run) -> whether a (the pattern, at most 128 characters) and b have a common
-// substring of at least `run` characters.
+// shares_run(a, b, run, start=0) -> whether a (the pattern, at most 128 characters) and b have a
+// common substring of at least `run` characters, both from position `start` on.
 PyObject* shares_run_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kRun.bind(args, kwargs);
     std::string a = arg("a", bound[0], to_string);
     std::string b = arg("b", bound[1], to_string);
     uint64_t run = arg("run", bound[2], to_count);
+    uint64_t start = bound[3] ? arg("start", bound[3], to_count) : 0;
     bool r = without_gil([&] {
       RunPattern pattern;
       pattern.build(decode_utf8(a));
-      return pattern.shares_run(decode_utf8(b), run);
+      if (start == 0) return pattern.shares_run(decode_utf8(b), run);
+      return pattern.shares_run_after(decode_utf8(b), static_cast<size_t>(start), run);
     });
     return py_bool(r).release();
   });

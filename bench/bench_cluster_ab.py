@@ -4,9 +4,10 @@ wall and CPU seconds (user + system of the child), clusters, a hash of the whole
     python bench/bench_cluster_ab.py --a /path/to/old/stage --b build/dev-NAME/stage \\
         100000:0.8:exact 100000:0.9:exact 200000:0.8:lsh
 
-Each case is lines:threshold:mode[:copies], on that many distinct standard-library lines
+Each case is lines:threshold:mode[:copies[:input]], on that many distinct standard-library lines
 (bench/stdlib_corpus.py), each followed by `copies` edited copies (one to three random character
-edits each, fixed seed; 200000:0.8:lsh:4 is a million lines); mode "exact" is cluster_canonicals,
+edits each, fixed seed; 200000:0.8:lsh:4 is a million lines), or with input "logs" on that many
+synthetic log lines (bench/log_corpus.py, copies ignored); mode "exact" is cluster_canonicals,
 "lsh" is cluster_canonicals_lsh with 128 permutations and 4 rows a band. CPU seconds are the
 steadier figure on a shared machine.
 """
@@ -24,9 +25,10 @@ CHILD = r'''
 import sys, time, resource, hashlib, json
 sys.path.insert(0, sys.argv[4])
 from stdlib_corpus import lines_with_edited_copies
+from log_corpus import log_lines
 from simsieve import _simsieve as native
 n, t, mode, copies = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3], int(sys.argv[5])
-lines = lines_with_edited_copies(n, copies)
+lines = log_lines(n) if sys.argv[6] == "logs" else lines_with_edited_copies(n, copies)
 r0 = resource.getrusage(resource.RUSAGE_SELF); w = time.perf_counter()
 if mode == "exact":
     r = native.cluster_canonicals(lines, t, 0)
@@ -44,20 +46,21 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--a", required=True, help="PYTHONPATH of the first build (e.g. the previous one)")
     ap.add_argument("--b", required=True, help="PYTHONPATH of the second build")
-    ap.add_argument("cases", nargs="+", help="lines:threshold:mode[:copies]")
+    ap.add_argument("cases", nargs="+", help="lines:threshold:mode[:copies[:input]]")
     args = ap.parse_args()
     here = str(Path(__file__).resolve().parent)
     for case in args.cases:
         n, t, mode, *rest = case.split(":")
         copies = rest[0] if rest else "0"
+        kind = rest[1] if len(rest) > 1 else "stdlib"
         for name, path in (("a", args.a), ("b", args.b)):
-            out = subprocess.run([sys.executable, "-c", CHILD, n, t, mode, here, copies],
+            out = subprocess.run([sys.executable, "-c", CHILD, n, t, mode, here, copies, kind],
                                  env=dict(os.environ, PYTHONPATH=path), capture_output=True, text=True)
             if out.returncode:
                 print(f"{case} {name}: failed\n{out.stderr[-2000:]}")
                 continue
             d = json.loads(out.stdout)
-            print(f"{case:>18} {name}: wall {d['wall']:7.2f} s  cpu {d['cpu']:7.2f} s  clusters {d['clusters']}  "
+            print(f"{case:>22} {name}: wall {d['wall']:7.2f} s  cpu {d['cpu']:7.2f} s  clusters {d['clusters']}  "
                   f"result {d['hash']}  peak {d['rss']} MiB", flush=True)
 
 

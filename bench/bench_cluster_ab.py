@@ -28,7 +28,7 @@ from stdlib_corpus import lines_with_edited_copies
 from log_corpus import log_lines
 from simsieve import _simsieve as native
 n, t, mode, copies = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3], int(sys.argv[5])
-lines = log_lines(n) if sys.argv[6] == "logs" else lines_with_edited_copies(n, copies)
+lines = log_lines(n) if sys.argv[6:7] == ["logs"] else lines_with_edited_copies(n, copies)
 r0 = resource.getrusage(resource.RUSAGE_SELF); w = time.perf_counter()
 if mode == "exact":
     r = native.cluster_canonicals(lines, t, 0)

@@ -257,7 +257,7 @@ class BlockScan {
       row->built = true;
     }
     const CodepointView b = canonicals_[block_.members[y]];
-    if (prefix_and_suffix_reach(x, y, limit, *row, sharers)) return 2.0;
+    if (prefix_and_rests_reach(x, y, limit, *row, sharers)) return 2.0;
     // A common run of `limit` characters: the longest matching block is at least that long.
     if (!no_run && limit <= std::min(la, lb) && row->pattern.shares_run(b, limit)) return 2.0;
     // The bit-parallel count visits the text once per run length it tries, up to the limit: for
@@ -275,7 +275,7 @@ class BlockScan {
   // first block is their longest common run: M >= P + R for a common run of R characters of the
   // rests, such as the common suffix S (not overlapping the prefix). (Without that condition the
   // first block may cut across the prefix.)
-  bool prefix_and_suffix_reach(size_t x, size_t y, uint64_t limit, RowPattern& row, RowSharers* sharers) {
+  bool prefix_and_rests_reach(size_t x, size_t y, uint64_t limit, RowPattern& row, RowSharers* sharers) {
     const CodepointView b = canonicals_[block_.members[y]];
     const auto [p, s] = common_ends(canonicals_[block_.members[x]], b);
     if (p >= limit || s >= limit) return true;

@@ -468,14 +468,14 @@ bool RunPattern::scan(std::span<const uint32_t> text, size_t run, Bits allowed) 
   const size_t n = text.size();
   back_.resize(run);
   forth_.resize(run);
-  auto bits_of = [&](uint32_t c) { return both<Wide>(this->bits_of(c), allowed); };
+  auto allowed_bits = [&](uint32_t c) { return both<Wide>(bits_of(c), allowed); };
   for (size_t j = run - 1; j < n; j += run) {
-    const Bits at = bits_of(text[j]);
+    const Bits at = allowed_bits(text[j]);
     if (!any<Wide>(at)) continue;
     back_[0] = forth_[0] = at;
     size_t nb = 0;
     for (size_t t = 1; t < run; ++t) {
-      const Bits v = both<Wide>(back_[t - 1], shift_up<Wide>(bits_of(text[j - t]), t));
+      const Bits v = both<Wide>(back_[t - 1], shift_up<Wide>(allowed_bits(text[j - t]), t));
       if (!any<Wide>(v)) break;
       back_[t] = v;
       nb = t;
@@ -483,7 +483,7 @@ bool RunPattern::scan(std::span<const uint32_t> text, size_t run, Bits allowed) 
     if (nb + 1 == run) return true;
     size_t nf = 0;
     for (size_t t = 1; t < run && j + t < n; ++t) {
-      const Bits v = both<Wide>(forth_[t - 1], shift_down<Wide>(bits_of(text[j + t]), t));
+      const Bits v = both<Wide>(forth_[t - 1], shift_down<Wide>(allowed_bits(text[j + t]), t));
       if (!any<Wide>(v)) break;
       forth_[t] = v;
       nf = t;

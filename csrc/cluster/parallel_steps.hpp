@@ -47,7 +47,7 @@ std::vector<T> map_prefix_until(size_t n, bool parallel, F&& f, Stop&& stop) {
     }
   };
   if (parallel && n > 1)
-    parallel_for_each(std::min(n, current_worker_count()), take);
+    parallel_for_each(std::clamp<size_t>(current_worker_count(), 1, n), take);
   else
     take(0);
   out.resize(std::min(next.load(), n));

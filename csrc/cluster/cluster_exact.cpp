@@ -207,15 +207,14 @@ inline constexpr size_t kJoinGap = 64;
 inline constexpr size_t kChunkProbes = 4096;
 
 // Where the candidate scan hands its candidates on: once more than `hold` are waiting (which ends
-// a chunk of probes early), `flush` receives them and either declines (false: the scan keeps
-// holding them) or tests them and leaves the vector empty; it may then fill `component` with
-// every canonical's component so far, and the scan skips the pairs already connected from then on.
+// a chunk of probes early), `flush` receives them, tests them and may then fill `component` with
+// every canonical's component so far; the scan skips the pairs already connected from then on.
 // Clusters depend only on the components of the pairs that reach the threshold, so a skipped pair
 // changes nothing.
 struct CandidateStream {
   size_t hold = SIZE_MAX;
   size_t chunk_probes = kChunkProbes;
-  std::function<bool(std::vector<RankedCandidate>&)> flush;
+  std::function<void(std::vector<RankedCandidate>&)> flush;
   std::vector<uint32_t> component;
 };
 
@@ -486,7 +485,8 @@ std::vector<RankedCandidate> ranked_candidates(std::span<const CodepointView> ca
       ranked.insert(ranked.end(), row.begin(), row.end());
       row = {};
     }
-    if (stream != nullptr && ranked.size() > stream->hold && begin < tiles && stream->flush(ranked)) {
+    if (stream != nullptr && ranked.size() > stream->hold && begin < tiles) {
+      stream->flush(ranked);
       ranked = {};
       if (!stream->component.empty()) {
         component_at.resize(n);
@@ -837,7 +837,6 @@ std::vector<Cluster> cluster_distinct(std::span<const CodepointView> canonicals,
     streamed = true;
     search.run(found, false);
     search.components(stream.component);
-    return true;
   };
   std::vector<RankedCandidate> ranked =
       ranked_candidates(canonicals, histograms, threshold, true, progress, &stream);

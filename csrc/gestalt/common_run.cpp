@@ -440,12 +440,7 @@ uint64_t RunPattern::count(std::span<const uint32_t> text, uint64_t limit) {
   return m;
 }
 
-bool RunPattern::shares_run(std::span<const uint32_t> text, uint64_t run) {
-  if (run == 0) return true;
-  if (run > length_ || run > text.size()) return false;
-  const Bits all = span_mask(0, length_);
-  return length_ > 64 ? scan<true>(text, run, all) : scan<false>(text, run, all);
-}
+bool RunPattern::shares_run(std::span<const uint32_t> text, uint64_t run) { return shares_run_after(text, 0, run); }
 
 // A run that starts at or after `start` in both lies among the pattern positions from `start` on
 // and the text's rest: the scan leaves out every pattern position before it.

@@ -104,7 +104,6 @@ PyObject* shares_run_hook(PyObject*, PyObject* args, PyObject* kwargs) {
     bool r = without_gil([&] {
       RunPattern pattern;
       pattern.build(decode_utf8(a));
-      if (start == 0) return pattern.shares_run(decode_utf8(b), run);
       return pattern.shares_run_after(decode_utf8(b), static_cast<size_t>(start), run);
     });
     return py_bool(r).release();

@@ -183,6 +183,13 @@ def test_cluster_canonicals_reports_each_phase_once_finished():
     recorder.check_counts()
     # One candidate step per canonical (the third and later copies of a string are set aside).
     assert any(phase == "candidates" and len(set(canonicals)) <= total <= 400 for phase, _, total in recorder.calls)
+    # On a pool of its own (threads=N), the call reports the same phases.
+    recorder = Recorder()
+    assert simsieve.cluster_canonicals(canonicals, 0.7, threads=2, progress=recorder) == result
+    assert recorder.finished() == ["candidates", "edges", "minima"]
+    recorder = Recorder()
+    simsieve.cosine_join([line.split() for line in canonicals], 0.6, threads=3, progress=recorder)
+    assert recorder.finished() == ["join"]
 
 
 def test_lsh_and_join_report_their_phases():
@@ -198,6 +205,22 @@ def test_lsh_and_join_report_their_phases():
     assert simsieve.cosine_join(docs, 0.6, progress=recorder) == simsieve.cosine_join(docs, 0.6)
     assert recorder.calls[-1] == ("join", 300, 300)
     recorder.check_counts()
+
+
+@pytest.mark.parametrize("threads", [0, 2])
+def test_running_phase_reported_across_many_short_parallel_steps(threads):
+    # The candidate scan of 200 000 lines is a long run of parallel steps, each far shorter than the
+    # interval between reports; the caller still hears of the running phase while the scan goes on,
+    # as it must to see Ctrl-C in time.
+    rnd = random.Random(5)
+    words = ["self", "return", "value", "items", "key", "def", "for", "in", "None", "if", "(", ")", ":",
+             "data", "name", "x", "y", "=", "+", "len", "range", "print", "result", "append"]
+    canonicals = [" ".join(rnd.choice(words) for _ in range(rnd.randint(4, 12))) for _ in range(200_000)]
+    recorder = Recorder()
+    simsieve.cluster_canonicals(canonicals, 0.9, threads=threads, progress=recorder)
+    recorder.check_counts()
+    running = [done for phase, done, total in recorder.calls if phase == "candidates" and done < total]
+    assert running, recorder.calls
 
 
 @pytest.mark.parametrize("phase", ["candidates", "minima"])

@@ -2,7 +2,9 @@
 // current one; every pool job created on behalf of the call carries the token to the thread that
 // runs it, and long loops call check_cancelled() at coarse points, which throws Cancelled once the
 // token is set. A thread that blocks waiting for pool work runs its wait hook every
-// kWaitHookInterval, which is how the caller learns, while it waits, that it should cancel.
+// kWaitHookInterval, which is how the caller learns, while it waits, that it should cancel. The
+// interval runs across waits: a caller that waits for one short parallel step after another still
+// runs its hook once every interval, during whichever wait is going on when the hook falls due.
 // Nothing here knows who cancels (the Python binding does, on a pending signal).
 #pragma once
 
@@ -28,17 +30,24 @@ class CancelToken {
   std::atomic<bool> flag_{false};
 };
 
+inline constexpr std::chrono::milliseconds kWaitHookInterval{50};
+
 namespace detail {
 inline thread_local const CancelToken* current_token = nullptr;
 
 struct WaitHook {
   void (*fn)(void*) = nullptr;
   void* context = nullptr;
+  // When the hook is next to run: kWaitHookInterval after it last ran or was installed.
+  std::chrono::steady_clock::time_point due{};
+
+  void run() {
+    fn(context);
+    due = std::chrono::steady_clock::now() + kWaitHookInterval;
+  }
 };
 inline thread_local WaitHook current_wait_hook{};
 }  // namespace detail
-
-inline constexpr std::chrono::milliseconds kWaitHookInterval{50};
 
 // The token of the call the calling thread is working for (nullptr outside any call).
 inline const CancelToken* current_cancel_token() noexcept { return detail::current_token; }
@@ -72,7 +81,7 @@ class CancelScope {
 class WaitHookScope {
  public:
   WaitHookScope(void (*fn)(void*), void* context) noexcept : saved_(detail::current_wait_hook) {
-    detail::current_wait_hook = {fn, context};
+    detail::current_wait_hook = detail::WaitHook{fn, context, std::chrono::steady_clock::now() + kWaitHookInterval};
   }
   ~WaitHookScope() { detail::current_wait_hook = saved_; }
   WaitHookScope(const WaitHookScope&) = delete;

@@ -95,28 +95,34 @@ class BlockingLatch {
     set_ = true;
     cv_.notify_all();
   }
-  // Waits up to kWaitHookInterval; when the latch is still not set then, runs the thread's wait
-  // hook (if any) and returns false.
+  // Waits until the thread's wait hook (if any) falls due; when the latch is still not set then,
+  // runs the hook and returns false.
   bool wait_a_while() {
+    WaitHook& hook = current_wait_hook;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      if (cv_.wait_for(lock, kWaitHookInterval, [this] { return set_; })) return true;
+      auto is_set = [this] { return set_; };
+      if (!hook.fn) {
+        cv_.wait_for(lock, kWaitHookInterval, is_set);
+        return set_;
+      }
+      if (cv_.wait_until(lock, hook.due, is_set)) return true;
     }
-    const WaitHook hook = current_wait_hook;
-    if (hook.fn) hook.fn(hook.context);
+    hook.run();
     return false;
   }
-  // Blocks until set; runs the thread's wait hook (if any) every kWaitHookInterval meanwhile.
+  // Blocks until set; runs the thread's wait hook (if any) whenever it falls due meanwhile.
   void wait() {
     std::unique_lock<std::mutex> lock(mutex_);
-    const WaitHook hook = current_wait_hook;
+    WaitHook& hook = current_wait_hook;
+    auto is_set = [this] { return set_; };
     if (!hook.fn) {
-      cv_.wait(lock, [this] { return set_; });
+      cv_.wait(lock, is_set);
       return;
     }
-    while (!cv_.wait_for(lock, kWaitHookInterval, [this] { return set_; })) {
+    while (!cv_.wait_until(lock, hook.due, is_set)) {
       lock.unlock();
-      hook.fn(hook.context);
+      hook.run();
       lock.lock();
     }
   }

@@ -8,6 +8,7 @@
 //   threads = N: op is installed into a fresh pool of min(N, 65535) workers started for this call;
 //                the pool is released when op returns, without waiting for its workers to exit.
 //                A pool that cannot be started is silently replaced by the threads = 0 path.
+//                The caller's progress counters go with op to the worker that runs it.
 // op's result, or its failure, is the result of with_thread_budget.
 #pragma once
 
@@ -15,6 +16,7 @@
 #include <optional>
 #include <type_traits>
 
+#include "pool/phase_progress.hpp"
 #include "pool/worker_pool.hpp"
 
 namespace simsieve {
@@ -24,7 +26,11 @@ std::invoke_result_t<F&> with_thread_budget(uint64_t threads, F&& op) {
   if (threads == 0) return op();
   std::optional<WorkerPool> pool = WorkerPool::try_start(threads);
   if (!pool) return op();
-  return pool->install(op);
+  auto with_counters = [&op, progress = current_phase_progress()]() -> std::invoke_result_t<F&> {
+    ProgressScope scope(progress);
+    return op();
+  };
+  return pool->install(with_counters);
 }
 
 }  // namespace simsieve

@@ -323,6 +323,9 @@ def test_progress_lines(tmp_path):
     assert lines and all(line.startswith("simsieve: ") for line in lines), lines
     assert lines[0].startswith("simsieve: read: ")
     assert "\r" not in done.stderr.decode() and len(lines) == len({line.split(":")[1] for line in lines})
+    # With a pool of its own the call reports the same phases.
+    threaded = ok("cluster", NAMES, "--threshold", "0.7", "--progress", "--threads", "2").stderr.decode().splitlines()
+    assert [line.split(":")[1] for line in threaded] == [line.split(":")[1] for line in lines]
     docs = write(tmp_path / "docs.txt", "a b c\na b d\n")
     assert ok("join", docs, "--progress").stderr.decode().count("simsieve: ") >= 2
 

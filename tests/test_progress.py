@@ -207,20 +207,33 @@ def test_lsh_and_join_report_their_phases():
     recorder.check_counts()
 
 
+def word_lines(n, seed=5):
+    rnd = random.Random(seed)
+    words = ["self", "return", "value", "items", "key", "def", "for", "in", "None", "if", "(", ")", ":",
+             "data", "name", "x", "y", "=", "+", "len", "range", "print", "result", "append"]
+    return [" ".join(rnd.choice(words) for _ in range(rnd.randint(4, 12))) for _ in range(n)]
+
+
 @pytest.mark.parametrize("threads", [0, 2])
 def test_running_phase_reported_across_many_short_parallel_steps(threads):
     # The candidate scan of 200 000 lines is a long run of parallel steps, each far shorter than the
     # interval between reports; the caller still hears of the running phase while the scan goes on,
     # as it must to see Ctrl-C in time.
-    rnd = random.Random(5)
-    words = ["self", "return", "value", "items", "key", "def", "for", "in", "None", "if", "(", ")", ":",
-             "data", "name", "x", "y", "=", "+", "len", "range", "print", "result", "append"]
-    canonicals = [" ".join(rnd.choice(words) for _ in range(rnd.randint(4, 12))) for _ in range(200_000)]
     recorder = Recorder()
-    simsieve.cluster_canonicals(canonicals, 0.9, threads=threads, progress=recorder)
+    simsieve.cluster_canonicals(word_lines(200_000), 0.9, threads=threads, progress=recorder)
     recorder.check_counts()
     running = [done for phase, done, total in recorder.calls if phase == "candidates" and done < total]
     assert running, recorder.calls
+
+
+def test_lsh_reports_its_signatures_and_banding_while_they_run():
+    # Signatures are counted as they are made, and the banding, a loop on the calling thread with no
+    # wait in it, still lets the caller report (and see Ctrl-C) on time.
+    recorder = Recorder()
+    simsieve.cluster_canonicals_lsh(word_lines(200_000), 0.9, 128, 4, progress=recorder)
+    recorder.check_counts()
+    running = {phase for phase, done, total in recorder.calls if 0 < done < total}
+    assert running & {"signatures", "candidates"}, recorder.calls
 
 
 @pytest.mark.parametrize("phase", ["candidates", "minima"])

@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "common/internal_error.hpp"
+#include "pool/cancel.hpp"
 
 namespace simsieve {
 namespace {
@@ -19,6 +20,9 @@ inline uint64_t mix(uint64_t x) {
 }
 
 constexpr uint32_t kNone = UINT32_MAX;
+
+// Buckets from this many members up look for a pending signal while their pairs are added.
+constexpr size_t kPolledBucket = 4096;
 
 }  // namespace
 
@@ -99,8 +103,11 @@ void add_band_pairs(std::span<const uint64_t> hashes, CandidateSet& candidates, 
     s.members.clear();
     for (uint32_t m = s.head[p]; m != kNone; m = s.next[m]) s.members.push_back(m);
     const size_t k = s.members.size();
-    for (size_t x = 0; x + 1 < k; ++x)
+    for (size_t x = 0; x + 1 < k; ++x) {
+      // A bucket of many members takes long on its own.
+      if (k >= kPolledBucket && x % 256 == 0) poll_and_check_cancelled();
       for (size_t y = x + 1; y < k; ++y) candidates.insert(s.members[x], s.members[y]);
+    }
   }
 }
 

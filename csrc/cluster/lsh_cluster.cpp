@@ -93,7 +93,7 @@ uint64_t pairs_in_order(std::span<const uint32_t> xs, std::span<const uint32_t> 
 
 // Band hashes of the distinct strings, band-major: hashes[t * d + s] is band t of string s.
 std::vector<uint64_t> band_hashes_of(std::span<const std::string_view> canonicals, const Copies& copies, uint64_t nbands,
-                                     uint64_t band_rows) {
+                                     uint64_t band_rows, PhaseCounter& counter) {
   const size_t d = copies.distinct();
   const uint64_t rows = nbands * band_rows;
   // Rows past the last whole band take part in no band, so their permutations are never needed.
@@ -101,10 +101,14 @@ std::vector<uint64_t> band_hashes_of(std::span<const std::string_view> canonical
   std::vector<uint64_t> hashes(nbands * d);
   auto piece = [&](size_t begin, size_t end) {
     std::vector<uint64_t> shingles;
+    uint64_t done = 0;  // canonicals, copies included
     for (size_t s = begin; s < end; ++s) {
       shingle_hashes(canonicals[copies.first[s]], shingles);
       minhash_band_hashes(shingles, params, band_rows, hashes.data() + s, d);
+      done += copies.count(s);
+      if ((s - begin) % 1024 == 1023) counter.add(std::exchange(done, 0));
     }
+    counter.add(done);
   };
   if (d < kParallelMin)
     piece(0, d);
@@ -153,7 +157,7 @@ std::vector<Cluster> cluster_lsh(std::span<const std::string_view> canonicals, d
   std::vector<uint64_t> hashes;
   {
     PhaseCounter signatures(phases, "signatures", n);
-    if (nbands > 0) hashes = band_hashes_of(canonicals, copies, nbands, band_rows);
+    if (nbands > 0) hashes = band_hashes_of(canonicals, copies, nbands, band_rows, signatures);
     signatures.finish();
   }
   if (progress) write_lsh_signatures(n, clock.seconds());
@@ -164,6 +168,7 @@ std::vector<Cluster> cluster_lsh(std::span<const std::string_view> canonicals, d
     PhaseCounter bands(phases, "candidates", nbands);
     BandScratch scratch;
     for (uint64_t t = 0; t < nbands; ++t) {
+      poll_and_check_cancelled();
       add_band_pairs(std::span<const uint64_t>(hashes).subspan(t * d, d), set, scratch);
       bands.add(1);
     }

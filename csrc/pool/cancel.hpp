@@ -58,6 +58,16 @@ inline void check_cancelled() {
   if (token && token->cancelled()) [[unlikely]] throw Cancelled();
 }
 
+// For a long stretch of work on the thread that started the call, which waits for nothing in it
+// (a serial loop): runs the thread's wait hook once it is due, as a wait would, then
+// check_cancelled(). Reads the clock, so it belongs at coarse points (tens of microseconds apart
+// or more). On other threads it is check_cancelled().
+inline void poll_and_check_cancelled() {
+  detail::WaitHook& hook = detail::current_wait_hook;
+  if (hook.fn && std::chrono::steady_clock::now() >= hook.due) hook.run();
+  check_cancelled();
+}
+
 // check_cancelled() every 64 iterations of a loop over i.
 inline void check_cancelled_every(size_t i) {
   if ((i & 63) == 0) check_cancelled();

@@ -173,6 +173,39 @@ def test_long_lines_with_near_copies(seed):
     check_all(long_lines(seed, 14), thresholds=[0.3, 0.6, 0.8, 0.9, 0.95], threads=(0, 1))
 
 
+def long_documents(seed, families, unrelated):
+    """Texts of 300 to 900 characters: unrelated ones of random words over one alphabet (alike in
+    their character counts, far apart in order), families of one text with a few words replaced,
+    and windows of difflib's source, some with non-ASCII characters mixed in."""
+    rnd = random.Random(seed)
+    words = ["".join(rnd.choice(string.ascii_lowercase) for _ in range(rnd.randint(2, 8))) for _ in range(400)]
+    source = " ".join(inspect.getsource(difflib).split())
+
+    def text(length):
+        return " ".join(rnd.choice(words) for _ in range(length // 5))[:length]
+
+    out = [text(rnd.randint(300, 900)) for _ in range(unrelated)]
+    for f in range(families):
+        if f % 2:
+            start = rnd.randrange(len(source) - 900)
+            base = source[start : start + rnd.randint(300, 900)]
+        else:
+            base = text(rnd.randint(300, 900))
+        for _ in range(rnd.randint(2, 4)):
+            w = base.split(" ")
+            for _ in range(rnd.randint(1, len(w) // 6)):
+                w[rnd.randrange(len(w))] = rnd.choice(words + ["é", "€𝄞"])
+            out.append(" ".join(w))
+    rnd.shuffle(out)
+    return out
+
+
+def test_long_documents():
+    # Pairs of strings past 256 characters whose counts say little (the subsequence bound, taken or
+    # not as it pays, decides many of them) keep difflib's clusters.
+    check_all(long_documents(3, 6, 18), thresholds=[0.3, 0.6, 0.8, 0.9], threads=(0, 1))
+
+
 def test_long_runs_of_one_character():
     # Counts above 255 and code points above 127 take the general histogram path.
     check_all(["a" * 300, "a" * 299 + "b", "b" + "a" * 280, "a" * 256, "é" + "a" * 290, "ab" * 140], threads=(0, 2))

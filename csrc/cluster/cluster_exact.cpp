@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <numeric>
@@ -607,6 +608,66 @@ inline constexpr size_t kHeldCandidates = size_t{1} << 20;
 // as one ranked list unless memory forbids it.
 inline constexpr size_t kHeldWithLines = size_t{1} << 24;
 
+// Whether the edge search takes the subsequence bound for pairs of long strings (the shorter one
+// past kLcsMaxPattern, up to kLcsMaxLongPattern code points). Its cost grows with the product of
+// the lengths, and whether that pays depends on the input: on unrelated texts over one alphabet,
+// which the character counts cannot tell apart, it rules out nearly every pair at a small part of
+// the exact test's cost; on chunks of one source code the exact test is quick and the bound only
+// adds. So both are timed on the long pairs: the bound is taken while its time per pair stays
+// below the exact test's time per pair times the share of pairs it rules out, and tried again on
+// every kRetry-th batch otherwise. Only time depends on it: the bound is exact.
+class LongPairBound {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  static bool long_pair(CodepointView a, CodepointView b) { return std::min(a.size(), b.size()) > kLcsMaxPattern; }
+
+  // Called once per batch of pairs: whether this batch takes the bound.
+  bool open() {
+    const uint64_t tried = tried_.exchange(0, std::memory_order_relaxed);
+    const uint64_t ruled_out = ruled_out_.exchange(0, std::memory_order_relaxed);
+    const uint64_t bound_ns = bound_ns_.exchange(0, std::memory_order_relaxed);
+    const uint64_t exact = exact_.exchange(0, std::memory_order_relaxed);
+    const uint64_t exact_ns = exact_ns_.exchange(0, std::memory_order_relaxed);
+    if (tried > 0) {
+      bound_per_pair_ = static_cast<double>(bound_ns) / static_cast<double>(tried);
+      ruled_out_share_ = static_cast<double>(ruled_out) / static_cast<double>(tried);
+    }
+    if (exact > 0) exact_per_pair_ = static_cast<double>(exact_ns) / static_cast<double>(exact);
+    // Until both have been timed, the bound is taken.
+    pays_ = bound_per_pair_ < 0 || exact_per_pair_ < 0 || bound_per_pair_ < ruled_out_share_ * exact_per_pair_;
+    open_ = pays_ || ++closed_batches_ % kRetry == 0;
+    return open_;
+  }
+  // Whether the pair may reach the threshold by the subsequence bound, for any pair of the batch.
+  bool allows(CodepointView a, CodepointView b, double threshold) {
+    if (!long_pair(a, b)) return lcs_allows(a, b, threshold);
+    if (!open_ || std::min(a.size(), b.size()) > kLcsMaxLongPattern) return true;
+    const Clock::time_point start = Clock::now();
+    const bool allowed = lcs_allows(a, b, threshold, kLcsMaxLongPattern);
+    bound_ns_.fetch_add(nanoseconds_since(start), std::memory_order_relaxed);
+    tried_.fetch_add(1, std::memory_order_relaxed);
+    if (!allowed) ruled_out_.fetch_add(1, std::memory_order_relaxed);
+    return allowed;
+  }
+  // The time of one exact test of a long pair, from `start`.
+  void exact_tested(Clock::time_point start) {
+    exact_ns_.fetch_add(nanoseconds_since(start), std::memory_order_relaxed);
+    exact_.fetch_add(1, std::memory_order_relaxed);
+  }
+
+ private:
+  static uint64_t nanoseconds_since(Clock::time_point start) {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
+  }
+  static constexpr uint64_t kRetry = 8;
+  std::atomic<uint64_t> tried_{0}, ruled_out_{0}, bound_ns_{0}, exact_{0}, exact_ns_{0};
+  // The last batch's measures (negative: none yet).
+  double bound_per_pair_ = -1, ruled_out_share_ = 0, exact_per_pair_ = -1;
+  bool pays_ = true, open_ = true;
+  uint64_t closed_batches_ = 0;
+};
+
 // The edge search: candidates tested best bound first in growing batches against lazily built
 // match indexes, skipping every pair whose canonicals are already connected. It may run several
 // times, on successive parts of the candidates; the components carry over from one to the next.
@@ -626,9 +687,15 @@ class EdgeSearch {
     const uint64_t before = ranked_so_far_;
     ranked_so_far_ += m;
     if (m < CLUSTER_PARALLEL_MIN) {
-      for (const CandidatePair& c : pairs) {
+      for (size_t k = 0; k < m; ++k) {
+        const CandidatePair& c = pairs[k];
+        if (k % kSerialBatch == 0) long_pairs_.open();
         uint32_t rx = find_root(parent_, c.lo), ry = find_root(parent_, c.hi);
-        if (rx == ry || !lcs_allows(canonicals_[c.lo], canonicals_[c.hi], threshold_) || !passes(c.lo, c.hi)) continue;
+        if (rx == ry || !long_pairs_.allows(canonicals_[c.lo], canonicals_[c.hi], threshold_)) continue;
+        const auto start = LongPairBound::Clock::now();
+        const bool reached = passes(c.lo, c.hi);
+        if (LongPairBound::long_pair(canonicals_[c.lo], canonicals_[c.hi])) long_pairs_.exact_tested(start);
+        if (!reached) continue;
         parent_[rx] = ry;
         edges.push_back({c.lo, c.hi, std::nullopt});
       }
@@ -676,6 +743,8 @@ class EdgeSearch {
         // small static TLS block of a module loaded at run time.
         thread_local std::unique_ptr<MatchIndex> own;
         const uint32_t hi = tests[runs[r]].hi;
+        // The index's build is timed with the run's first pair.
+        auto start = LongPairBound::Clock::now();
         const MatchIndex* index = nullptr;
         if (slots_.slot(hi).ready()) {
           index = &slots_.match_index_of(hi);
@@ -684,8 +753,13 @@ class EdgeSearch {
           build_match_index_into(canonicals_[hi], *own);
           index = own.get();
         }
-        for (size_t k = runs[r]; k < runs[r + 1]; ++k)
+        for (size_t k = runs[r]; k < runs[r + 1]; ++k) {
           reached[k] = ratio_reaches_fast(canonicals_[tests[k].lo], *index, canonicals_[hi], threshold_);
+          if (LongPairBound::long_pair(canonicals_[tests[k].lo], canonicals_[hi])) {
+            long_pairs_.exact_tested(start);
+            start = LongPairBound::Clock::now();
+          }
+        }
       };
       const size_t run_count = runs.size() - 1;
       if (run_count >= 2 && tests.size() >= CLUSTER_PARALLEL_MIN) {
@@ -723,6 +797,7 @@ class EdgeSearch {
   // pair is tested.
   std::vector<CandidatePair> allowed_by_subsequence(const std::vector<CandidatePair>& tests, bool parallel) {
     constexpr size_t kAhead = 8;
+    long_pairs_.open();
     std::vector<uint8_t> allowed(tests.size());
     auto fetch_text = [](CodepointView s) {
       __builtin_prefetch(s.data());
@@ -738,7 +813,7 @@ class EdgeSearch {
           fetch_text(canonicals_[tests[k + kAhead].lo]);
           fetch_text(canonicals_[tests[k + kAhead].hi]);
         }
-        allowed[k] = lcs_allows(canonicals_[tests[k].lo], canonicals_[tests[k].hi], threshold_);
+        allowed[k] = long_pairs_.allows(canonicals_[tests[k].lo], canonicals_[tests[k].hi], threshold_);
       }
     };
     if (parallel) {
@@ -812,6 +887,9 @@ class EdgeSearch {
   std::vector<uint32_t> parent_;
   uint64_t ranked_so_far_ = 0;
   bool lines_looked_up_ = false, progress_lines_ = false;
+  // Pairs tested one by one count as batches of this many for the long-pair bound.
+  static constexpr size_t kSerialBatch = 64;
+  LongPairBound long_pairs_;
 };
 
 // The clustering of canonicals that contain no more than two copies of any string; past `hold`

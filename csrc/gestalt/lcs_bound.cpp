@@ -166,15 +166,15 @@ uint64_t lcs_length(std::span<const uint32_t> a, std::span<const uint32_t> b) {
   return cache.pattern.lcs_with(text, cache.scratch);
 }
 
-bool lcs_may_reach(std::span<const uint32_t> a, std::span<const uint32_t> b, uint64_t need) {
+bool lcs_may_reach(std::span<const uint32_t> a, std::span<const uint32_t> b, uint64_t need, size_t max_pattern) {
   const size_t shorter = std::min(a.size(), b.size());
   if (need == 0) return true;
   if (shorter < need) return false;
-  return shorter > kLcsMaxPattern || lcs_reaches(a, b, need);
+  return shorter > max_pattern || lcs_reaches(a, b, need);
 }
 
-bool lcs_allows(std::span<const uint32_t> a, std::span<const uint32_t> b, double t) {
-  return lcs_may_reach(a, b, need_for(t, a.size() + b.size()));
+bool lcs_allows(std::span<const uint32_t> a, std::span<const uint32_t> b, double t, size_t max_pattern) {
+  return lcs_may_reach(a, b, need_for(t, a.size() + b.size()), max_pattern);
 }
 
 }  // namespace simsieve

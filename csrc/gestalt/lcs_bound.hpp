@@ -60,10 +60,18 @@ bool lcs_reaches(std::span<const uint32_t> a, std::span<const uint32_t> b, uint6
 // is not taken.
 inline constexpr size_t kLcsMaxPattern = 256;
 
-// False when the match count of (a, b) is certainly below `need`; true otherwise.
-bool lcs_may_reach(std::span<const uint32_t> a, std::span<const uint32_t> b, uint64_t need);
+// Up to this length of the shorter string the bound may still pay for pairs of long strings that
+// the exact test finds far from each other: it then gives up early, after part of the longer
+// string, where the exact test searches the whole pair. Callers decide when to take it.
+inline constexpr size_t kLcsMaxLongPattern = 4096;
+
+// False when the match count of (a, b) is certainly below `need`; true otherwise. The bound is
+// computed when the shorter string has at most `max_pattern` code points.
+bool lcs_may_reach(std::span<const uint32_t> a, std::span<const uint32_t> b, uint64_t need,
+                   size_t max_pattern = kLcsMaxPattern);
 
 // False when the ratio of (a, b), in either orientation, is certainly below t; true otherwise.
-bool lcs_allows(std::span<const uint32_t> a, std::span<const uint32_t> b, double t);
+bool lcs_allows(std::span<const uint32_t> a, std::span<const uint32_t> b, double t,
+                size_t max_pattern = kLcsMaxPattern);
 
 }  // namespace simsieve

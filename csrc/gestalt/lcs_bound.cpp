@@ -113,9 +113,11 @@ bool LcsPattern::reaches(std::span<const uint32_t> text, uint64_t need, std::vec
   if (need == 0) return true;
   if (length_ < need || text.size() < need) return false;
   // Every character of the text adds at most one position, so after some characters the length
-  // ends between the positions used so far and that plus the characters left; checked every 8.
+  // ends between the positions used so far and that plus the characters left; checked every 8, or
+  // every 32 for patterns of several words, whose count of used positions takes a word count per
+  // word (a library call where the processor's own count is not assumed).
   auto settled = [need](uint64_t used, size_t left) { return used >= need || used + left < need; };
-  return read(text, scratch, 8, settled) >= need;
+  return read(text, scratch, words_ == 1 ? 8 : 32, settled) >= need;
 }
 
 namespace {

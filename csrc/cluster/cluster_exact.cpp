@@ -612,10 +612,12 @@ inline constexpr size_t kHeldWithLines = size_t{1} << 24;
 // past kLcsMaxPattern, up to kLcsMaxLongPattern code points). Its cost grows with the product of
 // the lengths, and whether that pays depends on the input: on unrelated texts over one alphabet,
 // which the character counts cannot tell apart, it rules out nearly every pair at a small part of
-// the exact test's cost; on chunks of one source code the exact test is quick and the bound only
-// adds. So both are timed on the long pairs: the bound is taken while its time per pair stays
-// below the exact test's time per pair times the share of pairs it rules out, and tried again on
-// every kRetry-th batch otherwise. Only time depends on it: the bound is exact.
+// the exact test's cost; on windows of one source file the exact test is quick and the bound only
+// adds. So both are timed on the long pairs of each batch: the bound, and the exact test on the
+// pairs the bound would spare it (a few pairs the bound ruled out, tested anyway, while it is
+// taken; every long pair while it is not). The bound is taken while its time per pair stays below
+// the exact test's times the share of pairs it rules out, and tried again on every kRetry-th
+// batch otherwise. Only time depends on it: the bound is exact.
 class LongPairBound {
  public:
   using Clock = std::chrono::steady_clock;
@@ -629,6 +631,7 @@ class LongPairBound {
     const uint64_t bound_ns = bound_ns_.exchange(0, std::memory_order_relaxed);
     const uint64_t exact = exact_.exchange(0, std::memory_order_relaxed);
     const uint64_t exact_ns = exact_ns_.exchange(0, std::memory_order_relaxed);
+    samples_.store(0, std::memory_order_relaxed);
     if (tried > 0) {
       bound_per_pair_ = static_cast<double>(bound_ns) / static_cast<double>(tried);
       ruled_out_share_ = static_cast<double>(ruled_out) / static_cast<double>(tried);
@@ -640,28 +643,41 @@ class LongPairBound {
     return open_;
   }
   // Whether the pair may reach the threshold by the subsequence bound, for any pair of the batch.
-  bool allows(CodepointView a, CodepointView b, double threshold) {
+  // `exact()` runs the pair's exact test and returns what it costs in nanoseconds, as the batch
+  // would pay it without the bound; it is called for a few pairs the bound rules out.
+  template <class Exact>
+  bool allows(CodepointView a, CodepointView b, double threshold, Exact&& exact) {
     if (!long_pair(a, b)) return lcs_allows(a, b, threshold);
     if (!open_ || std::min(a.size(), b.size()) > kLcsMaxLongPattern) return true;
-    const Clock::time_point start = Clock::now();
+    Clock::time_point start = Clock::now();
     const bool allowed = lcs_allows(a, b, threshold, kLcsMaxLongPattern);
     bound_ns_.fetch_add(nanoseconds_since(start), std::memory_order_relaxed);
     tried_.fetch_add(1, std::memory_order_relaxed);
-    if (!allowed) ruled_out_.fetch_add(1, std::memory_order_relaxed);
+    if (!allowed) {
+      ruled_out_.fetch_add(1, std::memory_order_relaxed);
+      if (samples_.fetch_add(1, std::memory_order_relaxed) < kSamples) add_exact(exact());
+    }
     return allowed;
   }
-  // The time of one exact test of a long pair, from `start`.
+  // The time of one exact test of a long pair, from `start`; counted while the bound is not taken
+  // (while it is, the pairs it lets through are no measure of those it spares).
   void exact_tested(Clock::time_point start) {
-    exact_ns_.fetch_add(nanoseconds_since(start), std::memory_order_relaxed);
-    exact_.fetch_add(1, std::memory_order_relaxed);
+    if (!open_) add_exact(nanoseconds_since(start));
   }
 
- private:
   static uint64_t nanoseconds_since(Clock::time_point start) {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
   }
+
+ private:
+  void add_exact(uint64_t ns) {
+    exact_ns_.fetch_add(ns, std::memory_order_relaxed);
+    exact_.fetch_add(1, std::memory_order_relaxed);
+  }
   static constexpr uint64_t kRetry = 8;
-  std::atomic<uint64_t> tried_{0}, ruled_out_{0}, bound_ns_{0}, exact_{0}, exact_ns_{0};
+  // Pairs ruled out by the bound and tested anyway, per batch.
+  static constexpr uint64_t kSamples = 8;
+  std::atomic<uint64_t> tried_{0}, ruled_out_{0}, bound_ns_{0}, exact_{0}, exact_ns_{0}, samples_{0};
   // The last batch's measures (negative: none yet).
   double bound_per_pair_ = -1, ruled_out_share_ = 0, exact_per_pair_ = -1;
   bool pays_ = true, open_ = true;
@@ -691,7 +707,12 @@ class EdgeSearch {
         const CandidatePair& c = pairs[k];
         if (k % kSerialBatch == 0) long_pairs_.open();
         uint32_t rx = find_root(parent_, c.lo), ry = find_root(parent_, c.hi);
-        if (rx == ry || !long_pairs_.allows(canonicals_[c.lo], canonicals_[c.hi], threshold_)) continue;
+        auto exact = [&] {
+          const auto start = LongPairBound::Clock::now();
+          passes(c.lo, c.hi);
+          return LongPairBound::nanoseconds_since(start);
+        };
+        if (rx == ry || !long_pairs_.allows(canonicals_[c.lo], canonicals_[c.hi], threshold_, exact)) continue;
         const auto start = LongPairBound::Clock::now();
         const bool reached = passes(c.lo, c.hi);
         if (LongPairBound::long_pair(canonicals_[c.lo], canonicals_[c.hi])) long_pairs_.exact_tested(start);
@@ -743,8 +764,10 @@ class EdgeSearch {
         // small static TLS block of a module loaded at run time.
         thread_local std::unique_ptr<MatchIndex> own;
         const uint32_t hi = tests[runs[r]].hi;
-        // The index's build is timed with the run's first pair.
-        auto start = LongPairBound::Clock::now();
+        // Pairs of long strings are timed, the index's build with the run's first pair; when hi is
+        // not long, no pair of the run is.
+        const bool timed = canonicals_[hi].size() > kLcsMaxPattern;
+        auto start = timed ? LongPairBound::Clock::now() : LongPairBound::Clock::time_point{};
         const MatchIndex* index = nullptr;
         if (slots_.slot(hi).ready()) {
           index = &slots_.match_index_of(hi);
@@ -755,8 +778,8 @@ class EdgeSearch {
         }
         for (size_t k = runs[r]; k < runs[r + 1]; ++k) {
           reached[k] = ratio_reaches_fast(canonicals_[tests[k].lo], *index, canonicals_[hi], threshold_);
-          if (LongPairBound::long_pair(canonicals_[tests[k].lo], canonicals_[hi])) {
-            long_pairs_.exact_tested(start);
+          if (timed) {
+            if (LongPairBound::long_pair(canonicals_[tests[k].lo], canonicals_[hi])) long_pairs_.exact_tested(start);
             start = LongPairBound::Clock::now();
           }
         }
@@ -798,6 +821,15 @@ class EdgeSearch {
   std::vector<CandidatePair> allowed_by_subsequence(const std::vector<CandidatePair>& tests, bool parallel) {
     constexpr size_t kAhead = 8;
     long_pairs_.open();
+    size_t distinct_hi = 0;
+    {
+      std::vector<uint32_t> his;
+      his.reserve(tests.size());
+      for (const CandidatePair& c : tests) his.push_back(c.hi);
+      std::sort(his.begin(), his.end());
+      distinct_hi = static_cast<size_t>(std::unique(his.begin(), his.end()) - his.begin());
+    }
+    const uint64_t pairs_per_hi = std::max<uint64_t>(1, tests.size() / std::max<size_t>(1, distinct_hi));
     std::vector<uint8_t> allowed(tests.size());
     auto fetch_text = [](CodepointView s) {
       __builtin_prefetch(s.data());
@@ -813,7 +845,17 @@ class EdgeSearch {
           fetch_text(canonicals_[tests[k + kAhead].lo]);
           fetch_text(canonicals_[tests[k + kAhead].hi]);
         }
-        allowed[k] = long_pairs_.allows(canonicals_[tests[k].lo], canonicals_[tests[k].hi], threshold_);
+        const CodepointView lo = canonicals_[tests[k].lo], hi = canonicals_[tests[k].hi];
+        // Without the bound, hi's index would be built once for its pairs in the batch.
+        allowed[k] = long_pairs_.allows(lo, hi, threshold_, [&] {
+          auto start = LongPairBound::Clock::now();
+          MatchIndex index;
+          build_match_index_into(hi, index);
+          const uint64_t build = LongPairBound::nanoseconds_since(start);
+          start = LongPairBound::Clock::now();
+          ratio_reaches_fast(lo, index, hi, threshold_);
+          return LongPairBound::nanoseconds_since(start) + build / pairs_per_hi;
+        });
       }
     };
     if (parallel) {

@@ -821,15 +821,21 @@ class EdgeSearch {
   std::vector<CandidatePair> allowed_by_subsequence(const std::vector<CandidatePair>& tests, bool parallel) {
     constexpr size_t kAhead = 8;
     long_pairs_.open();
-    size_t distinct_hi = 0;
-    {
+    // The batch's pairs per hi, found by the first pair that needs it (0 until then): only pairs of
+    // long strings that the bound rules out do.
+    std::atomic<uint64_t> per_hi{0};
+    auto pairs_per_hi = [&] {
+      uint64_t known = per_hi.load(std::memory_order_relaxed);
+      if (known != 0) return known;
       std::vector<uint32_t> his;
       his.reserve(tests.size());
       for (const CandidatePair& c : tests) his.push_back(c.hi);
       std::sort(his.begin(), his.end());
-      distinct_hi = static_cast<size_t>(std::unique(his.begin(), his.end()) - his.begin());
-    }
-    const uint64_t pairs_per_hi = std::max<uint64_t>(1, tests.size() / std::max<size_t>(1, distinct_hi));
+      const auto distinct = static_cast<uint64_t>(std::unique(his.begin(), his.end()) - his.begin());
+      known = std::max<uint64_t>(1, tests.size() / std::max<uint64_t>(1, distinct));
+      per_hi.store(known, std::memory_order_relaxed);
+      return known;
+    };
     std::vector<uint8_t> allowed(tests.size());
     auto fetch_text = [](CodepointView s) {
       __builtin_prefetch(s.data());
@@ -854,7 +860,7 @@ class EdgeSearch {
           const uint64_t build = LongPairBound::nanoseconds_since(start);
           start = LongPairBound::Clock::now();
           ratio_reaches_fast(lo, index, hi, threshold_);
-          return LongPairBound::nanoseconds_since(start) + build / pairs_per_hi;
+          return LongPairBound::nanoseconds_since(start) + build / pairs_per_hi();
         });
       }
     };

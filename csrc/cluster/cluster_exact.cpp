@@ -637,8 +637,10 @@ class LongPairBound {
       ruled_out_share_ = static_cast<double>(ruled_out) / static_cast<double>(tried);
     }
     if (exact > 0) exact_per_pair_ = static_cast<double>(exact_ns) / static_cast<double>(exact);
-    // Until both have been timed, the bound is taken.
-    pays_ = bound_per_pair_ < 0 || exact_per_pair_ < 0 || bound_per_pair_ < ruled_out_share_ * exact_per_pair_;
+    // Until the bound has been timed, it is taken; a bound that rules out nothing never pays, and
+    // one that rules out pairs has had some of them timed by the exact test.
+    pays_ = bound_per_pair_ < 0 ||
+            (ruled_out_share_ > 0 && (exact_per_pair_ < 0 || bound_per_pair_ < ruled_out_share_ * exact_per_pair_));
     open_ = pays_ || ++closed_batches_ % kRetry == 0;
     return open_;
   }

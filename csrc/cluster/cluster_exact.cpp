@@ -705,20 +705,13 @@ class EdgeSearch {
     const uint64_t before = ranked_so_far_;
     ranked_so_far_ += m;
     if (m < CLUSTER_PARALLEL_MIN) {
-      for (size_t k = 0; k < m; ++k) {
-        const CandidatePair& c = pairs[k];
-        if (k % kSerialBatch == 0) long_pairs_.open();
+      // So few pairs that the subsequence bound is taken for long ones without timing it: at its
+      // worst it costs a few milliseconds here.
+      for (const CandidatePair& c : pairs) {
         uint32_t rx = find_root(parent_, c.lo), ry = find_root(parent_, c.hi);
-        auto exact = [&] {
-          const auto start = LongPairBound::Clock::now();
-          passes(c.lo, c.hi);
-          return LongPairBound::nanoseconds_since(start);
-        };
-        if (rx == ry || !long_pairs_.allows(canonicals_[c.lo], canonicals_[c.hi], threshold_, exact)) continue;
-        const auto start = LongPairBound::Clock::now();
-        const bool reached = passes(c.lo, c.hi);
-        if (LongPairBound::long_pair(canonicals_[c.lo], canonicals_[c.hi])) long_pairs_.exact_tested(start);
-        if (!reached) continue;
+        if (rx == ry || !lcs_allows(canonicals_[c.lo], canonicals_[c.hi], threshold_, kLcsMaxLongPattern) ||
+            !passes(c.lo, c.hi))
+          continue;
         parent_[rx] = ry;
         edges.push_back({c.lo, c.hi, std::nullopt});
       }
@@ -937,8 +930,6 @@ class EdgeSearch {
   std::vector<uint32_t> parent_;
   uint64_t ranked_so_far_ = 0;
   bool lines_looked_up_ = false, progress_lines_ = false;
-  // Pairs tested one by one count as batches of this many for the long-pair bound.
-  static constexpr size_t kSerialBatch = 64;
   LongPairBound long_pairs_;
 };
 

@@ -146,16 +146,72 @@ inline uint32_t max_byte(__m128i top) {
 
 }  // namespace
 
-// The range pair r split around its longest match of k characters, which ends at pattern position
-// end_i: the earliest text position where it ends is read from the run lengths, and the ranges
-// before and after the match wait their turn.
-void RunPattern::split_range(const Range& r, size_t end_i, uint32_t k, const uint8_t* rows, size_t stride) {
-  size_t end_j = r.blo + k - 1;
-  while (rows[end_j * stride + end_i] < k) ++end_j;
-  const auto i0 = static_cast<uint32_t>(end_i + 1 - k), j0 = static_cast<uint32_t>(end_j + 1 - k);
-  ranges_.push_back({r.alo, i0, r.blo, j0});
-  ranges_.push_back({i0 + k, r.ahi, j0 + k, r.bhi});
-}
+// The ranges the recursion over run lengths has still to take apart, the widest first, and the
+// count they are certain to add. The ranges' counts add up whatever the order they are taken in,
+// and the widest tend to hold the longest matches, so the limit is reached in fewer passes; a
+// range's count is at least its common prefix and its common suffix. Only a range that starts
+// where the strings start can have a common prefix, since a match is never followed by another
+// common character inside its range (it would be longer), and only one that ends where they end
+// a common suffix.
+class RunPattern::ByteRanges {
+ public:
+  ByteRanges(std::vector<Range>& store, const uint8_t* rows, size_t stride, uint32_t la, uint32_t lb)
+      : ranges_(store), rows_(rows), stride_(stride), la_(la), lb_(lb), suffix_(rows[(lb - 1) * stride + la - 1]) {
+    ranges_.clear();
+  }
+  bool empty() const { return ranges_.empty(); }
+  uint64_t certain() const { return certain_; }
+
+  Range take() {
+    size_t widest = 0;
+    for (size_t e = 1; e < ranges_.size(); ++e)
+      if (width(ranges_[e]) > width(ranges_[widest])) widest = e;
+    const Range r = ranges_[widest];
+    ranges_[widest] = ranges_.back();
+    ranges_.pop_back();
+    certain_ -= r.least;
+    return r;
+  }
+
+  // Splits r around its longest match of k characters, which ends at pattern position end_i: the
+  // earliest text position where it ends is read from the run lengths, and the ranges before and
+  // after the match wait when not empty.
+  void split(const Range& r, size_t end_i, uint32_t k) {
+    size_t end_j = r.blo + k - 1;
+    while (rows_[end_j * stride_ + end_i] < k) ++end_j;
+    const auto i0 = static_cast<uint32_t>(end_i + 1 - k), j0 = static_cast<uint32_t>(end_j + 1 - k);
+    wait({r.alo, i0, r.blo, j0});
+    wait({i0 + k, r.ahi, j0 + k, r.bhi});
+  }
+
+ private:
+  // The most characters the range pair can match (0 when either range is empty).
+  static uint32_t width(const Range& r) {
+    return r.alo < r.ahi && r.blo < r.bhi ? std::min(r.ahi - r.alo, r.bhi - r.blo) : 0;
+  }
+  void wait(Range r) {
+    const uint32_t span = width(r);
+    if (span == 0) return;
+    if (r.ahi == la_ && r.bhi == lb_) {
+      r.least = std::min(suffix_, span);
+    } else if (r.alo == 0 && r.blo == 0) {
+      if (prefix_ == UINT32_MAX) {
+        prefix_ = 0;
+        while (prefix_ < std::min(la_, lb_) && rows_[prefix_ * stride_ + prefix_] > prefix_) ++prefix_;
+      }
+      r.least = std::min(prefix_, span);
+    }
+    certain_ += r.least;
+    ranges_.push_back(r);
+  }
+
+  std::vector<Range>& ranges_;
+  const uint8_t* rows_;
+  size_t stride_;
+  uint32_t la_, lb_, suffix_;
+  uint32_t prefix_ = UINT32_MAX;  // found when first needed
+  uint64_t certain_ = 0;
+};
 
 // The gestalt recursion over the run lengths of a pattern in bytes: for every text position j, the
 // byte of pattern position i holds the length of the common run that ends at (i, j), one vector
@@ -194,15 +250,13 @@ uint64_t RunPattern::count_bytes(std::span<const uint32_t> text, uint64_t limit)
   for (size_t v = 0; v < V; ++v)
     lane_end[v] = _mm_add_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
                                _mm_set1_epi8(static_cast<char>(16 * v + 1)));
-  ranges_.clear();
+  ByteRanges waiting(ranges_, rows, stride, static_cast<uint32_t>(length_), static_cast<uint32_t>(n));
   uint64_t m = 0;
   Range r{0, static_cast<uint32_t>(length_), 0, static_cast<uint32_t>(n)};
   for (bool whole = true;; whole = false) {
     if (!whole) {
-      if (ranges_.empty()) break;
-      r = ranges_.back();
-      ranges_.pop_back();
-      if (r.alo >= r.ahi || r.blo >= r.bhi) continue;
+      if (waiting.empty()) break;
+      r = waiting.take();
       // The cut at the pattern start: i + 1 - alo inside [alo, ahi), 0 outside.
       __m128i cut[V];
       const __m128i alo = _mm_set1_epi8(static_cast<char>(r.alo)), ahi = _mm_set1_epi8(static_cast<char>(r.ahi));
@@ -235,7 +289,8 @@ uint64_t RunPattern::count_bytes(std::span<const uint32_t> text, uint64_t limit)
         break;
       }
     }
-    split_range(r, end_i, k, rows, stride);
+    waiting.split(r, end_i, k);
+    if (m + waiting.certain() >= limit) return m + waiting.certain();
   }
   return m;
 }
@@ -282,15 +337,13 @@ __attribute__((target("avx2"))) uint64_t RunPattern::count_bytes_avx2(std::span<
   const __m256i lanes = _mm256_setr_epi8(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
                                          22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32);
   for (size_t v = 0; v < W; ++v) lane_end[v] = _mm256_add_epi8(lanes, _mm256_set1_epi8(static_cast<char>(32 * v)));
-  ranges_.clear();
+  ByteRanges waiting(ranges_, rows, stride, static_cast<uint32_t>(length_), static_cast<uint32_t>(n));
   uint64_t m = 0;
   Range r{0, static_cast<uint32_t>(length_), 0, static_cast<uint32_t>(n)};
   for (bool whole = true;; whole = false) {
     if (!whole) {
-      if (ranges_.empty()) break;
-      r = ranges_.back();
-      ranges_.pop_back();
-      if (r.alo >= r.ahi || r.blo >= r.bhi) continue;
+      if (waiting.empty()) break;
+      r = waiting.take();
       __m256i cut[W];
       const __m256i alo = _mm256_set1_epi8(static_cast<char>(r.alo));
       const __m256i ahi = _mm256_set1_epi8(static_cast<char>(r.ahi));
@@ -323,7 +376,8 @@ __attribute__((target("avx2"))) uint64_t RunPattern::count_bytes_avx2(std::span<
         break;
       }
     }
-    split_range(r, end_i, k, rows, stride);
+    waiting.split(r, end_i, k);
+    if (m + waiting.certain() >= limit) return m + waiting.certain();
   }
   return m;
 }

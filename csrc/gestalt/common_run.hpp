@@ -76,8 +76,10 @@ class RunPattern {
   std::vector<Bits> text_bits_, back_, forth_, powers_;
   struct Range {
     uint32_t alo, ahi, blo, bhi;
+    // A count the range is certain to reach (0 where not worked out).
+    uint32_t least = 0;
   };
-  void split_range(const Range& r, size_t end_i, uint32_t k, const uint8_t* rows, size_t stride);
+  class ByteRanges;
   std::vector<Range> ranges_;
 };
 

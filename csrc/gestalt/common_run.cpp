@@ -135,6 +135,11 @@ uint64_t RunPattern::match_count(std::span<const uint32_t> text, uint64_t limit,
 #if defined(__SSE2__)
 namespace {
 
+// Makes `rows` hold at least `size` bytes, without clearing again what a longer text left.
+inline void grow(std::vector<uint8_t>& rows, size_t size) {
+  if (rows.size() < size) rows.resize(size);
+}
+
 // The largest byte of a vector.
 inline uint32_t max_byte(__m128i top) {
   top = _mm_max_epu8(top, _mm_srli_si128(top, 8));
@@ -225,7 +230,7 @@ template <size_t V>
 uint64_t RunPattern::count_bytes(std::span<const uint32_t> text, uint64_t limit) {
   constexpr size_t stride = V * 16;
   const size_t n = text.size();
-  run_rows_.resize(n * stride);
+  grow(run_rows_, n * stride);
   uint8_t* rows = run_rows_.data();
   __m128i pattern[V], previous[V], best[V];
   for (size_t v = 0; v < V; ++v) {
@@ -306,7 +311,7 @@ __attribute__((target("avx2"))) uint64_t RunPattern::count_bytes_avx2(std::span<
                                                                         uint64_t limit) {
   constexpr size_t W = (V + 1) / 2, stride = W * 32;
   const size_t n = text.size();
-  run_rows_.resize(n * stride);
+  grow(run_rows_, n * stride);
   uint8_t* rows = run_rows_.data();
   __m128i pattern[V], previous[V + 1];
   previous[0] = _mm_setzero_si128();

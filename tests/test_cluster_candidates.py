@@ -291,6 +291,42 @@ def test_block_minimum_with_long_indexed_runs(seed):
         assert testing.block_minimum(block, min(1.0, expected + 0.05), parallel) == expected
 
 
+def templated_lines(seed, n):
+    # Lines of a few templates with varying fields, like log lines of one service: the pairs'
+    # limits are runs far longer than any they share, so nearly every pair goes to the match
+    # count, through several matching blocks; edited copies of some lines share long runs.
+    rnd = random.Random(seed)
+    templates = [
+        "{ts} {level} [{part}] job {n} failed: timeout after {m} s",
+        "{ts} {level} [{part}] cache miss for key {n}:{m}",
+        "{ts} {level} [{part}] request {n} served in {m} ms",
+    ]
+    lines = []
+    for k in range(n):
+        ts = "2026-12-{:02}T{:02}:{:02}:{:02}".format(rnd.randint(1, 28), rnd.randrange(24), rnd.randrange(60), rnd.randrange(60))
+        line = rnd.choice(templates).format(
+            ts=ts, level=rnd.choice(["INFO", "WARN", "DEBUG"]), part=rnd.choice(["auth", "queue", "http", "é€"]),
+            n=rnd.randrange(10**rnd.randint(1, 5)), m=rnd.randrange(10**rnd.randint(1, 5)))
+        lines.append(line)
+        if k % 10 == 0:
+            chars = list(line)
+            chars[rnd.randrange(len(chars))] = "#"
+            lines.append("".join(chars))
+    return lines
+
+
+@pytest.mark.parametrize("parallel", [False, True])
+def test_block_minimum_of_templated_lines(parallel):
+    # Below the size that indexes runs, every pair the ends do not settle searches for a common run
+    # of its limit before it is counted, and rows where that search keeps failing stop making it:
+    # each pair must still be counted. Blocks of one template, and of all three.
+    lines = templated_lines(5, 260)
+    for block in (lines, [line for line in lines if "cache" in line], lines[:40]):
+        expected = min(simsieve.ratio(block[i], block[j]) for i in range(len(block)) for j in range(i + 1, len(block)))
+        assert testing.block_minimum(block, 1.0, parallel) == expected
+        assert testing.block_minimum(block, min(1.0, expected + 0.03), parallel) == expected
+
+
 def common_ends(a, b):
     shorter = min(len(a), len(b))
     p = 0

@@ -327,6 +327,56 @@ def test_block_minimum_of_templated_lines(parallel):
         assert testing.block_minimum(block, min(1.0, expected + 0.03), parallel) == expected
 
 
+def path_block(seed, n):
+    # Paths under a few shared directories, with file names that recur in several of them: most
+    # pairs share a start (or an end) at least as long as their limit, some fall just short.
+    rnd = random.Random(seed)
+    roots = ["/usr/lib/python3/dist-packages/", "/home/ana/projects/simsieve/", "/srv/www/", "/é/données/"]
+    dirs = ["core/arch/x86/", "core/arch/aarch64/", "html/std/", "tests/unit/", "src/", ""]
+    names = ["".join(rnd.choice("abcdefghij_") for _ in range(rnd.randint(3, 30))) for _ in range(n // 4)]
+    paths = {rnd.choice(roots) + rnd.choice(dirs) + rnd.choice(names) + rnd.choice([".html", ".py", ""]) for _ in range(n)}
+    return sorted(paths, key=lambda _: rnd.random())
+
+
+def test_shared_ends_report_exactly_the_common_starts_and_ends():
+    # Every member sharing its first (last) L characters with x, and no other: classes of several
+    # lengths made in turn on one index, bitsets for large ones, lists for small ones, members
+    # shorter than L, copies, empty strings and non-ASCII characters.
+    block = path_block(7, 500) + ["", "/", "/srv/www/", "/srv/www/", "x" * 40, "é/données", "é/donnéesé"]
+    block += [p[::-1] for p in path_block(8, 60)]
+    random.Random(9).shuffle(block)
+    lengths = [1, 2, 9, 10, 17, 30, 31, 200, 5000, 0]
+    for from_end in (False, True):
+        texts = [t[::-1] for t in block] if from_end else block
+        for parallel in (False, True):
+            found = testing.shared_ends(block, lengths, from_end, parallel)
+            for length, rows in zip(lengths, found):
+                if length == 0 or length > 4096:
+                    assert rows is None
+                    continue
+                starts = [t[:length] if len(t) >= length else None for t in texts]
+                expected = [[y for y in range(x + 1, len(block)) if starts[x] is not None and starts[y] == starts[x]]
+                            for x in range(len(block))]
+                assert rows == expected, (length, from_end)
+
+
+@pytest.mark.parametrize("parallel", [False, True])
+def test_block_minimum_of_paths_settled_by_common_ends(parallel):
+    # Large blocks settle the pairs whose common start or end reaches their limit a word of members
+    # at a time, from the members ordered by their characters; a class one character too wide
+    # would settle a pair that falls short, too narrow only costs time.
+    block = path_block(3, 900)
+    assert len(block) > 600
+    expected = min(simsieve.ratio(block[i], block[j]) for i in range(len(block)) for j in range(i + 1, len(block)))
+    for start in (1.0, min(1.0, expected + 0.01), min(1.0, expected + 0.2)):
+        assert testing.block_minimum(block, start, parallel) == expected, start
+    # Only the pairs under one directory: the minimum is higher, and so are the limits.
+    under = [p for p in block if p.startswith("/usr")]
+    if len(under) > 1:
+        expected = min(simsieve.ratio(under[i], under[j]) for i in range(len(under)) for j in range(i + 1, len(under)))
+        assert testing.block_minimum(under, 1.0, parallel) == expected
+
+
 def common_ends(a, b):
     shorter = min(len(a), len(b))
     p = 0

@@ -319,6 +319,27 @@ def test_capped_ratio_with_any_limit(pair, limit):
     assert hooks.capped_ratio(a, b, limit) == expected
 
 
+def test_bounded_checks_on_pairs_with_common_ends():
+    # Pairs that share a start and an end around a longer middle match: once the middle is found,
+    # the ranges before and after it are certain to add their common start and end, and the
+    # checks may stop there; they must still tell a count of exactly the limit from one short of
+    # it, and give the ratio below it.
+    rnd = random.Random(59)
+    for _ in range(1500):
+        alphabet = rnd.choice(["ab", "abc", "abcdefgh", "aé€"])
+        word = lambda n: "".join(rnd.choice(alphabet) for _ in range(n))
+        start, end, middle = word(rnd.randint(0, 6)), word(rnd.randint(0, 6)), word(rnd.randint(1, 12))
+        a = start + word(rnd.randint(0, 5)) + middle + word(rnd.randint(0, 5)) + end
+        b = start + word(rnd.randint(0, 5)) + middle + word(rnd.randint(0, 5)) + end
+        matches = sum(size for _, _, size in difflib.SequenceMatcher(None, a, b, autojunk=False).get_matching_blocks())
+        ratio = difflib_ratio(a, b)
+        for limit in (matches - 1, matches, matches + 1):
+            if limit >= 0:
+                assert hooks.capped_ratio(a, b, limit) == (2.0 if matches >= limit else ratio), (a, b, limit)
+        for t in thresholds_for(matches, len(a) + len(b)):
+            assert hooks.ratio_reaches_fast(a, b, t) is (matches >= reference_need(t, len(a) + len(b))), (a, b, t)
+
+
 def test_bounded_edge_cases():
     for t in [0.0, 0.5, 1.0, 7.0, math.nan, -3.0]:
         assert hooks.ratio_reaches("", "", t) == (True, 1.0)

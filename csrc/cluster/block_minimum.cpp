@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cluster/parallel_steps.hpp"
+#include "cluster/shared_ends.hpp"
 #include "cluster/shared_grams.hpp"
 #include "gestalt/bounded.hpp"
 #include "gestalt/common_run.hpp"
@@ -321,13 +322,17 @@ class BlockScan {
       longest = std::max<uint64_t>(longest, f.length);
       characters += f.length;
     }
-    if (longest == 0 || characters > kRunIndexEntries) return;
-    characters_ = characters;
-    indexes_left_ = kRunIndexBudget / characters;
-    const uint64_t low = std::max<uint64_t>(2, saturating_floor(static_cast<double>(2 * shortest) * r * 0.5) + 1);
-    const uint64_t high =
-        std::min<uint64_t>(kMaxSharedGram, saturating_floor(static_cast<double>(2 * longest) * r * 0.5) + 1);
-    for (uint64_t q = low; q <= high; ++q) grams(static_cast<uint32_t>(q), parallel);
+    if (longest == 0) return;
+    starts_ = std::make_unique<SharedEnds>(block_.members, canonicals_, false, parallel);
+    ends_ = std::make_unique<SharedEnds>(block_.members, canonicals_, true, parallel);
+    if (characters <= kRunIndexEntries) {
+      characters_ = characters;
+      indexes_left_ = kRunIndexBudget / characters;
+      const uint64_t low = std::max<uint64_t>(2, saturating_floor(static_cast<double>(2 * shortest) * r * 0.5) + 1);
+      const uint64_t high =
+          std::min<uint64_t>(kMaxSharedGram, saturating_floor(static_cast<double>(2 * longest) * r * 0.5) + 1);
+      for (uint64_t q = low; q <= high; ++q) grams(static_cast<uint32_t>(q), parallel);
+    }
     group_by_length();
   }
 
@@ -399,19 +404,23 @@ class BlockScan {
       const uint64_t limit = limit_of(lengths_[k]);
       size_t end = k + 1;
       while (end < lengths_.size() && limit_of(lengths_[end]) == limit) ++end;
+      const uint64_t* upto = shorter_.data() + (end - 1) * words_;
+      const uint64_t* below = k > 0 ? shorter_.data() + (k - 1) * words_ : nullptr;
+      auto group = [&](size_t w) { return upto[w] & ~(below ? below[w] : 0); };
       const SharedGrams* index =
           limit >= 2 && limit <= kMaxSharedGram ? grams(static_cast<uint32_t>(limit), false) : nullptr;
       if (index != nullptr) {
         index->sharers_after(x, bits);
-        const uint64_t* upto = shorter_.data() + (end - 1) * words_;
-        const uint64_t* below = k > 0 ? shorter_.data() + (k - 1) * words_ : nullptr;
         const uint64_t row_ascii = facts_[x].ascii ? ~uint64_t{0} : 0;
         for (size_t w = first; w < words_; ++w) {
-          const uint64_t group = upto[w] & ~(below ? below[w] : 0);
-          open[w] &= ~(group & bits[w]);
-          absent[w] |= group & ~bits[w] & ascii_set_[w] & row_ascii;
+          open[w] &= ~(group(w) & bits[w]);
+          absent[w] |= group(w) & ~bits[w] & ascii_set_[w] & row_ascii;
         }
       }
+      // A common start or end of `limit` characters settles a pair as a common run does.
+      for (SharedEnds* ends : {starts_.get(), ends_.get()})
+        if (ends != nullptr && ends->sharers_after(x, static_cast<uint32_t>(std::min<uint64_t>(limit, UINT32_MAX)), bits))
+          for (size_t w = first; w < words_; ++w) open[w] &= ~(group(w) & bits[w]);
       k = end;
     }
     RowPattern pattern;
@@ -473,6 +482,8 @@ class BlockScan {
   std::vector<uint64_t> shorter_, ascii_set_;
   std::atomic<uint64_t> indexes_left_{0};
   std::array<std::unique_ptr<SharedGrams>, kMaxSharedGram + 1> runs_;
+  // The members sharing their first, and their last, characters with a row's (large blocks only).
+  std::unique_ptr<SharedEnds> starts_, ends_;
   std::array<std::once_flag, kMaxSharedGram + 1> built_;
 };
 

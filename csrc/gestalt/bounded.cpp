@@ -34,6 +34,28 @@ uint32_t clamp32(uint64_t v) { return static_cast<uint32_t>(std::min<uint64_t>(v
 
 double ratio_of(uint64_t m, size_t total) { return static_cast<double>(m + m) / static_cast<double>(total); }
 
+// What the waiting ranges of the recursion are certain to add: a range that starts where both
+// strings start matches at least their common prefix (cut to the range), and one that ends where
+// both end at least their common suffix. Only those two can have either: a match is never next to
+// another common character inside its range, or it would be longer.
+class CertainEnds {
+ public:
+  CertainEnds(std::span<const uint32_t> a, std::span<const uint32_t> b) : la_(a.size()), lb_(b.size()) {
+    const size_t shorter = std::min(la_, lb_);
+    while (prefix_ < shorter && a[prefix_] == b[prefix_]) ++prefix_;
+    while (suffix_ < shorter && a[la_ - 1 - suffix_] == b[lb_ - 1 - suffix_]) ++suffix_;
+  }
+  uint64_t least(const SubProblem& r) const {
+    const uint64_t capacity = detail::capacity_of(r);
+    if (r.alo == 0 && r.blo == 0) return std::min<uint64_t>(prefix_, capacity);
+    if (r.ahi == la_ && r.bhi == lb_) return std::min<uint64_t>(suffix_, capacity);
+    return 0;
+  }
+
+ private:
+  size_t la_, lb_, prefix_ = 0, suffix_ = 0;
+};
+
 // Capacity that a block (i, j, k) of r leaves to its two parts.
 uint64_t parts_capacity(const SubProblem& r, const Block& blk) {
   return std::min<uint64_t>(blk.i - r.alo, blk.j - r.blo) +
@@ -109,19 +131,25 @@ bool ratio_reaches_fast(std::span<const uint32_t> a, const MatchIndex& index, st
   heap_push(heap, {0, static_cast<uint32_t>(la), 0, static_cast<uint32_t>(lb)});
   uint64_t m = 0;
   uint64_t potential = m0;
+  const CertainEnds ends(a, b);
+  uint64_t certain = ends.least(heap.front().range);
   while (!heap.empty()) {
     const RankedSubProblem top = heap_pop(heap);
     potential -= top.capacity;
     if (top.capacity == 0) continue;
     const SubProblem& r = top.range;
+    certain -= ends.least(r);
     const Block blk = search.longest_match(r);
     if (blk.k == 0) continue;
     m += blk.k;
     if (m >= need) return true;
     potential += parts_capacity(r, blk);
     if (m + potential < need) return false;
-    heap_push(heap, {r.alo, blk.i, r.blo, blk.j});
-    heap_push(heap, {blk.i + blk.k, r.ahi, blk.j + blk.k, r.bhi});
+    const SubProblem left{r.alo, blk.i, r.blo, blk.j}, right{blk.i + blk.k, r.ahi, blk.j + blk.k, r.bhi};
+    heap_push(heap, left);
+    heap_push(heap, right);
+    certain += ends.least(left) + ends.least(right);
+    if (m + certain >= need) return true;
   }
   return m >= need;
 }
@@ -141,16 +169,22 @@ double capped_ratio(std::span<const uint32_t> a, const MatchIndex& index, std::s
   heap.clear();
   heap_push(heap, {0, static_cast<uint32_t>(la), 0, static_cast<uint32_t>(lb)});
   uint64_t m = 0;
+  const CertainEnds ends(a, b);
+  uint64_t certain = ends.least(heap.front().range);
   while (!heap.empty()) {
     const RankedSubProblem top = heap_pop(heap);
     if (top.capacity == 0) continue;
     const SubProblem& r = top.range;
+    certain -= ends.least(r);
     const Block blk = search.longest_match(r);
     if (blk.k == 0) continue;
     m += blk.k;
     if (m >= limit) return 2.0;
-    heap_push(heap, {r.alo, blk.i, r.blo, blk.j});
-    heap_push(heap, {blk.i + blk.k, r.ahi, blk.j + blk.k, r.bhi});
+    const SubProblem left{r.alo, blk.i, r.blo, blk.j}, right{blk.i + blk.k, r.ahi, blk.j + blk.k, r.bhi};
+    heap_push(heap, left);
+    heap_push(heap, right);
+    certain += ends.least(left) + ends.least(right);
+    if (m + certain >= limit) return 2.0;
   }
   return ratio_of(m, la + lb);
 }

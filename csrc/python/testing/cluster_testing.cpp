@@ -11,6 +11,7 @@
 #include "cluster/block_minimum.hpp"
 #include "cluster/cluster_exact.hpp"
 #include "cluster/form_clusters.hpp"
+#include "cluster/shared_ends.hpp"
 #include "cluster/shared_grams.hpp"
 #include "gestalt/codepoints.hpp"
 #include "gestalt/lcs_bound.hpp"
@@ -32,6 +33,7 @@ constexpr Signature<2> kLcsLength{"lcs_length()", {"a", "b"}, 2};
 constexpr Signature<3> kLcsReaches{"lcs_reaches()", {"a", "b", "need"}, 3};
 constexpr Signature<3> kBlockMinimum{"block_minimum()", {"canonicals", "start", "parallel"}, 1};
 constexpr Signature<3> kSharedRuns{"shared_runs()", {"canonicals", "q", "parallel"}, 2};
+constexpr Signature<4> kSharedEnds{"shared_ends()", {"canonicals", "lengths", "from_end", "parallel"}, 3};
 
 std::vector<std::vector<uint32_t>> decode_all(const std::vector<std::string>& texts) {
   std::vector<std::vector<uint32_t>> code_points;
@@ -203,6 +205,46 @@ PyObject* shared_runs_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// shared_ends(canonicals, lengths, from_end, parallel=False) -> for each length, in turn on one
+// index: for every x, the y > x (ascending) reported as sharing x's first (last) `length`
+// characters, or None for a length the index does not serve
+PyObject* shared_ends_hook(PyObject*, PyObject* args, PyObject* kwargs) {
+  return call_frame([&]() -> PyObject* {
+    auto bound = kSharedEnds.bind(args, kwargs);
+    auto texts = arg("canonicals", bound[0], [](PyObject* o) { return to_vector(o, to_string); });
+    auto lengths = arg("lengths", bound[1], [](PyObject* o) { return to_vector(o, to_count); });
+    bool from_end = PyObject_IsTrue(bound[2]) == 1;
+    bool parallel = bound[3] && PyObject_IsTrue(bound[3]) == 1;
+    auto found = without_gil([&] {
+      auto code_points = decode_all(texts);
+      std::vector<CodepointView> views = codepoint_views(code_points);
+      std::vector<uint32_t> members(views.size());
+      for (uint32_t k = 0; k < members.size(); ++k) members[k] = k;
+      SharedEnds ends(members, views, from_end, parallel);
+      std::vector<std::optional<std::vector<std::vector<uint32_t>>>> out;
+      std::vector<uint64_t> bits;
+      for (uint64_t length : lengths) {
+        std::vector<std::vector<uint32_t>> rows(members.size());
+        bool served = true;
+        for (size_t x = 0; x < members.size() && served; ++x) {
+          served = ends.sharers_after(x, static_cast<uint32_t>(std::min<uint64_t>(length, UINT32_MAX)), bits);
+          for (size_t y = x + 1; served && y < members.size(); ++y)
+            if (bits[y / 64] >> (y % 64) & 1) rows[x].push_back(static_cast<uint32_t>(y));
+        }
+        out.push_back(served ? std::optional(std::move(rows)) : std::nullopt);
+      }
+      return out;
+    });
+    return to_py_list(found, [](const auto& rows) -> Ref {
+             if (!rows) {
+               Py_INCREF(Py_None);
+               return Ref(Py_None);
+             }
+             return to_py_list(*rows, [](const std::vector<uint32_t>& row) { return to_py_list(row); });
+           }).release();
+  });
+}
+
 // lcs_length(a, b) -> length of the longest common subsequence of the two strings
 PyObject* lcs_length_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
@@ -233,6 +275,7 @@ PyMethodDef functions[] = {
     SIMSIEVE_TEST_ENTRY("rank_order", rank_order_hook),
     SIMSIEVE_TEST_ENTRY("block_minimum", block_minimum_hook),
     SIMSIEVE_TEST_ENTRY("shared_runs", shared_runs_hook),
+    SIMSIEVE_TEST_ENTRY("shared_ends", shared_ends_hook),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,8 +8,9 @@ Each case is lines:threshold:mode[:copies[:input]], on that many distinct standa
 (bench/stdlib_corpus.py), each followed by `copies` edited copies (one to three random character
 edits each, fixed seed; 200000:0.8:lsh:4 is a million lines), or with input "logs" on that many
 synthetic log lines (bench/log_corpus.py), "docs" on that many documents of random words in
-families and "chunks" on that many windows of source files (bench/document_corpus.py; copies
-ignored for all three); mode "exact" is cluster_canonicals,
+families and "chunks" on that many windows of source files (bench/document_corpus.py), "paths" on
+the paths of that many files under the interpreter's library directory (copies ignored for all
+four); mode "exact" is cluster_canonicals,
 "lsh" is cluster_canonicals_lsh with 128 permutations and 4 rows a band. CPU seconds are the
 steadier figure on a shared machine.
 """
@@ -26,13 +27,13 @@ from pathlib import Path
 CHILD = r'''
 import sys, time, resource, hashlib, json
 sys.path.insert(0, sys.argv[4])
-from stdlib_corpus import lines_with_edited_copies
+from stdlib_corpus import file_paths, lines_with_edited_copies
 from log_corpus import log_lines
 from document_corpus import documents, source_chunks
 from simsieve import _simsieve as native
 n, t, mode, copies = int(sys.argv[1]), float(sys.argv[2]), sys.argv[3], int(sys.argv[5])
 kind = sys.argv[6] if len(sys.argv) > 6 else "lines"
-make = {"logs": log_lines, "docs": documents, "chunks": source_chunks}.get(kind)
+make = {"logs": log_lines, "docs": documents, "chunks": source_chunks, "paths": file_paths}.get(kind)
 lines = make(n) if make else lines_with_edited_copies(n, copies)
 r0 = resource.getrusage(resource.RUSAGE_SELF); w = time.perf_counter()
 if mode == "exact":

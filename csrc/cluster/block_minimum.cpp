@@ -164,18 +164,26 @@ constexpr uint64_t kRunIndexBudget = uint64_t{1} << 25;
 // A row's sets of later members that share a run with it, by run length (empty until needed).
 using RowSharers = std::array<std::vector<uint64_t>, kMaxSharedGram + 1>;
 
-// A member's run pattern, built when its row first needs it, and how often the search for a
-// common run of a pair's limit has found one in this row. That search spares the match count when
-// it finds a run, and is wasted when it does not, for the count finds the longest run first
-// anyway; so a row where it seldom finds one stops searching.
+// How often a search that may spare a pair its match count has done so in one row. A search that
+// fails is wasted, for the count runs anyway, so a row stops making it once it seldom succeeds:
+// after a trial of the row's first pairs, while fewer than one in kShare searches succeed.
+struct SearchRecord {
+  static constexpr uint32_t kTrial = 16, kShare = 8;
+  uint32_t tries = 0, found = 0;
+  bool worth() const { return tries < kTrial || found * kShare >= tries; }
+  bool record(bool success) {
+    ++tries;
+    found += success ? 1 : 0;
+    return success;
+  }
+};
+
+// A member's run pattern, built when its row first needs it, and how the row's searches for a
+// common run of a pair's limit have fared.
 struct RowPattern {
   RunPattern pattern;
   bool built = false;
-  uint32_t run_searches = 0, runs_found = 0;
-  // Whether the next pair should search first: always for the first pairs of a row, then while at
-  // least one search in kRunSearchShare finds a run.
-  static constexpr uint32_t kRunSearchTrial = 16, kRunSearchShare = 8;
-  bool search_runs() const { return run_searches < kRunSearchTrial || runs_found * kRunSearchShare >= run_searches; }
+  SearchRecord runs;
 };
 
 class BlockScan {
@@ -268,13 +276,8 @@ class BlockScan {
     const CodepointView b = canonicals_[block_.members[y]];
     if (prefix_and_rests_reach(x, y, limit, *row, sharers)) return 2.0;
     // A common run of `limit` characters: the longest matching block is at least that long.
-    if (!no_run && limit <= std::min(la, lb) && row->search_runs()) {
-      ++row->run_searches;
-      if (row->pattern.shares_run(b, limit)) {
-        ++row->runs_found;
-        return 2.0;
-      }
-    }
+    if (!no_run && limit <= std::min(la, lb) && row->runs.worth() && row->runs.record(row->pattern.shares_run(b, limit)))
+      return 2.0;
     // The bit-parallel count visits the text once per run length it tries, up to the limit: for
     // large limits the indexed search is cheaper.
     if (limit > kBitParallelBudget / total)
@@ -575,7 +578,7 @@ double block_minimum(const MinimumBlock& block, std::span<const CodepointView> c
       if (scan.skipped(seed.x, seed.y)) continue;
       const bool short_row = scan.facts(seed.x).length <= kRunMaxPattern;
       row.built = false;
-      row.run_searches = row.runs_found = 0;
+      row.runs = SearchRecord{};
       best.lower(scan.screened_ratio(seed.x, seed.y, r, short_row ? &row : nullptr));
     }
   }

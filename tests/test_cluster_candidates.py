@@ -328,13 +328,14 @@ def test_block_minimum_of_templated_lines(parallel):
 
 
 def path_block(seed, n):
-    # Paths under a few shared directories, with file names that recur in several of them: most
-    # pairs share a start (or an end) at least as long as their limit, some fall just short.
+    # Paths under a few long shared directories, with file names that recur in several of them:
+    # pairs are alike enough that their limits are longer than the run index reaches, most share
+    # a start (or an end) at least that long, and some fall just short.
     rnd = random.Random(seed)
-    roots = ["/usr/lib/python3/dist-packages/", "/home/ana/projects/simsieve/", "/srv/www/", "/é/données/"]
-    dirs = ["core/arch/x86/", "core/arch/aarch64/", "html/std/", "tests/unit/", "src/", ""]
-    names = ["".join(rnd.choice("abcdefghij_") for _ in range(rnd.randint(3, 30))) for _ in range(n // 4)]
-    paths = {rnd.choice(roots) + rnd.choice(dirs) + rnd.choice(names) + rnd.choice([".html", ".py", ""]) for _ in range(n)}
+    roots = ["/usr/lib/python3.11/site-packages/pkg/", "/usr/lib/python3.12/site-packages/pkg/", "/usr/lib/pypy3.10/é/pkg/"]
+    dirs = ["core/", "core/arch/", "tests/", "docs/html/", ""]
+    names = ["".join(rnd.choice("abcdefghij_") for _ in range(rnd.randint(6, 12))) for _ in range(n // 4)]
+    paths = {rnd.choice(roots) + rnd.choice(dirs) + rnd.choice(names) + rnd.choice([".py", ".pyi", ""]) for _ in range(n)}
     return sorted(paths, key=lambda _: rnd.random())
 
 
@@ -371,7 +372,7 @@ def test_block_minimum_of_paths_settled_by_common_ends(parallel):
     for start in (1.0, min(1.0, expected + 0.01), min(1.0, expected + 0.2)):
         assert testing.block_minimum(block, start, parallel) == expected, start
     # Only the pairs under one directory: the minimum is higher, and so are the limits.
-    under = [p for p in block if p.startswith("/usr")]
+    under = [p for p in block if p.startswith("/usr/lib/python3.12")]
     if len(under) > 1:
         expected = min(simsieve.ratio(under[i], under[j]) for i in range(len(under)) for j in range(i + 1, len(under)))
         assert testing.block_minimum(under, 1.0, parallel) == expected

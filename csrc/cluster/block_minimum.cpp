@@ -420,9 +420,11 @@ class BlockScan {
           absent[w] |= group(w) & ~bits[w] & ascii_set_[w] & row_ascii;
         }
       }
-      // A common start or end of `limit` characters settles a pair as a common run does.
+      // A common start or end of `limit` characters settles a pair as a common run does (the
+      // run index, where there is one for the limit, holds those of ASCII members already).
       for (SharedEnds* ends : {starts_.get(), ends_.get()})
-        if (ends != nullptr && ends->sharers_after(x, static_cast<uint32_t>(std::min<uint64_t>(limit, UINT32_MAX)), bits))
+        if (index == nullptr && ends != nullptr &&
+            ends->sharers_after(x, static_cast<uint32_t>(std::min<uint64_t>(limit, UINT32_MAX)), bits))
           for (size_t w = first; w < words_; ++w) open[w] &= ~(group(w) & bits[w]);
       k = end;
     }

@@ -326,15 +326,18 @@ class BlockScan {
       characters += f.length;
     }
     if (longest == 0) return;
-    starts_ = std::make_unique<SharedEnds>(block_.members, canonicals_, false, parallel);
-    ends_ = std::make_unique<SharedEnds>(block_.members, canonicals_, true, parallel);
-    if (characters <= kRunIndexEntries) {
+    const uint64_t low = std::max<uint64_t>(2, saturating_floor(static_cast<double>(2 * shortest) * r * 0.5) + 1);
+    const uint64_t high = saturating_floor(static_cast<double>(2 * longest) * r * 0.5) + 1;
+    const bool indexed = characters <= kRunIndexEntries;
+    if (indexed) {
       characters_ = characters;
       indexes_left_ = kRunIndexBudget / characters;
-      const uint64_t low = std::max<uint64_t>(2, saturating_floor(static_cast<double>(2 * shortest) * r * 0.5) + 1);
-      const uint64_t high =
-          std::min<uint64_t>(kMaxSharedGram, saturating_floor(static_cast<double>(2 * longest) * r * 0.5) + 1);
-      for (uint64_t q = low; q <= high; ++q) grams(static_cast<uint32_t>(q), parallel);
+      for (uint64_t q = low; q <= std::min<uint64_t>(high, kMaxSharedGram); ++q) grams(static_cast<uint32_t>(q), parallel);
+    }
+    // Common starts and ends serve the limits the run index does not reach (the limits only fall).
+    if (!indexed || high > kMaxSharedGram) {
+      starts_ = std::make_unique<SharedEnds>(block_.members, canonicals_, false, parallel);
+      ends_ = std::make_unique<SharedEnds>(block_.members, canonicals_, true, parallel);
     }
     group_by_length();
   }

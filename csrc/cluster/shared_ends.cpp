@@ -10,8 +10,8 @@ namespace {
 
 // What the classes of all lengths of one block may take together: member entries (4 bytes each,
 // two per member and length) and bitset words (8 bytes each).
-constexpr uint64_t kEndClassEntries = uint64_t{1} << 25;
-constexpr uint64_t kEndBitsetWords = uint64_t{1} << 23;
+constexpr uint64_t kEndClassEntries = uint64_t{1} << 24;
+constexpr uint64_t kEndBitsetWords = uint64_t{1} << 22;
 
 // The common start of a and b (their common end with `from_end`), at most kMaxSharedEnd + 1.
 uint32_t common_length(CodepointView a, CodepointView b, bool from_end) {

@@ -72,19 +72,6 @@ uint32_t class_overlap(const ClassCounts& x, const ClassCounts& y) {
 #endif
 }
 
-// The lengths of the common prefix and of the common suffix of a and b that does not overlap it.
-struct CommonEnds {
-  uint64_t prefix = 0, suffix = 0;
-};
-
-CommonEnds common_ends(CodepointView a, CodepointView b) {
-  const uint64_t la = a.size(), lb = b.size(), shorter = std::min(la, lb);
-  CommonEnds e;
-  while (e.prefix < shorter && a[e.prefix] == b[e.prefix]) ++e.prefix;
-  while (e.suffix < shorter - e.prefix && a[la - 1 - e.suffix] == b[lb - 1 - e.suffix]) ++e.suffix;
-  return e;
-}
-
 // What the screen knows of one member without looking at its text again.
 struct MemberFacts {
   uint32_t length = 0;

@@ -40,20 +40,17 @@ double ratio_of(uint64_t m, size_t total) { return static_cast<double>(m + m) / 
 // another common character inside its range, or it would be longer.
 class CertainEnds {
  public:
-  CertainEnds(std::span<const uint32_t> a, std::span<const uint32_t> b) : la_(a.size()), lb_(b.size()) {
-    const size_t shorter = std::min(la_, lb_);
-    while (prefix_ < shorter && a[prefix_] == b[prefix_]) ++prefix_;
-    while (suffix_ < shorter && a[la_ - 1 - suffix_] == b[lb_ - 1 - suffix_]) ++suffix_;
-  }
+  CertainEnds(size_t la, size_t lb, CommonEnds ends) : la_(la), lb_(lb), ends_(ends) {}
   uint64_t least(const SubProblem& r) const {
     const uint64_t capacity = detail::capacity_of(r);
-    if (r.alo == 0 && r.blo == 0) return std::min<uint64_t>(prefix_, capacity);
-    if (r.ahi == la_ && r.bhi == lb_) return std::min<uint64_t>(suffix_, capacity);
+    if (r.alo == 0 && r.blo == 0) return std::min<uint64_t>(ends_.prefix, capacity);
+    if (r.ahi == la_ && r.bhi == lb_) return std::min<uint64_t>(ends_.suffix, capacity);
     return 0;
   }
 
  private:
-  size_t la_, lb_, prefix_ = 0, suffix_ = 0;
+  size_t la_, lb_;
+  CommonEnds ends_;
 };
 
 // Capacity that a block (i, j, k) of r leaves to its two parts.
@@ -63,6 +60,14 @@ uint64_t parts_capacity(const SubProblem& r, const Block& blk) {
 }
 
 }  // namespace
+
+CommonEnds common_ends(std::span<const uint32_t> a, std::span<const uint32_t> b) {
+  const uint64_t la = a.size(), lb = b.size(), shorter = std::min(la, lb);
+  CommonEnds e;
+  while (e.prefix < shorter && a[e.prefix] == b[e.prefix]) ++e.prefix;
+  while (e.suffix < shorter - e.prefix && a[la - 1 - e.suffix] == b[lb - 1 - e.suffix]) ++e.suffix;
+  return e;
+}
 
 uint64_t need_for(double t, uint64_t total_len) {
   const double need = std::ceil(t * static_cast<double>(total_len) * 0.5);
@@ -113,15 +118,8 @@ bool ratio_reaches_fast(std::span<const uint32_t> a, const MatchIndex& index, st
   if (la == 0 || lb == 0) return false;
   // A common prefix or suffix of length q makes the first block at least q long.
   const size_t m0 = std::min(la, lb);
-  size_t p = 0;
-  while (p < m0 && a[p] == b[p]) ++p;
-  size_t q = p;
-  if (p < m0) {
-    size_t s = 0;
-    while (s < m0 - p && a[la - 1 - s] == b[lb - 1 - s]) ++s;
-    q = std::max(p, s);
-  }
-  if (q >= need) return true;
+  const CommonEnds common = common_ends(a, b);
+  if (std::max(common.prefix, common.suffix) >= need) return true;
   detail::ScratchLease lease(detail::thread_match_scratch(), "match search scratch re-entered");
   detail::IndexedSearch search(*lease, a, index, b);
   if (search.matching_statistics(clamp32(need))) return true;
@@ -131,7 +129,7 @@ bool ratio_reaches_fast(std::span<const uint32_t> a, const MatchIndex& index, st
   heap_push(heap, {0, static_cast<uint32_t>(la), 0, static_cast<uint32_t>(lb)});
   uint64_t m = 0;
   uint64_t potential = m0;
-  const CertainEnds ends(a, b);
+  const CertainEnds ends(la, lb, common);
   uint64_t certain = ends.least(heap.front().range);
   while (!heap.empty()) {
     const RankedSubProblem top = heap_pop(heap);
@@ -169,7 +167,7 @@ double capped_ratio(std::span<const uint32_t> a, const MatchIndex& index, std::s
   heap.clear();
   heap_push(heap, {0, static_cast<uint32_t>(la), 0, static_cast<uint32_t>(lb)});
   uint64_t m = 0;
-  const CertainEnds ends(a, b);
+  const CertainEnds ends(la, lb, common_ends(a, b));
   uint64_t certain = ends.least(heap.front().range);
   while (!heap.empty()) {
     const RankedSubProblem top = heap_pop(heap);

@@ -10,6 +10,13 @@
 
 namespace simsieve {
 
+// The lengths of the common prefix of a and b, and of their common suffix that does not overlap
+// it. Each is a common run, so the longest matching block is at least as long as either.
+struct CommonEnds {
+  uint64_t prefix = 0, suffix = 0;
+};
+CommonEnds common_ends(std::span<const uint32_t> a, std::span<const uint32_t> b);
+
 // The match count a ratio of at least t demands: ceil(t * total * 0.5) in doubles, saturated to
 // 64 bits unsigned (negative or NaN gives 0). ratio >= t exactly when M >= need_for(t, total).
 uint64_t need_for(double t, uint64_t total_len);

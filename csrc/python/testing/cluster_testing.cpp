@@ -42,6 +42,13 @@ std::vector<std::vector<uint32_t>> decode_all(const std::vector<std::string>& te
   return code_points;
 }
 
+// The members 0 .. n - 1: a block of all the strings given.
+std::vector<uint32_t> every_member(size_t n) {
+  std::vector<uint32_t> members(n);
+  for (uint32_t k = 0; k < n; ++k) members[k] = k;
+  return members;
+}
+
 // (i, j, ratio or None)
 ClusterEdge to_edge(PyObject* obj) {
   if (!PyTuple_Check(obj) || PyTuple_Size(obj) != 3) {
@@ -165,8 +172,7 @@ PyObject* block_minimum_hook(PyObject*, PyObject* args, PyObject* kwargs) {
     double low = without_gil([&] {
       auto code_points = decode_all(texts);
       std::vector<CodepointView> views = codepoint_views(code_points);
-      std::vector<uint32_t> members(views.size());
-      for (uint32_t k = 0; k < members.size(); ++k) members[k] = k;
+      const std::vector<uint32_t> members = every_member(views.size());
       MatchIndexTable table(views);
       return block_minimum(MinimumBlock{members, {}, {}}, views, table, start, parallel, nullptr);
     });
@@ -189,8 +195,7 @@ PyObject* shared_runs_hook(PyObject*, PyObject* args, PyObject* kwargs) {
     auto rows = without_gil([&] {
       auto code_points = decode_all(texts);
       std::vector<CodepointView> views = codepoint_views(code_points);
-      std::vector<uint32_t> members(views.size());
-      for (uint32_t k = 0; k < members.size(); ++k) members[k] = k;
+      const std::vector<uint32_t> members = every_member(views.size());
       SharedGrams grams(members, views, static_cast<uint32_t>(q), parallel);
       std::vector<std::vector<uint32_t>> out(members.size());
       std::vector<uint64_t> bits;
@@ -218,8 +223,7 @@ PyObject* shared_ends_hook(PyObject*, PyObject* args, PyObject* kwargs) {
     auto found = without_gil([&] {
       auto code_points = decode_all(texts);
       std::vector<CodepointView> views = codepoint_views(code_points);
-      std::vector<uint32_t> members(views.size());
-      for (uint32_t k = 0; k < members.size(); ++k) members[k] = k;
+      const std::vector<uint32_t> members = every_member(views.size());
       SharedEnds ends(members, views, from_end, parallel);
       std::vector<std::optional<std::vector<std::vector<uint32_t>>>> out;
       std::vector<uint64_t> bits;

@@ -378,6 +378,28 @@ def test_block_minimum_of_paths_settled_by_common_ends(parallel):
         assert testing.block_minimum(under, 1.0, parallel) == expected
 
 
+@pytest.mark.parametrize("parallel", [False, True])
+def test_block_minimum_of_paths_longer_than_the_run_search(parallel):
+    # Rows of 129 to 255 characters are counted by run lengths alone, without the searches for a
+    # common run; rows whose characters do not all get bytes, or that are longer, go to the
+    # indexed search. Paths under one long root, so that the limits are long, with a few that are
+    # alike in their middles only.
+    rnd = random.Random(12)
+    root = "/home/builder/checkouts/" + "/".join("".join(rnd.choice("abcdefgh") for _ in range(9)) for _ in range(7))
+    block = [p.replace("/usr/lib", root) for p in path_block(5, 320)]
+    block += ["x" + p[1:-2] + "é" for p in block[:20]]
+    block += [root[::-1] + "/tail", "".join(chr(0x400 + k) for k in range(130)) + root, root * 3]
+    assert sum(129 <= len(p) <= 255 for p in block) > 250
+    rnd.shuffle(block)
+    expected = min(simsieve.ratio(block[i], block[j]) for i in range(len(block)) for j in range(i + 1, len(block)))
+    for start in (1.0, min(1.0, expected + 0.01), min(1.0, expected + 0.2)):
+        assert testing.block_minimum(block, start, parallel) == expected, start
+    # Without the odd members the minimum is higher, and so are the limits.
+    alike = [p for p in block if p.startswith(root) and len(p) <= 255][:200]
+    expected = min(simsieve.ratio(alike[i], alike[j]) for i in range(len(alike)) for j in range(i + 1, len(alike)))
+    assert testing.block_minimum(alike, 1.0, parallel) == expected
+
+
 def common_ends(a, b):
     shorter = min(len(a), len(b))
     p = 0
@@ -545,11 +567,12 @@ def test_bit_parallel_match_count_equals_difflib(path):
     # difflib's recursion exactly, tie-breaks included (earliest in the first string, then in the
     # second), in one and two machine words (or one to eight vectors of run lengths in bytes, 16
     # or, where the processor has AVX2, 32 lanes a pass, whatever characters either string
-    # holds), and stop only once the limit is certain.
+    # holds), and stop only once the limit is certain. Patterns of 129 to 255 characters are
+    # counted by the run lengths alone (9 to 16 vectors), whatever the path asked for.
     rnd = random.Random(41)
     for _ in range(3000):
         alphabet = rnd.choice(["ab", "abc ", "aé€𝄞b", "abcdefghij klmnop"])
-        a = "".join(rnd.choice(alphabet) for _ in range(rnd.randint(0, rnd.choice([8, 40, 64, 65, 128]))))
+        a = "".join(rnd.choice(alphabet) for _ in range(rnd.randint(0, rnd.choice([8, 40, 64, 65, 128, 200, 255]))))
         b = mutate(rnd, a) if rnd.random() < 0.3 else "".join(
             rnd.choice(alphabet) for _ in range(rnd.randint(0, rnd.choice([8, 40, 90, 150, 300]))))
         if rnd.random() < 0.2:
@@ -560,15 +583,18 @@ def test_bit_parallel_match_count_equals_difflib(path):
         limit = rnd.randint(0, matched + 2)
         got = testing.run_match_count(a, b, limit, path)
         assert got >= limit if matched >= limit else got == matched, (a, b, limit)
-    # Many distinct non-ASCII characters: up to 126 of them get bytes of their own, more do not.
-    for distinct in (126, 127, 128):
+    # Many distinct non-ASCII characters: up to 126 of them get bytes of their own, more do not,
+    # and a pattern longer than 128 characters is then not counted at all.
+    for distinct, ascii in ((126, 0), (127, 0), (128, 0), (126, 120), (127, 1)):
         a = "".join(chr(0x100 + k) for k in range(distinct))
         a = a + a[-1] if distinct < 128 else a
+        a += "".join(rnd.choice("abc/") for _ in range(ascii))
         for b in [a[::-1], a[40:] + a[:40], mutate(rnd, a) + "é" + a[:50], "ééé€", "é" + a[-1] + "é"]:
             matched = sum(size for _, _, size in difflib.SequenceMatcher(None, a, b, autojunk=False).get_matching_blocks())
-            assert testing.run_match_count(a, b, 10**9, path) == matched, (a, b)
+            expected = None if len(a) > 128 and distinct > 126 else matched
+            assert testing.run_match_count(a, b, 10**9, path) == expected, (a, b)
     # Runs of every length around the powers of two the longest match is assembled from.
-    for length in [1, 2, 3, 4, 7, 8, 9, 31, 32, 33, 63, 64, 65, 100, 127, 128]:
+    for length in [1, 2, 3, 4, 7, 8, 9, 31, 32, 33, 63, 64, 65, 100, 127, 128, 129, 160, 240, 254, 255]:
         a = "".join(rnd.choice("abcdefgh") for _ in range(length))
         for b in [a, a[: length // 2] + "#" + a[length // 2 + 1 :], "xy" + a[1:], a[:-1] + "#" + a]:
             matched = sum(size for _, _, size in difflib.SequenceMatcher(None, a, b, autojunk=False).get_matching_blocks())

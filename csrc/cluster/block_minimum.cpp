@@ -260,11 +260,21 @@ class BlockScan {
       row->pattern.build(canonicals_[block_.members[x]]);
       row->built = true;
     }
+    if (!row->pattern.countable()) return ratio_below(canonicals_, slots_, block_.members[x], block_.members[y], r);
     const CodepointView b = canonicals_[block_.members[y]];
-    if (prefix_and_rests_reach(x, y, limit, *row, sharers)) return 2.0;
-    // A common run of `limit` characters: the longest matching block is at least that long.
-    if (!no_run && limit <= std::min(la, lb) && row->runs.worth() && row->runs.record(row->pattern.shares_run(b, limit)))
-      return 2.0;
+    if (la > kRunMaxPattern) {
+      // Too long for the run searches: a common start or end of the limit's length, or the count.
+      if (limit <= std::min(la, lb)) {
+        const auto [p, s] = common_ends(canonicals_[block_.members[x]], b);
+        if (p >= limit || s >= limit) return 2.0;
+      }
+    } else {
+      if (prefix_and_rests_reach(x, y, limit, *row, sharers)) return 2.0;
+      // A common run of `limit` characters: the longest matching block is at least that long.
+      if (!no_run && limit <= std::min(la, lb) && row->runs.worth() &&
+          row->runs.record(row->pattern.shares_run(b, limit)))
+        return 2.0;
+    }
     // The bit-parallel count visits the text once per run length it tries, up to the limit: for
     // large limits the indexed search is cheaper.
     if (limit > kBitParallelBudget / total)
@@ -335,7 +345,7 @@ class BlockScan {
       return;
     }
     RowPattern pattern;
-    RowPattern* row = facts_[x].length <= kRunMaxPattern ? &pattern : nullptr;
+    RowPattern* row = facts_[x].length <= kRunMaxCountPattern ? &pattern : nullptr;
     // The row's sharers of each indexed run length, found when a pair first needs them.
     RowSharers sharers;
     walk_row(x, [&](size_t y) {
@@ -419,7 +429,7 @@ class BlockScan {
       k = end;
     }
     RowPattern pattern;
-    RowPattern* row = la <= kRunMaxPattern ? &pattern : nullptr;
+    RowPattern* row = la <= kRunMaxCountPattern ? &pattern : nullptr;
     RowSharers sharers;
     const bool skips = !block_.known.empty() || !block_.string_of.empty();
     for (size_t w = first; w < words_; ++w) {
@@ -568,7 +578,7 @@ double block_minimum(const MinimumBlock& block, std::span<const CodepointView> c
       const double r = best.get();
       if (r <= 0.0) break;
       if (scan.skipped(seed.x, seed.y)) continue;
-      const bool short_row = scan.facts(seed.x).length <= kRunMaxPattern;
+      const bool short_row = scan.facts(seed.x).length <= kRunMaxCountPattern;
       row.built = false;
       row.runs = SearchRecord{};
       best.lower(scan.screened_ratio(seed.x, seed.y, r, short_row ? &row : nullptr));

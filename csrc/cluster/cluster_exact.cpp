@@ -881,22 +881,19 @@ class EdgeSearch {
     }
   }
 
-  // Tests the pairs of `tests` (in (lo, hi) order) whose lo has at most kRunMaxPattern code
-  // points by the bit-parallel match count, adds the edges found and leaves the other pairs in
-  // `tests`, in the same order. The count is the exact gestalt count below the limit, so the
-  // answer is the indexed search's.
+  // Tests the pairs of `tests` (in (lo, hi) order) whose lo the bit-parallel match count serves
+  // (at most kRunMaxCountPattern code points) by that count, adds the edges found and leaves the
+  // other pairs in `tests`, in the same order. The count is the exact gestalt count below the
+  // limit, so the answer is the indexed search's.
   void count_short_pairs(std::vector<CandidatePair>& tests, bool parallel) {
     std::vector<size_t> lo_runs;
-    std::vector<CandidatePair> rest;
     for (size_t k = 0; k < tests.size(); ++k) {
-      if (canonicals_[tests[k].lo].size() > kRunMaxPattern) {
-        rest.push_back(tests[k]);
-        continue;
-      }
+      if (canonicals_[tests[k].lo].size() > kRunMaxCountPattern) continue;
       if (lo_runs.empty() || tests[k].lo != tests[lo_runs.back()].lo) lo_runs.push_back(k);
     }
     if (lo_runs.empty()) return;
-    std::vector<uint8_t> reached(tests.size(), 0);
+    // 0: left to the indexed search, 1: below the threshold, 2: reaches it.
+    std::vector<uint8_t> outcome(tests.size(), 0);
     auto count_run = [&](size_t r) {
       // Held through a pointer, like the match indexes: the pattern's tables are large for
       // thread-local storage of a module loaded at run time.
@@ -905,16 +902,23 @@ class EdgeSearch {
       const uint32_t lo = tests[lo_runs[r]].lo;
       const CodepointView a = canonicals_[lo];
       own->build(a);
+      if (!own->countable()) return;
       for (size_t k = lo_runs[r]; k < tests.size() && tests[k].lo == lo; ++k) {
         const CodepointView b = canonicals_[tests[k].hi];
         const uint64_t need = need_for(threshold_, a.size() + b.size());
-        reached[k] = need == 0 || own->match_count(b, need) >= need;
+        outcome[k] = need == 0 || own->match_count(b, need) >= need ? 2 : 1;
       }
     };
     if (parallel && lo_runs.size() >= 2)
       parallel_for_each(lo_runs.size(), count_run);
     else
       for (size_t r = 0; r < lo_runs.size(); ++r) count_run(r);
+    std::vector<uint8_t> reached(tests.size(), 0);
+    std::vector<CandidatePair> rest;
+    for (size_t k = 0; k < tests.size(); ++k) {
+      reached[k] = outcome[k] == 2;
+      if (outcome[k] == 0) rest.push_back(tests[k]);
+    }
     add_edges(tests, reached);
     tests = std::move(rest);
   }

@@ -74,8 +74,10 @@ inline Bits span_mask(size_t lo, size_t hi) {
 }  // namespace
 
 void RunPattern::build(std::span<const uint32_t> pattern) {
-  ensure(pattern.size() <= kRunMaxPattern, "run pattern longer than its bit set");
+  ensure(pattern.size() <= kRunMaxCountPattern, "run pattern longer than its bytes");
   length_ = pattern.size();
+  // Longer patterns get no position sets, only their characters' bytes.
+  const bool positions = pattern.size() <= kRunMaxPattern;
   ascii_.fill(Bits{});
   others_.clear();
   bytes_.fill(kPatternPad);
@@ -89,6 +91,7 @@ void RunPattern::build(std::span<const uint32_t> pattern) {
       if (it == others_.end()) it = others_.insert(others_.end(), Other{c, {}});
       bits = &it->bits;
     }
+    if (!positions) continue;
     if (i < 64)
       bits->lo |= uint64_t{1} << i;
     else
@@ -123,11 +126,20 @@ void RunPattern::load_text(std::span<const uint32_t> text) {
   for (size_t j = 0; j < text.size(); ++j) text_bits_[j] = bits_of(text[j]);
 }
 
+bool RunPattern::countable() const {
+#if defined(__SSE2__)
+  if (byte_pattern_) return true;
+#endif
+  return length_ <= kRunMaxPattern;
+}
+
 uint64_t RunPattern::match_count(std::span<const uint32_t> text, uint64_t limit, CountPath path) {
   if (limit == 0) return 0;
   if (length_ == 0 || text.empty()) return 0;
+  const bool positions = length_ <= kRunMaxPattern;
+  ensure(positions || countable(), "run pattern too long to count");
 #if defined(__SSE2__)
-  if (byte_pattern_ && path != CountPath::bitwise) return count_bytes(text, limit, path == CountPath::fastest);
+  if (byte_pattern_ && (path != CountPath::bitwise || !positions)) return count_bytes(text, limit, path == CountPath::fastest);
 #endif
   return length_ > 64 ? count<true>(text, limit) : count<false>(text, limit);
 }
@@ -389,20 +401,27 @@ __attribute__((target("avx2"))) uint64_t RunPattern::count_bytes_avx2(std::span<
 #endif
 
 uint64_t RunPattern::count_bytes(std::span<const uint32_t> text, uint64_t limit, bool wide) {
-  static_assert(kRunMaxPattern == 128);
+  // Pattern positions + 1 and the ranges' ends are bytes, so a pattern fits 255 lanes.
+  static_assert(kRunMaxCountPattern <= 255 && kRunMaxPattern <= kRunMaxCountPattern);
   using Count = uint64_t (RunPattern::*)(std::span<const uint32_t>, uint64_t);
-  // By the number of 16-lane vectors the pattern takes (1 to 8; match_count() leaves out empty ones).
-  static constexpr Count kSse2[] = {&RunPattern::count_bytes<1>, &RunPattern::count_bytes<2>,
-                                    &RunPattern::count_bytes<3>, &RunPattern::count_bytes<4>,
-                                    &RunPattern::count_bytes<5>, &RunPattern::count_bytes<6>,
-                                    &RunPattern::count_bytes<7>, &RunPattern::count_bytes<8>};
+  // By the number of 16-lane vectors the pattern takes (1 to 16; match_count() leaves out empty ones).
+  static constexpr Count kSse2[] = {
+      &RunPattern::count_bytes<1>,  &RunPattern::count_bytes<2>,  &RunPattern::count_bytes<3>,
+      &RunPattern::count_bytes<4>,  &RunPattern::count_bytes<5>,  &RunPattern::count_bytes<6>,
+      &RunPattern::count_bytes<7>,  &RunPattern::count_bytes<8>,  &RunPattern::count_bytes<9>,
+      &RunPattern::count_bytes<10>, &RunPattern::count_bytes<11>, &RunPattern::count_bytes<12>,
+      &RunPattern::count_bytes<13>, &RunPattern::count_bytes<14>, &RunPattern::count_bytes<15>,
+      &RunPattern::count_bytes<16>};
   const size_t vectors = (length_ + 15) / 16;
 #if defined(SIMSIEVE_RUN_AVX2)
   // Patterns of more than 16 characters take fewer steps with AVX2.
-  static constexpr Count kAvx2[] = {&RunPattern::count_bytes<1>,      &RunPattern::count_bytes_avx2<2>,
-                                    &RunPattern::count_bytes_avx2<3>, &RunPattern::count_bytes_avx2<4>,
-                                    &RunPattern::count_bytes_avx2<5>, &RunPattern::count_bytes_avx2<6>,
-                                    &RunPattern::count_bytes_avx2<7>, &RunPattern::count_bytes_avx2<8>};
+  static constexpr Count kAvx2[] = {
+      &RunPattern::count_bytes<1>,       &RunPattern::count_bytes_avx2<2>,  &RunPattern::count_bytes_avx2<3>,
+      &RunPattern::count_bytes_avx2<4>,  &RunPattern::count_bytes_avx2<5>,  &RunPattern::count_bytes_avx2<6>,
+      &RunPattern::count_bytes_avx2<7>,  &RunPattern::count_bytes_avx2<8>,  &RunPattern::count_bytes_avx2<9>,
+      &RunPattern::count_bytes_avx2<10>, &RunPattern::count_bytes_avx2<11>, &RunPattern::count_bytes_avx2<12>,
+      &RunPattern::count_bytes_avx2<13>, &RunPattern::count_bytes_avx2<14>, &RunPattern::count_bytes_avx2<15>,
+      &RunPattern::count_bytes_avx2<16>};
   static const bool avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
   if (wide && avx2) return (this->*kAvx2[vectors - 1])(text, limit);
 #endif
@@ -504,6 +523,7 @@ bool RunPattern::shares_run(std::span<const uint32_t> text, uint64_t run) { retu
 // A run that starts at or after `start` in both lies among the pattern positions from `start` on
 // and the text's rest: the scan leaves out every pattern position before it.
 bool RunPattern::shares_run_after(std::span<const uint32_t> text, size_t start, uint64_t run) {
+  ensure(length_ <= kRunMaxPattern, "run search on a pattern without position sets");
   if (run == 0) return true;
   if (start >= length_ || start >= text.size() || run > length_ - start || run > text.size() - start) return false;
   const Bits allowed = span_mask(start, length_);

@@ -16,16 +16,23 @@
 namespace simsieve {
 
 inline constexpr size_t kRunMaxPattern = 128;
+// Longer patterns, up to this many characters, serve the match count alone, by run lengths in
+// bytes, when their characters all get bytes and the processor has the vectors for them.
+inline constexpr size_t kRunMaxCountPattern = 255;
 
 // One string prepared as a pattern: for every character, the bit set of its positions. Rebuilding
 // reuses the storage; the object holds the scratch of its queries, so one thread owns it.
 class RunPattern {
  public:
-  // `pattern` has at most kRunMaxPattern characters.
+  // `pattern` has at most kRunMaxCountPattern characters; the runs are searched only for those of
+  // at most kRunMaxPattern, and counted for longer ones only when countable().
   void build(std::span<const uint32_t> pattern);
   size_t size() const { return length_; }
+  // Whether match_count() serves this pattern.
+  bool countable() const;
 
-  // True when the pattern and `text` have a common substring of at least `run` characters.
+  // True when the pattern (at most kRunMaxPattern characters) and `text` have a common substring
+  // of at least `run` characters.
   bool shares_run(std::span<const uint32_t> text, uint64_t run);
   // The same for the pattern's characters from position `start` on and the text's from `start` on.
   bool shares_run_after(std::span<const uint32_t> text, size_t start, uint64_t run);
@@ -67,7 +74,7 @@ class RunPattern {
   // The pattern's characters as bytes (when it has few enough distinct non-ASCII ones), padded
   // with one no text character is mapped to.
   bool byte_pattern_ = false;
-  std::array<uint8_t, kRunMaxPattern> bytes_{};
+  std::array<uint8_t, kRunMaxCountPattern + 1> bytes_{};
   // The run lengths of count_bytes(): for every text position, one byte per pattern position.
   std::vector<uint8_t> run_rows_;
   // Level e of the run levels of count(), for a text of n characters (sized by count()).

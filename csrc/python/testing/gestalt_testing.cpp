@@ -111,9 +111,10 @@ PyObject* shares_run_hook(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // run_match_count(a, b, limit, path="fastest") -> the gestalt match count of (a, b) through a's run
-// pattern (a has at most 128 characters): exact below `limit`, at least `limit` otherwise. With
-// path "sse2", by the run lengths in 16-byte vectors wherever bytes serve; with "bitwise", by the
-// position sets even for an ASCII pattern.
+// pattern (a has at most 255 characters): exact below `limit`, at least `limit` otherwise; None when
+// the pattern is too long to be counted. With path "sse2", by the run lengths in 16-byte vectors
+// wherever bytes serve; with "bitwise", by the position sets even for an ASCII pattern (of at most
+// 128 characters).
 PyObject* run_match_count_hook(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_frame([&]() -> PyObject* {
     auto bound = kRunCount.bind(args, kwargs);
@@ -130,12 +131,14 @@ PyObject* run_match_count_hook(PyObject*, PyObject* args, PyObject* kwargs) {
       PyErr_SetString(PyExc_ValueError, "path must be 'fastest', 'sse2' or 'bitwise'");
       throw PythonError{};
     }
-    uint64_t m = without_gil([&] {
+    std::optional<uint64_t> m = without_gil([&]() -> std::optional<uint64_t> {
       RunPattern pattern;
       pattern.build(decode_utf8(a));
+      if (!pattern.countable()) return std::nullopt;
       return pattern.match_count(decode_utf8(b), limit, how);
     });
-    return to_py(m).release();
+    if (!m) Py_RETURN_NONE;
+    return to_py(*m).release();
   });
 }
 

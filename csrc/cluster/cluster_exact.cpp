@@ -881,10 +881,13 @@ class EdgeSearch {
     }
   }
 
+  static constexpr size_t kCountTextMax = 8192;
+
   // Tests the pairs of `tests` (in (lo, hi) order) whose lo the bit-parallel match count serves
   // (at most kRunMaxCountPattern code points) by that count, adds the edges found and leaves the
   // other pairs in `tests`, in the same order. The count is the exact gestalt count below the
-  // limit, so the answer is the indexed search's.
+  // limit, so the answer is the indexed search's. Pairs with a text longer than kCountTextMax are
+  // left to the search.
   void count_short_pairs(std::vector<CandidatePair>& tests, bool parallel) {
     std::vector<size_t> lo_runs;
     for (size_t k = 0; k < tests.size(); ++k) {
@@ -905,6 +908,9 @@ class EdgeSearch {
       if (!own->countable()) return;
       for (size_t k = lo_runs[r]; k < tests.size() && tests[k].lo == lo; ++k) {
         const CodepointView b = canonicals_[tests[k].hi];
+        // The count keeps a row of run lengths per text character, in the worker's own storage
+        // for its later calls: a text far longer than any pattern goes to the indexed search.
+        if (b.size() > kCountTextMax) continue;
         const uint64_t need = need_for(threshold_, a.size() + b.size());
         outcome[k] = need == 0 || own->match_count(b, need) >= need ? 2 : 1;
       }

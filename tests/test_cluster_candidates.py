@@ -565,7 +565,7 @@ def test_run_index_reports_exactly_the_ascii_common_runs():
 def test_bit_parallel_match_count_equals_difflib(path):
     # Short members are compared by this count instead of the indexed search; it must follow
     # difflib's recursion exactly, tie-breaks included (earliest in the first string, then in the
-    # second), in one and two machine words (or one to eight vectors of run lengths in bytes, 16
+    # second), in one and two machine words (or one to sixteen vectors of run lengths in bytes, 16
     # or, where the processor has AVX2, 32 lanes a pass, whatever characters either string
     # holds), and stop only once the limit is certain. Patterns of 129 to 255 characters are
     # counted by the run lengths alone (9 to 16 vectors), whatever the path asked for.

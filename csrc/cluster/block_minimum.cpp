@@ -262,19 +262,12 @@ class BlockScan {
     }
     if (!row->pattern.countable()) return ratio_below(canonicals_, slots_, block_.members[x], block_.members[y], r);
     const CodepointView b = canonicals_[block_.members[y]];
-    if (la > kRunMaxPattern) {
-      // Too long for the run searches: a common start or end of the limit's length, or the count.
-      if (limit <= std::min(la, lb)) {
-        const auto [p, s] = common_ends(canonicals_[block_.members[x]], b);
-        if (p >= limit || s >= limit) return 2.0;
-      }
-    } else {
-      if (prefix_and_rests_reach(x, y, limit, *row, sharers)) return 2.0;
-      // A common run of `limit` characters: the longest matching block is at least that long.
-      if (!no_run && limit <= std::min(la, lb) && row->runs.worth() &&
-          row->runs.record(row->pattern.shares_run(b, limit)))
-        return 2.0;
-    }
+    if (prefix_and_rests_reach(x, y, limit, *row, sharers)) return 2.0;
+    // A common run of `limit` characters: the longest matching block is at least that long.
+    // Patterns too long for position sets are only counted.
+    if (!no_run && la <= kRunMaxPattern && limit <= std::min(la, lb) && row->runs.worth() &&
+        row->runs.record(row->pattern.shares_run(b, limit)))
+      return 2.0;
     // The bit-parallel count visits the text once per run length it tries, up to the limit: for
     // large limits the indexed search is cheaper.
     if (limit > kBitParallelBudget / total)
@@ -294,8 +287,9 @@ class BlockScan {
     const CodepointView b = canonicals_[block_.members[y]];
     const auto [p, s] = common_ends(canonicals_[block_.members[x]], b);
     if (p >= limit || s >= limit) return true;
-    // The suffix is a common run too, so a suffix longer than the prefix is a longer run.
-    if (p == 0 || s > p) return false;
+    // The suffix is a common run too, so a suffix longer than the prefix is a longer run. The
+    // searches below need the row's position sets.
+    if (p == 0 || s > p || facts_[x].length > kRunMaxPattern) return false;
     const bool longest = p + 1 > std::min(facts_[x].length, facts_[y].length);
     IndexedRun longer = IndexedRun::unknown;
     if (!longest && sharers != nullptr) {

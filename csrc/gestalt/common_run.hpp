@@ -1,10 +1,11 @@
 // Common runs of two strings, decided bit-parallel over the positions of one of them (the pattern,
 // at most kRunMaxPattern characters, or kRunMaxCountPattern for the count alone): whether they
-// share a substring of a given length, and the gestalt match count itself. The first matching block of the gestalt recursion is a longest
-// common substring, so a common run of L characters proves a match count of at least L without
-// any search; when it does not, the count runs the recursion with every longest match found in a
-// table of byte run lengths (by intersecting shifted position sets where the pattern's characters
-// do not fit bytes), for short strings far cheaper than the indexed search.
+// share a substring of a given length, and the gestalt match count itself. The first matching
+// block of the gestalt recursion is a longest common substring, so a common run of L characters
+// proves a match count of at least L without any search; when it does not, the count runs the
+// recursion with every longest match found in a table of byte run lengths (by intersecting
+// shifted position sets where the pattern's characters do not fit bytes), for short strings far
+// cheaper than the indexed search.
 #pragma once
 
 #include <array>
